@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QList>
+#include <QPair>
+#include <QString>
+
+// Reader of the "key = value" files (config.cfg, hosts.cfg). Blanks are not significant anywhere
+// in a line, a value ends at the next "=", and lines without "=" are skipped.
+class KeyValueFile
+{
+public:
+    using Entries = QList<QPair<QString, QString>>;
+
+    // Longest line taken; the rest of a longer line is dropped so that a file of garbage cannot
+    // make us hold a huge line in memory.
+    static constexpr qint64 maxLineLength = 64 * 1024;
+
+    // Splits one line; false when it holds no "=".
+    static bool parseLine(QString line, QString *key, QString *value);
+
+    // Reads every entry of an open device, in file order.
+    static Entries read(class QIODevice &device);
+    // Reads a file; an unreadable or missing file gives no entries.
+    static Entries read(const QString &path);
+};
