@@ -1,0 +1,49 @@
+#pragma once
+
+#include "pc1cipher.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QRandomGenerator>
+#include <QString>
+
+class CSendGetHTTPRequest;
+
+// The client side of the recognition exchange: builds the multipart request with its enciphered
+// "key" field, posts it to the recognition host (HostConfig "recognition") and deciphers the
+// answer. The main window owns one and feeds it the account text from the configuration.
+class CRecognitionClient : public QObject
+{
+    Q_OBJECT
+public:
+    explicit CRecognitionClient(QObject *parent = nullptr);
+
+    // The file part "cache" asks for the number of indexed stamps; anything else is an upload.
+    // Result: "error", or the deciphered answer without its first four characters.
+    QString queryRecognitionServer(const QByteArray &filePart);
+
+    // Ends a running exchange at once; it then yields "error".
+    void cancel();
+
+    // Appended to the enciphered salt in the "key" field; empty by default.
+    QString accountText() const { return m_accountText; }
+    void setAccountText(const QString &text) { m_accountText = text; }
+
+    CSendGetHTTPRequest *httpRequest() const { return m_http; }
+
+    // The salt text: one 15-bit random number laid out in four little-endian bytes; each zero byte
+    // is replaced once by another number modulo 255; a byte still zero ends the text.
+    static QByteArray saltText(QRandomGenerator &generator);
+    // The "key" field's value for a salt.
+    QByteArray keyField(const QByteArray &salt);
+    // The whole multipart body around a key field value and a file part.
+    static QByteArray requestBody(const QByteArray &keyField, const QByteArray &filePart);
+    // The address of a request on the host ("name" or "name:port").
+    static QString requestUrl(const QString &host, const QByteArray &filePart);
+
+private:
+    CPc1Cipher m_cipher;
+    CSendGetHTTPRequest *m_http;
+    QRandomGenerator m_random;
+    QString m_accountText;
+};
