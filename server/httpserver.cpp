@@ -88,6 +88,7 @@ void HttpServer::onReadyRead(QTcpSocket *socket)
             if (pending->buffer.size() > maxHeaderSize) {
                 delete m_pending.take(socket);
                 respond(socket, 431, "request headers too large\n", "text/plain");
+                emit requestRefused({}, {}, 431);
             }
             return;
         }
@@ -98,6 +99,7 @@ void HttpServer::onReadyRead(QTcpSocket *socket)
         if (requestLine.size() < 2) {
             delete m_pending.take(socket);
             respond(socket, 400, "malformed request line\n", "text/plain");
+            emit requestRefused({}, {}, 400);
             return;
         }
         request.method = requestLine.at(0);
@@ -119,13 +121,17 @@ void HttpServer::onReadyRead(QTcpSocket *socket)
         const QByteArray lengthText = request.header("Content-Length");
         pending->bodyLength = lengthText.isEmpty() ? 0 : lengthText.toLongLong(&ok);
         if (!ok || pending->bodyLength < 0) {
+            const QByteArray method = request.method, target = request.target;
             delete m_pending.take(socket);
             respond(socket, 400, "bad Content-Length\n", "text/plain");
+            emit requestRefused(method, target, 400);
             return;
         }
         if (pending->bodyLength > m_maxBodySize) {
+            const QByteArray method = request.method, target = request.target;
             delete m_pending.take(socket);
             respond(socket, 413, "request body too large\n", "text/plain");
+            emit requestRefused(method, target, 413);
             return;
         }
         pending->headersDone = true;

@@ -60,6 +60,10 @@ public:
 signals:
     // Emitted for every request before the handler runs (logging, tests counting requests).
     void requestReceived(const QByteArray &method, const QUrl &url);
+    // Emitted when the server itself answers an error status without calling the handler (headers
+    // too large, malformed request line, bad or too large Content-Length). Method and target are
+    // empty when the request line was not read.
+    void requestRefused(const QByteArray &method, const QByteArray &target, int status);
 
 private:
     void onNewConnection();

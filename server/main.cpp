@@ -1,0 +1,90 @@
+#include "recognitionserver.h"
+#include "stampcatalogue.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTextStream>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("quillet-server"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(QUILLET_VERSION_STRING));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Quillet's recognition server: recognises uploaded stamp pictures against a "
+                       "catalogue folder (pictures and catalogue.tsv)."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption catalogueOption(QStringLiteral("catalogue"),
+                                             QStringLiteral("The catalogue folder."),
+                                             QStringLiteral("DIR"));
+    const QCommandLineOption listenOption(QStringLiteral("listen"),
+                                          QStringLiteral("Address to listen on (default 127.0.0.1)."),
+                                          QStringLiteral("ADDRESS"), QStringLiteral("127.0.0.1"));
+    const QCommandLineOption portOption(QStringLiteral("port"),
+                                        QStringLiteral("Port (default 8711; 0 picks a free one)."),
+                                        QStringLiteral("N"), QStringLiteral("8711"));
+    const QCommandLineOption uploadsOption(
+        QStringLiteral("uploads"),
+        QStringLiteral("Folder that keeps the uploads (default: a temporary folder)."),
+        QStringLiteral("DIR"));
+    const QCommandLineOption shortlistOption(
+        QStringLiteral("shortlist"),
+        QStringLiteral("Stamps given the full comparison per upload (default %1; 0: all).")
+            .arg(CStampRecognizer::defaultShortlistSize),
+        QStringLiteral("N"), QString::number(CStampRecognizer::defaultShortlistSize));
+    parser.addOptions({catalogueOption, listenOption, portOption, uploadsOption, shortlistOption});
+    parser.process(app);
+
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    if (!parser.isSet(catalogueOption)) {
+        err << "quillet-server: --catalogue DIR is required\n";
+        return 2;
+    }
+    const QHostAddress address(parser.value(listenOption));
+    bool portOk = false;
+    const uint port = parser.value(portOption).toUInt(&portOk);
+    bool shortlistOk = false;
+    const int shortlist = parser.value(shortlistOption).toInt(&shortlistOk);
+    if (address.isNull() || !portOk || port > 65535 || !shortlistOk || shortlist < 0) {
+        err << "quillet-server: bad --listen, --port or --shortlist value\n";
+        return 2;
+    }
+
+    QElapsedTimer timer;
+    timer.start();
+    CStampCatalogue catalogue;
+    QString error;
+    QStringList warnings;
+    if (!catalogue.load(parser.value(catalogueOption), &error, &warnings)) {
+        err << "quillet-server: " << error << "\n";
+        return 1;
+    }
+    for (const QString &warning : warnings)
+        err << "quillet-server: catalogue " << warning << "\n";
+    err << "quillet-server: " << catalogue.size() << " stamps indexed in " << timer.elapsed()
+        << " ms\n";
+    err.flush();
+
+    CRecognitionServer server(std::move(catalogue));
+    server.setShortlistSize(shortlist);
+    if (parser.isSet(uploadsOption) && !server.setUploadFolder(parser.value(uploadsOption))) {
+        err << "quillet-server: " << server.errorString() << "\n";
+        return 1;
+    }
+    QObject::connect(&server, &CRecognitionServer::logLine, &app, [&err](const QString &line) {
+        err << line << "\n";
+        err.flush();
+    });
+    if (!server.listen(address, quint16(port))) {
+        err << "quillet-server: " << server.errorString() << "\n";
+        return 1;
+    }
+    out << "listening on " << server.hostAndPort() << "\n";
+    out.flush();
+    return app.exec();
+}

@@ -1,0 +1,81 @@
+#pragma once
+
+#include "httpserver.h"
+#include "stampcatalogue.h"
+#include "stamprecognizer.h"
+
+#include <QDir>
+#include <QHostAddress>
+#include <QObject>
+#include <QPointer>
+#include <QTcpSocket>
+#include <QThreadPool>
+#include <QQueue>
+#include <QTemporaryDir>
+#include <memory>
+
+// The recognition server: answers the cache query with the catalogue's size, recognises uploaded
+// pictures against the catalogue, and serves every stored upload back by its identifier.
+//   POST /db3/index.php?cache=get&ver=2   enciphered: four filler characters + the stamp count
+//   POST /db3/index.php?os=...&ver=2      enciphered: four filler characters + identifier "[n]"
+//                                         keyword items joined by "[,]" (nothing after the filler
+//                                         when no stamp matches; "DB_ERROR" on its own faults)
+//   GET  /db3/process/<id>.jpg            the stored upload
+// Bad requests get an HTTP error status and a log line, and change nothing.
+class CRecognitionServer : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr qint64 defaultMaxBodySize = 16 * 1024 * 1024;
+    static constexpr int defaultMaxStoredUploads = 1000;
+    static constexpr int maxPictureSide = 10000;
+
+    explicit CRecognitionServer(CStampCatalogue catalogue, QObject *parent = nullptr);
+    ~CRecognitionServer() override;
+
+    // Where uploads are kept; by default a temporary folder removed with the server.
+    bool setUploadFolder(const QString &folder);
+    void setMaxBodySize(qint64 bytes);
+    void setMaxStoredUploads(int count) { m_maxStoredUploads = count; }
+    void setShortlistSize(int size) { m_recognizer.setShortlistSize(size); }
+
+    bool listen(const QHostAddress &address, quint16 port);
+    QString errorString() const { return m_error; }
+    quint16 port() const { return m_http.port(); }
+    // "address:port"
+    QString hostAndPort() const { return m_http.hostAndPort(); }
+
+    const CStampCatalogue &catalogue() const { return m_catalogue; }
+
+    // The deciphered "key" field is well formed: a letter text whose plaintext is empty or starts
+    // with the enciphered salt (2 to 8 letters deciphering to non-zero bytes).
+    static bool isValidKey(const QByteArray &key);
+
+signals:
+    // One line per request: peer, method, target, status and outcome.
+    void logLine(const QString &line);
+
+private:
+    void handle(HttpServer::Request &request);
+    void handlePost(HttpServer::Request &request, qint64 started);
+    void handleStoredUpload(HttpServer::Request &request, qint64 started);
+    void finishUpload(QPointer<QTcpSocket> socket, const QString &peer, const QByteArray &target,
+                      const QString &id, const QList<CStampRecognizer::Match> &matches,
+                      qint64 started);
+    void refuse(HttpServer::Request &request, int status, const QString &reason, qint64 started);
+    void log(const QString &peer, const QByteArray &method, const QByteArray &target, int status,
+             const QString &outcome, qint64 started);
+    QByteArray encipheredAnswer(const QByteArray &text);
+    QString storeUpload(const QByteArray &jpeg);
+
+    CStampCatalogue m_catalogue;
+    CStampRecognizer m_recognizer;
+    HttpServer m_http;
+    std::unique_ptr<QTemporaryDir> m_temporaryUploads;
+    QDir m_uploads;
+    QQueue<QString> m_storedUploads;
+    int m_maxStoredUploads = defaultMaxStoredUploads;
+    QString m_error;
+    // Recognitions run here, so the server keeps answering while one is computed.
+    QThreadPool m_pool;
+};

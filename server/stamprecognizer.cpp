@@ -1,0 +1,50 @@
+#include "stamprecognizer.h"
+
+#include "stampcatalogue.h"
+#include "stampverifier.h"
+
+#include <algorithm>
+#include <numeric>
+#include <vector>
+
+CStampRecognizer::CStampRecognizer(const CStampCatalogue &catalogue) : m_catalogue(catalogue)
+{
+}
+
+QList<int> CStampRecognizer::shortlist(const QImage &upload, int count) const
+{
+    const QList<CStampCatalogue::Entry> &entries = m_catalogue.entries();
+    const CStampSignature signature = CStampSignature::fromImage(upload);
+    std::vector<double> similarity(entries.size());
+    for (qsizetype n = 0; n < entries.size(); ++n)
+        similarity[n] = signature.similarity(entries.at(n).signature);
+    std::vector<int> order(entries.size());
+    std::iota(order.begin(), order.end(), 0);
+    const size_t kept = count <= 0 ? order.size() : std::min(order.size(), size_t(count));
+    std::partial_sort(order.begin(), order.begin() + kept, order.end(),
+                      [&similarity](int a, int b) {
+                          return similarity[a] > similarity[b] || (similarity[a] == similarity[b] && a < b);
+                      });
+    return QList<int>(order.begin(), order.begin() + kept);
+}
+
+QList<CStampRecognizer::Match> CStampRecognizer::recognise(const QImage &upload) const
+{
+    QList<Match> matches;
+    CStampVerifier verifier;
+    if (!verifier.setReference(upload.convertToFormat(QImage::Format_RGB32)))
+        return matches;
+    const QList<int> candidates = shortlist(upload, m_shortlistSize);
+    for (int index : candidates) {
+        const CStampCatalogue::Entry &entry = m_catalogue.entries().at(index);
+        int score = 0;
+        if (verifier.compare(entry.loadPicture(), entry.signature, &score))
+            matches.append({index, score});
+    }
+    // Best first; equal scores keep the first filter's order.
+    std::stable_sort(matches.begin(), matches.end(),
+                     [](const Match &a, const Match &b) { return a.score > b.score; });
+    if (matches.size() > maxMatches)
+        matches.resize(maxMatches);
+    return matches;
+}
