@@ -76,9 +76,11 @@ int main(int argc, char *argv[])
         err << "quillet-server: " << server.errorString() << "\n";
         return 1;
     }
-    QObject::connect(&server, &CRecognitionServer::logLine, &app, [&err](const QString &line) {
-        err << line << "\n";
-        err.flush();
+    // Requests are logged on standard output after the ready line; diagnostics of the libraries
+    // (a corrupt JPEG's warnings) stay on standard error.
+    QObject::connect(&server, &CRecognitionServer::logLine, &app, [&out](const QString &line) {
+        out << line << "\n";
+        out.flush();
     });
     if (!server.listen(address, quint16(port))) {
         err << "quillet-server: " << server.errorString() << "\n";

@@ -2,11 +2,69 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace {
 
 constexpr int colourLevels = 6; // per channel: 216 bins
+
+// The stamp's box inside a photo or a scan: the rows and columns where enough pixels differ from
+// the picture's edge colour (the background). The whole picture when no clear box stands out.
+cv::Rect stampBox(const cv::Mat &rgb)
+{
+    cv::Mat small;
+    const double scale = 128.0 / std::max(rgb.cols, rgb.rows);
+    cv::resize(rgb, small, cv::Size(), scale, scale, cv::INTER_AREA);
+    if (small.cols < 8 || small.rows < 8)
+        return cv::Rect(0, 0, rgb.cols, rgb.rows);
+    std::vector<cv::Vec3b> edge;
+    for (int x = 0; x < small.cols; ++x) {
+        edge.push_back(small.at<cv::Vec3b>(0, x));
+        edge.push_back(small.at<cv::Vec3b>(small.rows - 1, x));
+    }
+    for (int y = 0; y < small.rows; ++y) {
+        edge.push_back(small.at<cv::Vec3b>(y, 0));
+        edge.push_back(small.at<cv::Vec3b>(y, small.cols - 1));
+    }
+    cv::Vec3b background;
+    for (int c = 0; c < 3; ++c) {
+        std::vector<uchar> channel;
+        for (const cv::Vec3b &pixel : edge)
+            channel.push_back(pixel[c]);
+        std::nth_element(channel.begin(), channel.begin() + channel.size() / 2, channel.end());
+        background[c] = channel[channel.size() / 2];
+    }
+    std::vector<int> rowCount(small.rows, 0), columnCount(small.cols, 0);
+    for (int y = 0; y < small.rows; ++y) {
+        for (int x = 0; x < small.cols; ++x) {
+            const cv::Vec3b pixel = small.at<cv::Vec3b>(y, x);
+            const int distance = std::abs(pixel[0] - background[0]) + std::abs(pixel[1] - background[1])
+                + std::abs(pixel[2] - background[2]);
+            if (distance > 60) {
+                ++rowCount[y];
+                ++columnCount[x];
+            }
+        }
+    }
+    const auto span = [](const std::vector<int> &counts, int length, int across) {
+        int first = 0, last = length - 1;
+        const int needed = std::max(2, across / 4);
+        while (first < length && counts[first] < needed)
+            ++first;
+        while (last > first && counts[last] < needed)
+            --last;
+        return std::pair<int, int>(first, last);
+    };
+    const auto [top, bottom] = span(rowCount, small.rows, small.cols);
+    const auto [left, right] = span(columnCount, small.cols, small.rows);
+    if (right - left < small.cols / 3 || bottom - top < small.rows / 3)
+        return cv::Rect(0, 0, rgb.cols, rgb.rows);
+    const cv::Rect box(int(left / scale), int(top / scale), int((right - left + 1) / scale),
+                       int((bottom - top + 1) / scale));
+    return box & cv::Rect(0, 0, rgb.cols, rgb.rows);
+}
 
 } // namespace
 
@@ -18,11 +76,13 @@ CStampSignature CStampSignature::fromImage(const QImage &image)
     const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
     const cv::Mat whole(rgb.height(), rgb.width(), CV_8UC3, const_cast<uchar *>(rgb.constBits()),
                         size_t(rgb.bytesPerLine()));
-    // The inner part: a cut-out's margin and a turned photo's corners say little about the stamp.
-    const int marginX = whole.cols / 10;
-    const int marginY = whole.rows / 10;
-    const cv::Mat inner = whole(cv::Rect(marginX, marginY, whole.cols - 2 * marginX,
-                                         whole.rows - 2 * marginY));
+    // The inner part of the stamp itself: the background around a loosely framed stamp, the
+    // perforation and a turned photo's corners say little about which stamp it is.
+    const cv::Mat stamp = whole(stampBox(whole));
+    const int marginX = stamp.cols / 8;
+    const int marginY = stamp.rows / 8;
+    const cv::Mat inner = stamp(cv::Rect(marginX, marginY, stamp.cols - 2 * marginX,
+                                         stamp.rows - 2 * marginY));
 
     cv::Mat grey;
     cv::cvtColor(inner, grey, cv::COLOR_RGB2GRAY);

@@ -1,0 +1,275 @@
+// quillet-server as a real process on loopback, driven by the program's own recognition client
+// and by raw requests for the bad cases.
+#include "app/hostconfig.h"
+#include "search/pc1cipher.h"
+#include "search/recognitionanswer.h"
+#include "search/recognitionclient.h"
+#include "support/testenv.h"
+#include "teststamps.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+constexpr int catalogueSize = 12;
+
+QByteArray encipher(const QByteArray &plain)
+{
+    CPc1Cipher cipher;
+    cipher.setLength(int(plain.size()));
+    return cipher.encryptText(plain);
+}
+
+QByteArray keywordOf(int n)
+{
+    return QStringLiteral("Country+%1[c]%2[inf]Motif+%1[i]Colour+%1[i]0001").arg(n).arg(100 + n).toUtf8();
+}
+
+} // namespace
+
+class TestRecognitionServer : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void cacheQueryGivesCatalogueSize();
+    void photoOfCatalogueStampGivesItsKeywordsFirst_data();
+    void photoOfCatalogueStampGivesItsKeywordsFirst();
+    void otherPictureFindsNothing_data();
+    void otherPictureFindsNothing();
+    void badRequestsAreRefusedAndServingGoesOn_data();
+    void badRequestsAreRefusedAndServingGoesOn();
+    void startsWithClearErrors_data();
+    void startsWithClearErrors();
+
+private:
+    // Sends raw bytes, returns the status code of the answer (0 when none came).
+    int rawExchange(const QByteArray &request, QByteArray *body = nullptr);
+    QByteArray get(const QString &path, int *status);
+    QString serverLog();
+
+    QTemporaryDir m_dir;
+    QProcess m_server;
+    QString m_hostAndPort;
+    QByteArray m_log;
+};
+
+void TestRecognitionServer::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    QVERIFY(TestStamps::writeCatalogue(m_dir.path(), catalogueSize));
+    m_server.setProgram(TestEnv::binDir() + QStringLiteral("/quillet-server"));
+    m_server.setArguments({"--catalogue", m_dir.path(), "--port", "0"});
+    m_server.start();
+    QVERIFY2(m_server.waitForStarted(), qPrintable(m_server.errorString()));
+    QByteArray out;
+    while (!out.contains('\n') && m_server.waitForReadyRead(30000))
+        out += m_server.readAllStandardOutput();
+    QVERIFY2(out.startsWith("listening on "), out.constData());
+    const qsizetype end = out.indexOf('\n');
+    m_hostAndPort = QString::fromLatin1(out.mid(13, end - 13).trimmed());
+    m_log = out.mid(end + 1);
+    QVERIFY(m_hostAndPort.startsWith(QLatin1String("127.0.0.1:")));
+    HostConfig::global().setValue(QStringLiteral("recognition"), m_hostAndPort);
+}
+
+void TestRecognitionServer::cleanupTestCase()
+{
+    m_server.terminate();
+    if (!m_server.waitForFinished(5000))
+        m_server.kill();
+    m_server.waitForFinished(5000);
+}
+
+QString TestRecognitionServer::serverLog()
+{
+    m_log += m_server.readAllStandardOutput();
+    return QString::fromUtf8(m_log);
+}
+
+int TestRecognitionServer::rawExchange(const QByteArray &request, QByteArray *body)
+{
+    QTcpSocket socket;
+    const QStringList hostPort = m_hostAndPort.split(QLatin1Char(':'));
+    socket.connectToHost(hostPort.at(0), hostPort.at(1).toUShort());
+    if (!socket.waitForConnected(5000))
+        return 0;
+    socket.write(request);
+    QByteArray answer;
+    while (socket.state() == QAbstractSocket::ConnectedState && socket.waitForReadyRead(10000))
+        answer += socket.readAll();
+    answer += socket.readAll();
+    if (body)
+        *body = answer.mid(answer.indexOf("\r\n\r\n") + 4);
+    const QList<QByteArray> statusLine = answer.left(answer.indexOf("\r\n")).split(' ');
+    return statusLine.size() >= 2 ? statusLine.at(1).toInt() : 0;
+}
+
+QByteArray TestRecognitionServer::get(const QString &path, int *status)
+{
+    QNetworkAccessManager manager;
+    QNetworkReply *reply = manager.get(QNetworkRequest(QUrl(QStringLiteral("http://") + m_hostAndPort + path)));
+    QSignalSpy finished(reply, &QNetworkReply::finished);
+    finished.wait(10000);
+    *status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QByteArray data = reply->readAll();
+    delete reply;
+    return data;
+}
+
+void TestRecognitionServer::cacheQueryGivesCatalogueSize()
+{
+    CRecognitionClient client;
+    qint64 count = -1;
+    QVERIFY(CRecognitionAnswer::readIndexedCount(client.queryRecognitionServer("cache"), &count));
+    QCOMPARE(count, qint64(catalogueSize));
+    QTRY_VERIFY(serverLog().contains(QStringLiteral("cache: %1 stamps").arg(catalogueSize)));
+}
+
+void TestRecognitionServer::photoOfCatalogueStampGivesItsKeywordsFirst_data()
+{
+    QTest::addColumn<int>("stamp");
+    QTest::addColumn<double>("degrees");
+    QTest::addColumn<int>("quality");
+    QTest::newRow("stamp 3, turned 6 degrees, quality 60") << 3 << 6.0 << 60;
+    QTest::newRow("stamp 7, turned -10 degrees, quality 35") << 7 << -10.0 << 35;
+    QTest::newRow("stamp 0, straight, quality 85") << 0 << 0.0 << 85;
+}
+
+void TestRecognitionServer::photoOfCatalogueStampGivesItsKeywordsFirst()
+{
+    QFETCH(int, stamp);
+    QFETCH(double, degrees);
+    QFETCH(int, quality);
+    const QByteArray photo = TestStamps::photograph(TestStamps::drawStamp(1 + stamp), degrees, quality);
+    CRecognitionClient client;
+    client.setAccountText(QStringLiteral("someone"));
+    const CRecognitionAnswer answer = CRecognitionAnswer::parse(client.queryRecognitionServer(photo));
+    QVERIFY2(answer.isGood(), qPrintable(answer.message()));
+    QVERIFY(!answer.keywordList().isEmpty());
+    QCOMPARE(answer.keywordList().first().toUtf8(), keywordOf(stamp));
+
+    // The upload is kept under its identifier, byte for byte.
+    int status = 0;
+    QCOMPARE(get(QStringLiteral("/db3/process/%1.jpg").arg(answer.recognitionText()), &status), photo);
+    QCOMPARE(status, 200);
+}
+
+void TestRecognitionServer::otherPictureFindsNothing_data()
+{
+    QTest::addColumn<QByteArray>("picture");
+    QTest::newRow("a stamp not in the catalogue")
+        << TestStamps::photograph(TestStamps::drawStamp(500), 3.0, 70);
+    QImage grey(300, 300, QImage::Format_RGB32);
+    grey.fill(QColor(128, 128, 128));
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    grey.save(&buffer, "PNG");
+    QTest::newRow("a plain grey PNG") << png;
+}
+
+void TestRecognitionServer::otherPictureFindsNothing()
+{
+    QFETCH(QByteArray, picture);
+    CRecognitionClient client;
+    const QString text = client.queryRecognitionServer(picture);
+    QCOMPARE(text, QString());
+    QCOMPARE(CRecognitionAnswer::parse(text).message(), QStringLiteral("Matches in the database is not found"));
+}
+
+void TestRecognitionServer::badRequestsAreRefusedAndServingGoesOn_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("status");
+    CRecognitionClient client;
+    const QByteArray key = client.keyField("\x21\x22\x23\x24");
+    const QByteArray photo = TestStamps::photograph(TestStamps::drawStamp(4), 0, 80);
+    const auto post = [](const QByteArray &target, const QByteArray &body,
+                         const QByteArray &type = "multipart/form-data, boundary=AyV04a") {
+        return "POST " + target + " HTTP/1.1\r\nHost: x\r\nContent-Type: " + type
+            + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+    };
+    const QByteArray upload = "/db3/index.php?os=win&ver=2";
+    const QByteArray cache = "/db3/index.php?cache=get&ver=2";
+    QByteArray noKey = CRecognitionClient::requestBody(key, photo);
+    noKey.replace("name=\"key\"", "name=\"kex\"");
+    QTest::newRow("no key field") << post(upload, noKey) << 403;
+    QTest::newRow("key is not a letter text")
+        << post(cache, CRecognitionClient::requestBody("this is no key!", "cache")) << 403;
+    QTest::newRow("key of letters that decipher to no salt")
+        << post(cache, CRecognitionClient::requestBody(encipher("\x01\x02\x03\x04 plain"), "cache")) << 403;
+    QTest::newRow("empty key") << post(upload, CRecognitionClient::requestBody("", photo)) << 403;
+    QTest::newRow("body over the limit")
+        << QByteArray("POST " + upload + " HTTP/1.1\r\nContent-Type: multipart/form-data, boundary=AyV04a\r\n"
+                      "Content-Length: 999999999\r\n\r\n--AyV04a\r\n") << 413;
+    QTest::newRow("not a picture")
+        << post(upload, CRecognitionClient::requestBody(key, "GIF89a but not really")) << 415;
+    QTest::newRow("empty file part") << post(upload, CRecognitionClient::requestBody(key, "")) << 415;
+    QTest::newRow("picture cut after its header")
+        << post(upload, CRecognitionClient::requestBody(key, photo.left(200))) << 415;
+    QByteArray unterminated = CRecognitionClient::requestBody(key, photo);
+    unterminated.chop(10);
+    QTest::newRow("multipart without closing delimiter") << post(upload, unterminated) << 400;
+    QTest::newRow("wrong boundary")
+        << post(upload, CRecognitionClient::requestBody(key, photo), "multipart/form-data; boundary=other") << 400;
+    QTest::newRow("not multipart")
+        << post(upload, "key=abc&file=def", "application/x-www-form-urlencoded") << 400;
+    QTest::newRow("no file part")
+        << post(upload, "--AyV04a\r\ncontent-disposition: form-data; name=\"key\"\r\n\r\n" + key + "\r\n--AyV04a--") << 400;
+    QTest::newRow("neither cache nor os")
+        << post("/db3/index.php?ver=2", CRecognitionClient::requestBody(key, "cache")) << 400;
+    QTest::newRow("GET on the form address") << QByteArray("GET " + cache + " HTTP/1.1\r\n\r\n") << 405;
+    QTest::newRow("unknown upload") << QByteArray("GET /db3/process/0123abc.jpg HTTP/1.1\r\n\r\n") << 404;
+    QTest::newRow("path outside the uploads")
+        << QByteArray("GET /db3/process/../catalogue.tsv HTTP/1.1\r\n\r\n") << 404;
+    QTest::newRow("unknown address") << QByteArray("GET / HTTP/1.1\r\n\r\n") << 404;
+    QTest::newRow("garbage request line") << QByteArray("HELLO\r\n\r\n") << 400;
+}
+
+void TestRecognitionServer::badRequestsAreRefusedAndServingGoesOn()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, status);
+    const int linesBefore = int(serverLog().count(QLatin1Char('\n')));
+    QCOMPARE(rawExchange(request), status);
+    // One log line names the refusal's status.
+    QTRY_COMPARE(int(serverLog().count(QLatin1Char('\n'))), linesBefore + 1);
+    QVERIFY2(serverLog().section(QLatin1Char('\n'), -2, -2).contains(QStringLiteral(" %1 ").arg(status)),
+             qPrintable(serverLog().section(QLatin1Char('\n'), -2, -2)));
+    // The server still serves.
+    CRecognitionClient client;
+    QCOMPARE(client.queryRecognitionServer("cache"), QString::number(catalogueSize));
+    QCOMPARE(m_server.state(), QProcess::Running);
+}
+
+void TestRecognitionServer::startsWithClearErrors_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("no catalogue") << QStringList{"--port", "0"} << "--catalogue DIR is required";
+    QTest::newRow("missing folder") << QStringList{"--catalogue", "/nonexistent/catalogue", "--port", "0"}
+                                    << "cannot read /nonexistent/catalogue/catalogue.tsv";
+    QTest::newRow("bad port") << QStringList{"--catalogue", "/tmp", "--port", "70000"} << "bad --listen";
+}
+
+void TestRecognitionServer::startsWithClearErrors()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, message);
+    QProcess process;
+    process.start(TestEnv::binDir() + QStringLiteral("/quillet-server"), arguments);
+    QVERIFY(process.waitForFinished(30000));
+    QVERIFY(process.exitCode() != 0);
+    const QString err = QString::fromUtf8(process.readAllStandardError());
+    QVERIFY2(err.contains(message), qPrintable(err));
+}
+
+QTEST_MAIN(TestRecognitionServer)
+#include "tst_recognitionserver.moc"
