@@ -48,7 +48,9 @@ void AppConfig::load()
     QFile file(filePath());
     // Opening for reading and writing creates a missing file when its folder exists.
     if (!file.open(QIODevice::ReadWrite | QIODevice::Text)) {
-        QDir().mkdir(configFolder()); // the last level only
+        // The whole path: on this platform the documents folder itself may not exist yet, and
+        // settings that can never be saved would be lost at every exit.
+        QDir().mkpath(configFolder());
     } else {
         const KeyValueFile::Entries entries = KeyValueFile::read(file);
         for (const auto &[key, value] : entries) {
