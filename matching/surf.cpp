@@ -149,8 +149,11 @@ void CSurf::detectAndCompute(const cv::Mat &picture, std::vector<cv::KeyPoint> &
         describe(kept[k], descriptors.ptr<float>(int(k)));
     keypoints.swap(kept);
 
-    // Drop the reference to the caller's picture; keep the buffers' capacity for the next call.
+    // Hold nothing between calls: a matcher lives as long as its worker, and 32 of them exist at once.
     m_grey.release();
+    m_sum.release();
+    std::vector<Layer>().swap(m_pyramid);
+    std::vector<uchar>().swap(m_window);
 }
 
 void CSurf::buildLayers()
