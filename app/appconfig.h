@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QString>
+
+// The program's few settings, kept in "config.cfg" in the folder "Quillet" of the user's documents
+// folder. The whole file is rewritten by every save.
+class AppConfig
+{
+public:
+    // Sets the defaults and loads the file.
+    AppConfig();
+
+    void load();
+    void save();
+
+    // The configuration folder, ending in "/".
+    static QString configFolder();
+    static QString filePath();
+
+    QString path;
+    QString language;
+    qint32 max_out = 10;
+    QString last_path;
+    bool firstStart = true;
+
+private:
+    static QString programFolder();
+};

@@ -1,0 +1,142 @@
+#pragma once
+
+#include <QImage>
+#include <QMainWindow>
+#include <QPixmap>
+#include <QStringList>
+#include <QVector>
+
+class AppConfig;
+class CDisplay;
+class CTranslationTable;
+class CWindowSettings;
+class QCheckBox;
+class QLabel;
+class QMenu;
+class QNetworkAccessManager;
+class QNetworkReply;
+class QProgressBar;
+class QProgressDialog;
+class QScrollArea;
+class QTabWidget;
+class QTimer;
+class QPushButton;
+class QToolButton;
+class QUdpSocket;
+class QWidget;
+
+// The program's only top-level window. It owns every other object and shows the picture, the
+// progress of a search and its results; the work of each stage lives in classes of its own.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+public:
+    explicit MainWindow(const QStringList &args, QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    // Newest version the program knows of itself: 3.0.6 as major, minor and patch in hex digits.
+    static constexpr int ownVersion = 0x30006;
+
+    // The maker's web pages, on the configured host.
+    static QUrl makerPage(const QString &path);
+
+    AppConfig *config() const { return m_config; }
+    CTranslationTable *translations() const { return translationTable; }
+    CWindowSettings *settings() const { return settingsDialog; }
+    QProgressDialog *progress() const { return progressPanel; }
+    CDisplay *display() const { return m_display; }
+
+signals:
+    void signalCompareEnd();
+
+public slots:
+    void slotReadEvent();
+    void slotStartGrab();
+    bool slotOpenGrab(const QString &path = QString(), const QImage &image = QImage());
+    void slotSelection();
+    void slotIdentify();
+    void slotPressScrollView(const QString &url);
+    void slotResizeSelection();
+    void slotRenderPixmap(const QPixmap &pixmap);
+    void slotTurnLeft();
+    void slotTurnRight();
+    void slotClosedPreview();
+    void slotCanseledSearch();
+    void slotOnSettingMenu();
+    void slotOnHelpMenu();
+    void slotAbout();
+    void slotManual();
+    void replyFinished(QNetworkReply *reply);
+    void slotAddMiniImg(const QImage &image);
+    void slotAddImg(const QImage &image, const QString &pageUrl, const QString &source,
+                    const QString &domain, int kind);
+    void slotThreadBeep();
+    void slotDragAndDropImage(const QString &path);
+    void slotResize();
+    void commandInterpreter();
+    void slotPasteImg();
+    void slotUpdateWidget();
+    void slotOnContextMenu();
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+    void keyReleaseEvent(QKeyEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    void buildWidgets();
+    QToolButton *makePanelButton(const QString &icon, int x, QSize size, bool withText);
+    void runFirstStart();
+    void startUpdateCheck();
+    QPoint helpMenuPosition() const;
+
+    QUdpSocket *commandSocket = nullptr;
+    QStringList commandArgs;
+    QTimer *commandTimer = nullptr;
+    QNetworkAccessManager *updateManager = nullptr;
+    QImage logoImage;
+    QImage selectionImage;
+    CTranslationTable *translationTable = nullptr;
+    bool cancelRequested = false;
+    QStringList siteLabels;
+    QPixmap sourcePixmap;
+    double selectionRatios[4] = {0, 0, 0, 0};
+    QSize ratioBaseSize;
+    QStringList knownHostLists[3];
+    QString reportPath;
+    double progressValue = 0;
+    double progressStep = 0;
+    AppConfig *m_config = nullptr;
+    CWindowSettings *settingsDialog = nullptr;
+    bool controlPressed = false;
+    bool vPressed = false;
+
+    // Widgets
+    QWidget *m_leftColumn = nullptr;
+    QScrollArea *m_thumbnailPanel = nullptr;
+    QWidget *siteBox = nullptr;
+    QCheckBox *m_siteChecks[3] = {};
+    QTabWidget *tabWidget = nullptr;
+    QLabel *m_makerLogo = nullptr;
+    QWidget *m_upPanel = nullptr;
+    QToolButton *m_webcamButton = nullptr;
+    QToolButton *m_openButton = nullptr;
+    QToolButton *searchButton = nullptr;
+    QToolButton *m_selectAllButton = nullptr;
+    QToolButton *m_turnLeftButton = nullptr;
+    QToolButton *m_turnRightButton = nullptr;
+    QToolButton *m_settingsButton = nullptr;
+    QToolButton *m_helpButton = nullptr;
+    QMenu *helpMenu = nullptr;
+    QMenu *pictureMenu = nullptr;
+    CDisplay *m_display = nullptr;
+    QWidget *m_browserTab = nullptr;
+    QWidget *m_browser = nullptr;
+    QProgressDialog *progressPanel = nullptr;
+    QLabel *statusLabel = nullptr;
+    QLabel *stagePicture = nullptr;
+    QProgressBar *progressBar = nullptr;
+    QLabel *stageLabel[5] = {};
+    QLabel *stageIcon[5] = {};
+    QPushButton *stopButton = nullptr;
+};

@@ -1,0 +1,256 @@
+#include "stampmatcher.h"
+
+#include "normalisation.h"
+
+#include <QDebug>
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <cmath>
+#include <cstdlib>
+
+namespace {
+
+constexpr double pi = 3.141592653589793;
+// Projected corners further out than this are no placement of a stamp; it also keeps the rounding to
+// int well defined.
+constexpr double farAway = 1.0e6;
+
+int sideAngle(const cv::Point2f &from, const cv::Point2f &to)
+{
+    return int(std::atan2(double(to.y - from.y), double(to.x - from.x)) * 180.0 / pi);
+}
+
+} // namespace
+
+CStampMatcher::CStampMatcher() = default;
+
+CStampMatcher::~CStampMatcher()
+{
+    release();
+}
+
+const char *CStampMatcher::stageName(Stage stage)
+{
+    switch (stage) {
+    case Stage::Accepted: return "accepted";
+    case Stage::NoReference: return "reference";
+    case Stage::Picture: return "picture";
+    case Stage::TooSmall: return "size";
+    case Stage::Pairs: return "pairs";
+    case Stage::Homography: return "homography";
+    case Stage::Outline: return "outline";
+    case Stage::Appearance: return "grid";
+    }
+    return "unknown";
+}
+
+bool CStampMatcher::reject(Stage stage)
+{
+    m_lastStage = stage;
+    return false;
+}
+
+void CStampMatcher::setReference(const QImage &picture)
+{
+    release();
+    try {
+        const cv::Mat reference = normaliseReference(picture);
+        if (reference.empty())
+            return;
+        m_referenceImage = reference;
+        m_surf.detectAndCompute(m_referenceImage, m_referenceKeypoints, m_referenceDescriptors);
+        // The reference's grid is the same for every candidate: build it once.
+        m_referenceGrid.buildGradientGrid(m_referenceImage);
+    } catch (const std::exception &e) {
+        qDebug() << "reference features failed:" << e.what();
+        release();
+    }
+}
+
+bool CStampMatcher::compareImage(const QImage &picture)
+{
+    if (!hasReference())
+        return reject(Stage::NoReference);
+    const cv::Mat colour = toColorImage(picture);
+    if (colour.empty())
+        return reject(Stage::Picture);
+    return compareCandidate(colour);
+}
+
+bool CStampMatcher::compareCandidate(const cv::Mat &colour)
+{
+    if (!hasReference())
+        return reject(Stage::NoReference);
+    if (colour.empty() || colour.type() != CV_8UC3)
+        return reject(Stage::Picture);
+    try {
+        const int w = colour.cols, h = colour.rows;
+        const double k = 256.0 / std::min(w, h);
+        const cv::Size workSize(int(w * k), int(k * h));
+        if (workSize.width < 100 || workSize.height < 100)
+            return reject(Stage::TooSmall);
+        cv::Mat work;
+        cv::resize(toComparisonGrey(colour), work, workSize, 0, 0, cv::INTER_LINEAR);
+        return compareWork(work);
+    } catch (const std::exception &e) {
+        // OpenCV reports trouble by exceptions; the comparison answers "no" instead.
+        qDebug() << "comparison failed:" << e.what();
+        return reject(Stage::Homography);
+    }
+}
+
+bool CStampMatcher::compareWork(const cv::Mat &work)
+{
+    std::vector<cv::KeyPoint> keypoints;
+    cv::Mat descriptors;
+    m_surf.detectAndCompute(work, keypoints, descriptors);
+
+    const float W = float(m_referenceImage.cols), H = float(m_referenceImage.rows);
+    const std::array<cv::Point2f, 4> corners = {cv::Point2f(0, 0), cv::Point2f(W, 0), cv::Point2f(W, H), cv::Point2f(0, H)};
+    std::array<cv::Point, 4> projected;
+    if (!locateReference(m_referenceKeypoints, m_referenceDescriptors, keypoints, descriptors, corners, projected))
+        return false;
+
+    // Outline test, corners in the order top left, top right, bottom left, bottom right.
+    const cv::Point2f tl(projected[0]), tr(projected[1]), br(projected[2]), bl(projected[3]);
+    const int left = sideAngle(tl, bl), right = sideAngle(tr, br);
+    const int top = sideAngle(tl, tr), bottom = sideAngle(bl, br);
+    if (std::abs(left - 90) > 20 || std::abs(right - 90) > 20 || std::abs(top) > 20 || std::abs(bottom) > 20)
+        return reject(Stage::Outline);
+
+    // Warp the candidate back onto the reference's frame.
+    const cv::Point2f from[4] = {tl, tr, bl, br};
+    const cv::Point2f to[4] = {{0, 0}, {W - 1, 0}, {0, H - 1}, {W - 1, H - 1}};
+    cv::Mat transform;
+    cv::getPerspectiveTransform(from, to).convertTo(transform, CV_32F);
+    cv::Mat warped;
+    cv::warpPerspective(work, warped, transform, m_referenceImage.size(), cv::INTER_LINEAR, cv::BORDER_CONSTANT,
+                        cv::Scalar(0));
+
+    CColorVector candidateGrid;
+    candidateGrid.buildGradientGrid(warped);
+    int agreeing = 0;
+    if (!CColorVector::compareGradientGrids(m_referenceGrid, candidateGrid, &agreeing))
+        return reject(Stage::Appearance);
+    m_agreeCount = agreeing;
+    m_lastStage = Stage::Accepted;
+    return true;
+}
+
+bool CStampMatcher::locateReference(const std::vector<cv::KeyPoint> &referenceKeypoints,
+                                    const cv::Mat &referenceDescriptors,
+                                    const std::vector<cv::KeyPoint> &candidateKeypoints,
+                                    const cv::Mat &candidateDescriptors, const std::array<cv::Point2f, 4> &corners,
+                                    std::array<cv::Point, 4> &projected)
+{
+    const auto pairs = collectPairs(referenceKeypoints, referenceDescriptors, candidateKeypoints, candidateDescriptors);
+    if (pairs.size() < 4)
+        return reject(Stage::Pairs);
+    std::vector<cv::Point2f> source, destination;
+    source.reserve(pairs.size());
+    destination.reserve(pairs.size());
+    for (const auto &[i, j] : pairs) {
+        source.push_back(referenceKeypoints[size_t(i)].pt);
+        destination.push_back(candidateKeypoints[size_t(j)].pt);
+    }
+    cv::Mat homography;
+    try {
+        homography = cv::findHomography(source, destination, cv::RANSAC, 5.0);
+    } catch (const std::exception &) {
+        homography.release();
+    }
+    if (homography.empty() || homography.rows != 3 || homography.cols != 3)
+        return reject(Stage::Homography);
+    cv::Mat_<double> h;
+    homography.convertTo(h, CV_64F);
+    std::array<cv::Point, 4> result;
+    for (size_t k = 0; k < 4; ++k) {
+        const double x = corners[k].x, y = corners[k].y;
+        const double z = 1.0 / (h(2, 0) * x + h(2, 1) * y + h(2, 2));
+        const double X = (h(0, 0) * x + h(0, 1) * y + h(0, 2)) * z;
+        const double Y = (h(1, 0) * x + h(1, 1) * y + h(1, 2)) * z;
+        // A degenerate fit sends corners to infinity or NaN; such an outline is no placement.
+        if (!std::isfinite(X) || !std::isfinite(Y) || std::abs(X) > farAway || std::abs(Y) > farAway)
+            return reject(Stage::Homography);
+        result[k] = cv::Point(int(std::nearbyint(X)), int(std::nearbyint(Y)));
+    }
+    projected = result;
+    return true;
+}
+
+std::vector<std::pair<int, int>> CStampMatcher::collectPairs(const std::vector<cv::KeyPoint> &referenceKeypoints,
+                                                             const cv::Mat &referenceDescriptors,
+                                                             const std::vector<cv::KeyPoint> &candidateKeypoints,
+                                                             const cv::Mat &candidateDescriptors)
+{
+    std::vector<std::pair<int, int>> pairs;
+    const int count = std::min(int(referenceKeypoints.size()), referenceDescriptors.rows);
+    if (referenceDescriptors.type() != CV_32F || referenceDescriptors.cols != candidateDescriptors.cols)
+        return pairs;
+    for (int i = 0; i < count; ++i) {
+        const int j = matchDescriptor(referenceDescriptors.ptr<float>(i), referenceKeypoints[size_t(i)].class_id,
+                                      candidateKeypoints, candidateDescriptors);
+        if (j >= 0)
+            pairs.emplace_back(i, j);
+    }
+    return pairs;
+}
+
+int CStampMatcher::matchDescriptor(const float *descriptor, int laplacian, const std::vector<cv::KeyPoint> &keypoints,
+                                   const cv::Mat &descriptors)
+{
+    if (!descriptor || descriptors.empty() || descriptors.type() != CV_32F)
+        return -1;
+    const int length = descriptors.cols;
+    double best = 1000000.0, second = 1000000.0;
+    int index = -1;
+    const int count = std::min(int(keypoints.size()), descriptors.rows);
+    for (int j = 0; j < count; ++j) {
+        if (keypoints[size_t(j)].class_id != laplacian)
+            continue;
+        const double d = descriptorDistance(descriptor, descriptors.ptr<float>(j), second, length);
+        if (d < best) {
+            second = best;
+            best = d;
+            index = j;
+        } else if (d < second) {
+            second = d;
+        }
+    }
+    return best < 0.6 * second ? index : -1;
+}
+
+double CStampMatcher::descriptorDistance(const float *a, const float *b, double bound, int length)
+{
+    double total = 0;
+    int i = 0;
+    for (; i + 4 <= length; i += 4) {
+        const double t0 = double(a[i]) - b[i], t1 = double(a[i + 1]) - b[i + 1];
+        const double t2 = double(a[i + 2]) - b[i + 2], t3 = double(a[i + 3]) - b[i + 3];
+        total += t0 * t0 + t1 * t1 + t2 * t2 + t3 * t3;
+        if (total > bound)
+            return total;
+    }
+    for (; i < length; ++i) {
+        const double t = double(a[i]) - b[i];
+        total += t * t;
+    }
+    return total;
+}
+
+void CStampMatcher::release()
+{
+    m_referenceKeypoints.clear();
+    m_referenceKeypoints.shrink_to_fit();
+    m_referenceDescriptors.release();
+    m_referenceImage.release();
+    m_referenceGrid.release();
+    m_lastStage = Stage::NoReference;
+}
+
+size_t CStampMatcher::memoryBytes() const
+{
+    return m_referenceKeypoints.capacity() * sizeof(cv::KeyPoint) + m_referenceDescriptors.total() * m_referenceDescriptors.elemSize() +
+           m_referenceImage.total() * m_referenceImage.elemSize() + size_t(m_referenceGrid.cellCount()) * sizeof(CColorVector::Cell);
+}

@@ -1,0 +1,392 @@
+#include "surf.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <array>
+#include <cfloat>
+#include <cmath>
+
+namespace {
+
+// A box of a filter given on a small base grid: corners (x1, y1) inclusive, (x2, y2) exclusive.
+struct BaseBox
+{
+    int x1, y1, x2, y2;
+    float weight;
+};
+
+// The same box scaled to a filter side, as offsets into the integral image from the filter's corner.
+struct Box
+{
+    int p0 = 0, p1 = 0, p2 = 0, p3 = 0; // top-left, top-right, bottom-left, bottom-right
+    float weight = 0;
+};
+
+constexpr BaseBox dxxBase[3] = {{0, 2, 3, 7, 1}, {3, 2, 6, 7, -2}, {6, 2, 9, 7, 1}};
+constexpr BaseBox dyyBase[3] = {{2, 0, 7, 3, 1}, {2, 3, 7, 6, -2}, {2, 6, 7, 9, 1}};
+constexpr BaseBox dxyBase[4] = {{1, 1, 4, 4, 1}, {5, 1, 8, 4, -1}, {1, 5, 4, 8, -1}, {5, 5, 8, 8, 1}};
+constexpr BaseBox haarXBase[2] = {{0, 0, 2, 4, -1}, {2, 0, 4, 4, 1}};
+constexpr BaseBox haarYBase[2] = {{0, 0, 4, 2, 1}, {0, 2, 4, 4, -1}};
+
+template <size_t N>
+std::array<Box, N> scaleBoxes(const BaseBox (&base)[N], int baseSide, int side, int stride)
+{
+    const float ratio = float(side) / float(baseSide);
+    std::array<Box, N> out;
+    for (size_t k = 0; k < N; ++k) {
+        const int x1 = cvRound(base[k].x1 * ratio), y1 = cvRound(base[k].y1 * ratio);
+        const int x2 = cvRound(base[k].x2 * ratio), y2 = cvRound(base[k].y2 * ratio);
+        out[k].p0 = y1 * stride + x1;
+        out[k].p1 = y1 * stride + x2;
+        out[k].p2 = y2 * stride + x1;
+        out[k].p3 = y2 * stride + x2;
+        const int area = (x2 - x1) * (y2 - y1);
+        out[k].weight = area != 0 ? base[k].weight / float(area) : 0.0f;
+    }
+    return out;
+}
+
+inline int boxSum(const int *origin, const Box &b)
+{
+    // Unsigned arithmetic: corner sums of a large picture may wrap, the box sum itself fits.
+    return int(unsigned(origin[b.p0]) + unsigned(origin[b.p3]) - unsigned(origin[b.p1]) - unsigned(origin[b.p2]));
+}
+
+template <size_t N>
+inline float filter(const int *origin, const std::array<Box, N> &boxes)
+{
+    double d = 0;
+    for (const Box &b : boxes)
+        d += float(boxSum(origin, b)) * b.weight;
+    return float(d);
+}
+
+constexpr int patchSide = 20;
+constexpr int orientationRadius = 6;
+
+struct Tables
+{
+    // Orientation samples: integer offsets inside a disc of radius 6 and their Gaussian weights.
+    std::vector<cv::Point> samples;
+    std::vector<float> sampleWeights;
+    // Descriptor weights over the 20 x 20 derivative patch.
+    float patchWeights[patchSide][patchSide];
+
+    Tables()
+    {
+        const cv::Mat g = cv::getGaussianKernel(2 * orientationRadius + 1, 2.5, CV_32F);
+        for (int a = -orientationRadius; a <= orientationRadius; ++a)
+            for (int b = -orientationRadius; b <= orientationRadius; ++b)
+                if (a * a + b * b <= orientationRadius * orientationRadius) {
+                    samples.emplace_back(a, b);
+                    sampleWeights.push_back(g.at<float>(a + orientationRadius) * g.at<float>(b + orientationRadius));
+                }
+        const cv::Mat d = cv::getGaussianKernel(patchSide, 3.3, CV_32F);
+        for (int i = 0; i < patchSide; ++i)
+            for (int j = 0; j < patchSide; ++j)
+                patchWeights[i][j] = d.at<float>(i) * d.at<float>(j);
+    }
+};
+
+// Built once, read only afterwards; C++ makes the first construction thread-safe.
+const Tables &tables()
+{
+    static const Tables instance;
+    return instance;
+}
+
+bool stronger(const cv::KeyPoint &a, const cv::KeyPoint &b)
+{
+    if (a.response != b.response)
+        return a.response > b.response;
+    if (a.size != b.size)
+        return a.size > b.size;
+    if (a.octave != b.octave)
+        return a.octave > b.octave;
+    if (a.pt.y != b.pt.y)
+        return a.pt.y > b.pt.y;
+    return a.pt.x < b.pt.x;
+}
+
+} // namespace
+
+CSurf::CSurf(double hessianThreshold, int octaves, int layersPerOctave)
+    : m_threshold(hessianThreshold), m_octaves(std::max(1, octaves)), m_layers(std::max(1, layersPerOctave))
+{
+}
+
+void CSurf::detectAndCompute(const cv::Mat &picture, std::vector<cv::KeyPoint> &keypoints, cv::Mat &descriptors)
+{
+    keypoints.clear();
+    descriptors.release();
+    if (picture.empty() || picture.depth() != CV_8U)
+        return;
+    if (picture.channels() == 3)
+        cv::cvtColor(picture, m_grey, cv::COLOR_BGR2GRAY);
+    else if (picture.channels() == 4)
+        cv::cvtColor(picture, m_grey, cv::COLOR_BGRA2GRAY);
+    else if (picture.channels() == 1)
+        m_grey = picture;
+    else
+        return;
+    tables();
+
+    cv::integral(m_grey, m_sum, CV_32S);
+    buildLayers();
+    std::vector<cv::KeyPoint> found;
+    findMaxima(found);
+    std::sort(found.begin(), found.end(), stronger);
+
+    std::vector<cv::KeyPoint> kept;
+    kept.reserve(found.size());
+    for (cv::KeyPoint &kp : found)
+        if (orient(kp))
+            kept.push_back(kp);
+
+    descriptors.create(int(kept.size()), descriptorSize, CV_32F);
+    for (size_t k = 0; k < kept.size(); ++k)
+        describe(kept[k], descriptors.ptr<float>(int(k)));
+    keypoints.swap(kept);
+
+    // Hold nothing between calls: a matcher lives as long as its worker, and 32 of them exist at once.
+    m_grey.release();
+    m_sum.release();
+    std::vector<Layer>().swap(m_pyramid);
+    std::vector<uchar>().swap(m_window);
+}
+
+void CSurf::buildLayers()
+{
+    const int H = m_sum.rows - 1, W = m_sum.cols - 1;
+    const int perOctave = m_layers + 2;
+    m_pyramid.resize(size_t(m_octaves * perOctave));
+    const int stride = int(m_sum.step1());
+    const int *sum = m_sum.ptr<int>();
+
+    for (int o = 0; o < m_octaves; ++o) {
+        for (int l = 0; l < perOctave; ++l) {
+            Layer &layer = m_pyramid[size_t(o * perOctave + l)];
+            layer.size = (9 + 6 * l) << o;
+            layer.step = 1 << o;
+            layer.rows = H / layer.step;
+            layer.cols = W / layer.step;
+            const size_t cells = size_t(layer.rows) * size_t(layer.cols);
+            layer.det.assign(cells, 0.0f);
+            layer.laplacian.assign(cells, 0);
+            layer.computed = layer.size <= H && layer.size <= W;
+            if (!layer.computed)
+                continue;
+
+            const int L = layer.size, step = layer.step;
+            const auto dxx = scaleBoxes(dxxBase, 9, L, stride);
+            const auto dyy = scaleBoxes(dyyBase, 9, L, stride);
+            const auto dxy = scaleBoxes(dxyBase, 9, L, stride);
+            const int margin = (L / 2) / step;
+            const int lastI = (H - L) / step, lastJ = (W - L) / step;
+            for (int i = 0; i <= lastI; ++i) {
+                const int *row = sum + size_t(i) * size_t(step) * size_t(stride);
+                float *det = layer.det.data() + size_t(i + margin) * size_t(layer.cols) + margin;
+                signed char *lap = layer.laplacian.data() + size_t(i + margin) * size_t(layer.cols) + margin;
+                for (int j = 0; j <= lastJ; ++j) {
+                    const int *origin = row + j * step;
+                    const float fxx = filter(origin, dxx);
+                    const float fyy = filter(origin, dyy);
+                    const float fxy = filter(origin, dxy);
+                    det[j] = fxx * fyy - 0.81f * fxy * fxy;
+                    const float trace = fxx + fyy;
+                    lap[j] = static_cast<signed char>((trace > 0) - (trace < 0));
+                }
+            }
+        }
+    }
+}
+
+void CSurf::findMaxima(std::vector<cv::KeyPoint> &keypoints) const
+{
+    const int perOctave = m_layers + 2;
+    const float threshold = float(m_threshold);
+    for (int o = 0; o < m_octaves; ++o) {
+        for (int l = 1; l <= m_layers; ++l) {
+            const Layer &below = m_pyramid[size_t(o * perOctave + l - 1)];
+            const Layer &layer = m_pyramid[size_t(o * perOctave + l)];
+            const Layer &above = m_pyramid[size_t(o * perOctave + l + 1)];
+            if (!layer.computed)
+                continue;
+            const int step = layer.step, L = layer.size, cols = layer.cols;
+            const int margin = (above.size / 2) / step + 1;
+            for (int i = margin; i < layer.rows - margin; ++i) {
+                const float *row = layer.det.data() + size_t(i) * size_t(cols);
+                for (int j = margin; j < cols - margin; ++j) {
+                    const float value = row[j];
+                    if (!(value > threshold))
+                        continue;
+                    // The 3 x 3 neighbourhoods in the layer below, this one and the one above.
+                    float n9[3][9];
+                    const Layer *stack[3] = {&below, &layer, &above};
+                    bool maximum = true;
+                    for (int s = 0; s < 3 && maximum; ++s) {
+                        const float *d = stack[s]->det.data();
+                        for (int di = -1; di <= 1; ++di)
+                            for (int dj = -1; dj <= 1; ++dj) {
+                                const float v = d[size_t(i + di) * size_t(cols) + size_t(j + dj)];
+                                n9[s][(di + 1) * 3 + (dj + 1)] = v;
+                                if (!(s == 1 && di == 0 && dj == 0) && !(value > v))
+                                    maximum = false;
+                            }
+                    }
+                    if (!maximum)
+                        continue;
+
+                    const int cornerI = step * (i - (L / 2) / step);
+                    const int cornerJ = step * (j - (L / 2) / step);
+                    const float centreI = cornerI + (L - 1) * 0.5f;
+                    const float centreJ = cornerJ + (L - 1) * 0.5f;
+                    cv::KeyPoint kp(centreJ, centreI, float(L), -1, value, o,
+                                    layer.laplacian[size_t(i) * size_t(cols) + size_t(j)]);
+
+                    // Fit a quadratic through the 27 values and move to its peak.
+                    const cv::Vec3f gradient(-(n9[1][5] - n9[1][3]) / 2, -(n9[1][7] - n9[1][1]) / 2,
+                                             -(n9[2][4] - n9[0][4]) / 2);
+                    const float dxy = (n9[1][8] - n9[1][6] - n9[1][2] + n9[1][0]) / 4;
+                    const float dxs = (n9[2][5] - n9[2][3] - n9[0][5] + n9[0][3]) / 4;
+                    const float dys = (n9[2][7] - n9[2][1] - n9[0][7] + n9[0][1]) / 4;
+                    const cv::Matx33f hessian(n9[1][3] - 2 * n9[1][4] + n9[1][5], dxy, dxs,
+                                              dxy, n9[1][1] - 2 * n9[1][4] + n9[1][7], dys,
+                                              dxs, dys, n9[0][4] - 2 * n9[1][4] + n9[2][4]);
+                    const cv::Vec3f offset = hessian.solve(gradient, cv::DECOMP_LU);
+                    const bool ok = (offset[0] != 0 || offset[1] != 0 || offset[2] != 0) && std::abs(offset[0]) <= 1 &&
+                                    std::abs(offset[1]) <= 1 && std::abs(offset[2]) <= 1;
+                    if (!ok)
+                        continue;
+                    kp.pt.x += offset[0] * float(step);
+                    kp.pt.y += offset[1] * float(step);
+                    kp.size = float(cvRound(kp.size + offset[2] * float(L - below.size)));
+                    keypoints.push_back(kp);
+                }
+            }
+        }
+    }
+}
+
+bool CSurf::orient(cv::KeyPoint &kp)
+{
+    const Tables &t = tables();
+    const float s = kp.size * 1.2f / 9.0f;
+    const int g = 2 * cvRound(2 * s);
+    if (m_sum.rows < g || m_sum.cols < g)
+        return false;
+    const int stride = int(m_sum.step1());
+    const auto haarX = scaleBoxes(haarXBase, 4, g, stride);
+    const auto haarY = scaleBoxes(haarYBase, 4, g, stride);
+    const int *sum = m_sum.ptr<int>();
+
+    const size_t n = t.samples.size();
+    float X[128], Y[128], angle[128];
+    int count = 0;
+    const float half = float(g - 1) / 2;
+    for (size_t k = 0; k < n; ++k) {
+        const int x = cvRound(kp.pt.x + t.samples[k].x * s - half);
+        const int y = cvRound(kp.pt.y + t.samples[k].y * s - half);
+        if (y < 0 || y >= m_sum.rows - g || x < 0 || x >= m_sum.cols - g)
+            continue;
+        const int *origin = sum + size_t(y) * size_t(stride) + size_t(x);
+        X[count] = filter(origin, haarX) * t.sampleWeights[k];
+        Y[count] = filter(origin, haarY) * t.sampleWeights[k];
+        ++count;
+    }
+    if (count == 0)
+        return false;
+    cv::Mat mx(1, count, CV_32F, X), my(1, count, CV_32F, Y), ma(1, count, CV_32F, angle);
+    cv::phase(mx, my, ma, true);
+    int rounded[128];
+    for (int k = 0; k < count; ++k)
+        rounded[k] = cvRound(angle[k]);
+
+    float bestX = 0, bestY = 0, bestLength = 0;
+    for (int start = 0; start < 360; start += 5) {
+        float sx = 0, sy = 0;
+        for (int k = 0; k < count; ++k) {
+            const int d = std::abs(rounded[k] - start);
+            if (d < 30 || d > 330) {
+                sx += X[k];
+                sy += Y[k];
+            }
+        }
+        const float length = sx * sx + sy * sy;
+        if (length > bestLength) {
+            bestLength = length;
+            bestX = sx;
+            bestY = sy;
+        }
+    }
+    kp.angle = cv::fastAtan2(-bestY, bestX);
+    return true;
+}
+
+void CSurf::describe(const cv::KeyPoint &kp, float *descriptor)
+{
+    const Tables &t = tables();
+    const float s = kp.size * 1.2f / 9.0f;
+    const int w = int((patchSide + 1) * s);
+    const float theta = kp.angle * float(CV_PI / 180);
+    const float sinDir = -std::sin(theta);
+    const float cosDir = std::cos(theta);
+
+    // The w x w window around the keypoint, turned to its orientation.
+    m_window.resize(size_t(w) * size_t(w));
+    const float offset = -float(w - 1) / 2;
+    float startX = kp.pt.x + offset * cosDir + offset * sinDir;
+    float startY = kp.pt.y - offset * sinDir + offset * cosDir;
+    const int lastCol = m_grey.cols - 1, lastRow = m_grey.rows - 1;
+    const size_t imageStep = m_grey.step;
+    const uchar *image = m_grey.ptr();
+    uchar *out = m_window.data();
+    for (int i = 0; i < w; ++i, startX += sinDir, startY += cosDir) {
+        double x = startX, y = startY;
+        for (int j = 0; j < w; ++j, x += cosDir, y -= sinDir) {
+            const int ix = cvFloor(x), iy = cvFloor(y);
+            if (unsigned(ix) < unsigned(lastCol) && unsigned(iy) < unsigned(lastRow)) {
+                const float a = float(x - ix), b = float(y - iy);
+                const uchar *p = image + size_t(iy) * imageStep + size_t(ix);
+                *out++ = uchar(cvRound(p[0] * (1.f - a) * (1.f - b) + p[1] * a * (1.f - b) +
+                                       p[imageStep] * (1.f - a) * b + p[imageStep + 1] * a * b));
+            } else {
+                const int cx = std::clamp(cvRound(x), 0, lastCol);
+                const int cy = std::clamp(cvRound(y), 0, lastRow);
+                *out++ = image[size_t(cy) * imageStep + size_t(cx)];
+            }
+        }
+    }
+    uchar patch[patchSide + 1][patchSide + 1];
+    cv::Mat patchMat(patchSide + 1, patchSide + 1, CV_8U, patch);
+    cv::resize(cv::Mat(w, w, CV_8U, m_window.data()), patchMat, patchMat.size(), 0, 0, cv::INTER_AREA);
+
+    float dx[patchSide][patchSide], dy[patchSide][patchSide];
+    for (int i = 0; i < patchSide; ++i)
+        for (int j = 0; j < patchSide; ++j) {
+            const float v = t.patchWeights[i][j];
+            dx[i][j] = float(patch[i][j + 1] - patch[i][j] + patch[i + 1][j + 1] - patch[i + 1][j]) * v;
+            dy[i][j] = float(patch[i + 1][j] - patch[i][j] + patch[i + 1][j + 1] - patch[i][j + 1]) * v;
+        }
+
+    float *vec = descriptor;
+    for (int bi = 0; bi < 4; ++bi)
+        for (int bj = 0; bj < 4; ++bj, vec += 4) {
+            vec[0] = vec[1] = vec[2] = vec[3] = 0;
+            for (int y = bi * 5; y < bi * 5 + 5; ++y)
+                for (int x = bj * 5; x < bj * 5 + 5; ++x) {
+                    const float tx = dx[y][x], ty = dy[y][x];
+                    vec[0] += tx;
+                    vec[1] += ty;
+                    vec[2] += std::fabs(tx);
+                    vec[3] += std::fabs(ty);
+                }
+        }
+    double squares = 0;
+    for (int k = 0; k < descriptorSize; ++k)
+        squares += descriptor[k] * descriptor[k];
+    const float scale = float(1.0 / (std::sqrt(squares) + FLT_EPSILON));
+    for (int k = 0; k < descriptorSize; ++k)
+        descriptor[k] *= scale;
+}

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <vector>
+
+// SURF keypoints and 64-value descriptors of a grey picture, computed the way OpenCV's SURF computes
+// them (box-filter Hessian on an integral image, non-maximum suppression over space and scale,
+// quadratic refinement, Haar-wavelet orientation, 4 x 4 block descriptor), so that thresholds tuned on
+// OpenCV's keypoints hold for ours.
+//
+// Keypoints: pt (centre), size (filter side after refinement), angle (degrees, 0..360, OpenCV's
+// convention), response (Hessian determinant), octave, class_id (sign of the Laplacian: 1, -1 or 0).
+// Strongest first.
+//
+// An object keeps work buffers between calls, so one object must not be used by two threads at once;
+// separate objects share nothing.
+class CSurf
+{
+public:
+    explicit CSurf(double hessianThreshold = 250.0, int octaves = 4, int layersPerOctave = 2);
+
+    // Keypoints and their descriptors (one CV_32F row of 64 unit-length values per keypoint). The
+    // picture is 8-bit grey; a colour picture is turned grey first. Pictures too small for the
+    // smallest filter give no keypoints.
+    void detectAndCompute(const cv::Mat &picture, std::vector<cv::KeyPoint> &keypoints, cv::Mat &descriptors);
+
+    static constexpr int descriptorSize = 64;
+
+private:
+    struct Layer
+    {
+        int size = 0;           // filter side in pixels
+        int step = 1;           // sampling step in pixels
+        int rows = 0, cols = 0; // grid size
+        bool computed = false;
+        std::vector<float> det;
+        std::vector<signed char> laplacian;
+    };
+
+    void buildLayers();
+    void findMaxima(std::vector<cv::KeyPoint> &keypoints) const;
+    bool orient(cv::KeyPoint &keypoint);
+    void describe(const cv::KeyPoint &keypoint, float *descriptor);
+
+    double m_threshold;
+    int m_octaves;
+    int m_layers;
+
+    // Work state of the current call.
+    cv::Mat m_grey;
+    cv::Mat m_sum;
+    std::vector<Layer> m_pyramid; // octave-major, (m_layers + 2) layers per octave
+    std::vector<uchar> m_window;
+};

@@ -1,0 +1,50 @@
+// quillet-tool compare REFERENCE CANDIDATE: runs the stamp comparison as a search does (the reference
+// as the user's framed picture, the candidate as a downloaded picture) and prints "match N" with the
+// agreeing grid cells, or "no match" and the stage that turned the candidate down.
+#include "toolcommand.h"
+
+#include "matching/stampmatcher.h"
+
+#include <QImageReader>
+#include <QTextStream>
+
+namespace {
+
+QImage readPicture(const QString &path, QTextStream &err)
+{
+    QImageReader reader(path);
+    reader.setAutoTransform(false);
+    const QImage image = reader.read();
+    if (image.isNull())
+        err << "compare: cannot read picture \"" << path << "\": " << reader.errorString() << "\n";
+    return image;
+}
+
+} // namespace
+
+static ToolCommand cmd("compare", "compare REFERENCE CANDIDATE", [](const QStringList &args) -> int {
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    if (args.size() != 2) {
+        err << "usage: quillet-tool compare REFERENCE CANDIDATE\n";
+        return 2;
+    }
+    const QImage reference = readPicture(args[0], err);
+    const QImage candidate = readPicture(args[1], err);
+    if (reference.isNull() || candidate.isNull())
+        return 1;
+
+    CStampMatcher matcher;
+    matcher.setReference(reference.convertToFormat(QImage::Format_RGB32));
+    if (!matcher.hasReference()) {
+        out << "no match: reference\n";
+        err << "compare: the reference picture gives nothing to compare with (too small or without features)\n";
+        return 3;
+    }
+    if (matcher.compareImage(candidate.convertToFormat(QImage::Format_RGB32))) {
+        out << "match " << matcher.agreeCount() << "\n";
+        return 0;
+    }
+    out << "no match: " << CStampMatcher::stageName(matcher.lastStage()) << "\n";
+    return 3;
+});

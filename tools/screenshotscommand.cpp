@@ -1,0 +1,84 @@
+// quillet-tool screenshots DIR [LANGUAGE]: opens the main window, the settings dialog, the About
+// box, the licence agreement and the progress panel and saves a PNG of each, so the interface can
+// be looked at without a screen.
+
+#include "toolcommand.h"
+
+#include "app/aboutdlg.h"
+#include "app/euladlg.h"
+#include "app/mainwindow.h"
+#include "app/windowsettings.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QProgressDialog>
+#include <QTemporaryDir>
+#include <QTextStream>
+#include <QThread>
+
+namespace {
+
+bool grabTo(QWidget *widget, const QString &path)
+{
+    widget->show();
+    for (int i = 0; i < 5; ++i) {
+        QApplication::processEvents();
+        QThread::msleep(20);
+    }
+    const bool ok = widget->grab().save(path);
+    QTextStream(stdout) << (ok ? "wrote " : "cannot write ") << path << "\n";
+    return ok;
+}
+
+int run(const QStringList &args)
+{
+    if (args.isEmpty()) {
+        QTextStream(stderr) << "usage: quillet-tool screenshots DIR [LANGUAGE]\n";
+        return 2;
+    }
+    const QString folder = QDir(args.at(0)).absolutePath();
+    if (!QDir().mkpath(folder)) {
+        QTextStream(stderr) << "cannot create " << folder << "\n";
+        return 1;
+    }
+
+    // A documents folder of our own, with a configuration that is not a first start, so the user's
+    // settings stay untouched and no first-start dialog waits for an answer.
+    QTemporaryDir home;
+    qputenv("HOME", home.path().toLocal8Bit());
+    qunsetenv("XDG_CONFIG_HOME");
+    QDir().mkpath(home.path() + "/Documents/Quillet");
+    QFile config(home.path() + "/Documents/Quillet/config.cfg");
+    if (config.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        QTextStream out(&config);
+        out << "path = " << QCoreApplication::applicationDirPath() << "\n";
+        out << "language = " << args.value(1, "english") << "\n";
+    }
+    config.close();
+
+    bool ok = true;
+    MainWindow window({QCoreApplication::applicationFilePath()});
+    window.setMinimumSize(1000, 655);
+    window.resize(1000, 655);
+    ok &= grabTo(&window, folder + "/main-window.png");
+    ok &= grabTo(window.settings(), folder + "/settings.png");
+    window.settings()->hide();
+
+    QImage logo(QCoreApplication::applicationDirPath() + "/resources/logo.png");
+    CAboutDlg about(&logo, &logo, window.translations(), &window);
+    ok &= grabTo(&about, folder + "/about.png");
+    about.hide();
+
+    CEulaDlg eula;
+    ok &= grabTo(&eula, folder + "/licence.png");
+    eula.hide();
+
+    ok &= grabTo(window.progress(), folder + "/progress.png");
+    window.progress()->hide();
+    return ok ? 0 : 1;
+}
+
+ToolCommand command("screenshots", "screenshots DIR [LANGUAGE]   save PNGs of the windows and dialogs", run);
+
+} // namespace
