@@ -32,13 +32,13 @@ QList<CStampRecognizer::Match> CStampRecognizer::recognise(const QImage &upload)
 {
     QList<Match> matches;
     CStampVerifier verifier;
-    if (!verifier.setReference(upload.convertToFormat(QImage::Format_RGB32)))
+    if (!verifier.setReference(upload))
         return matches;
     const QList<int> candidates = shortlist(upload, m_shortlistSize);
     for (int index : candidates) {
         const CStampCatalogue::Entry &entry = m_catalogue.entries().at(index);
         int score = 0;
-        if (verifier.compare(entry.loadPicture(), entry.signature, &score))
+        if (verifier.compare(entry.loadPicture(), &score))
             matches.append({index, score});
     }
     // Best first; equal scores keep the first filter's order.

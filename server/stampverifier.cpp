@@ -1,22 +1,16 @@
 #include "stampverifier.h"
 
-namespace {
-constexpr double minimumSimilarity = 0.75;
-}
-
 bool CStampVerifier::setReference(const QImage &upload)
 {
-    m_reference = CStampSignature::fromImage(upload);
-    return m_reference.isValid();
+    m_matcher.setReference(upload.convertToFormat(QImage::Format_RGB32));
+    return m_matcher.hasReference();
 }
 
-bool CStampVerifier::compare(const QImage &picture, const CStampSignature &signature, int *score)
+bool CStampVerifier::compare(const QImage &picture, int *score)
 {
-    Q_UNUSED(picture);
-    const double similarity = m_reference.similarity(signature);
-    if (similarity < minimumSimilarity)
+    if (picture.isNull() || !m_matcher.compareImage(picture))
         return false;
     if (score)
-        *score = int(similarity * 1000);
+        *score = m_matcher.agreeCount();
     return true;
 }

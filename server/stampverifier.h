@@ -1,20 +1,21 @@
 #pragma once
 
-#include "stampsignature.h"
+#include "matching/stampmatcher.h"
 
 #include <QImage>
 
-// The full comparison of an upload with one catalogue stamp. Built once per upload, then asked
-// about one catalogue picture after another.
+// The full comparison of an upload with one catalogue stamp, by the program's own stamp matcher:
+// the upload is the reference, each catalogue picture a candidate. Built once per upload, then
+// asked about one catalogue picture after another; one object per thread.
 class CStampVerifier
 {
 public:
     // False when the upload cannot serve as a reference (too small, featureless).
     bool setReference(const QImage &upload);
-    // Whether the catalogue picture shows the same stamp; on success *score ranks it (higher is
-    // better).
-    bool compare(const QImage &picture, const CStampSignature &signature, int *score);
+    // Whether the catalogue picture shows the same stamp; on success *score is the number of
+    // agreeing grid cells (higher is better).
+    bool compare(const QImage &picture, int *score);
 
 private:
-    CStampSignature m_reference;
+    CStampMatcher m_matcher;
 };
