@@ -52,6 +52,8 @@ QString CSendGetHTTPRequest::sendRequest(const QString &url, const QByteArray &b
 
     QTimer timer;
     timer.setSingleShot(true);
+    // A coarse timer may fire up to 5 percent early; the limit is a promise to the user.
+    timer.setTimerType(Qt::PreciseTimer);
     connect(reply, &QNetworkReply::finished, &m_loop, &QEventLoop::quit);
     connect(&timer, &QTimer::timeout, &m_loop, &QEventLoop::quit);
     timer.start(timeoutMs());

@@ -25,7 +25,12 @@ QList<int> CStampRecognizer::shortlist(const QImage &upload, int count) const
                       [&similarity](int a, int b) {
                           return similarity[a] > similarity[b] || (similarity[a] == similarity[b] && a < b);
                       });
-    return QList<int>(order.begin(), order.begin() + kept);
+    QList<int> result(order.begin(), order.begin() + kept);
+    if (count > 0) {
+        while (!result.isEmpty() && similarity[result.last()] < minimumSimilarity)
+            result.removeLast();
+    }
+    return result;
 }
 
 QList<CStampRecognizer::Match> CStampRecognizer::recognise(const QImage &upload) const

@@ -99,15 +99,24 @@ CStampSignature CStampSignature::fromImage(const QImage &image)
             value = float(value / norm);
     }
 
+    // Colours after each channel is brought to zero mean and unit spread: a photo's exposure and
+    // white balance shift every channel, the inks' relations stay.
     cv::Mat reduced;
     cv::resize(inner, reduced, cv::Size(64, 64), 0, 0, cv::INTER_AREA);
+    reduced.convertTo(reduced, CV_32FC3);
+    cv::Scalar channelMean, channelSpread;
+    cv::meanStdDev(reduced, channelMean, channelSpread);
     signature.m_colours.assign(colourLevels * colourLevels * colourLevels, 0.0f);
+    const auto level = [](float value, double mean, double spread) {
+        const double z = spread > 1e-3 ? (value - mean) / spread : 0.0;
+        return std::clamp(int((z + 2.0) * colourLevels / 4.0), 0, colourLevels - 1);
+    };
     for (int y = 0; y < reduced.rows; ++y) {
         for (int x = 0; x < reduced.cols; ++x) {
-            const cv::Vec3b pixel = reduced.at<cv::Vec3b>(y, x);
-            const int r = pixel[0] * colourLevels / 256;
-            const int g = pixel[1] * colourLevels / 256;
-            const int b = pixel[2] * colourLevels / 256;
+            const cv::Vec3f pixel = reduced.at<cv::Vec3f>(y, x);
+            const int r = level(pixel[0], channelMean[0], channelSpread[0]);
+            const int g = level(pixel[1], channelMean[1], channelSpread[1]);
+            const int b = level(pixel[2], channelMean[2], channelSpread[2]);
             signature.m_colours[(r * colourLevels + g) * colourLevels + b] += 1.0f;
         }
     }

@@ -7,6 +7,7 @@
 #include "testenv.h"
 #include "matching/stampgenerator.h"
 #include "server/democatalogue.h"
+#include "server/recognitionserver.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -60,6 +61,7 @@ private slots:
     void badRequestsAreRefusedAndServingGoesOn();
     void startsWithClearErrors_data();
     void startsWithClearErrors();
+    void ownFaultsAnswerDbErrorAndOldUploadsGo();
 
 private:
     // Sends raw bytes, returns the status code of the answer (0 when none came).
@@ -284,6 +286,43 @@ void TestRecognitionServer::startsWithClearErrors()
     QVERIFY(process.exitCode() != 0);
     const QString err = QString::fromUtf8(process.readAllStandardError());
     QVERIFY2(err.contains(message), qPrintable(err));
+}
+
+void TestRecognitionServer::ownFaultsAnswerDbErrorAndOldUploadsGo()
+{
+    // In process, to reach into the upload folder; the client's wait runs the server's events.
+    CStampCatalogue catalogue;
+    QVERIFY(catalogue.load(m_dir.path()));
+    CRecognitionServer server(std::move(catalogue));
+    QTemporaryDir uploads;
+    const QString folder = uploads.filePath(QStringLiteral("kept"));
+    QVERIFY(server.setUploadFolder(folder));
+    server.setMaxStoredUploads(2);
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    HostConfig::global().setValue(QStringLiteral("recognition"), server.hostAndPort());
+    QStringList log;
+    connect(&server, &CRecognitionServer::logLine, this, [&log](const QString &line) { log << line; });
+
+    CRecognitionClient client;
+    QStringList ids;
+    for (int n = 1; n <= 3; ++n) {
+        const CRecognitionAnswer answer = CRecognitionAnswer::parse(client.queryRecognitionServer(photograph(n, 4.0, 1.0, 70)));
+        QVERIFY2(answer.isGood(), qPrintable(answer.message()));
+        QCOMPARE(answer.keywordList().value(0), keywordOf(n));
+        ids << answer.recognitionText();
+    }
+    // Only the newest two uploads are kept.
+    QCOMPARE(QDir(folder).entryList(QDir::Files).size(), 2);
+    QVERIFY(!QFile::exists(QDir(folder).filePath(ids.at(0) + QStringLiteral(".jpg"))));
+    QVERIFY(QFile::exists(QDir(folder).filePath(ids.at(2) + QStringLiteral(".jpg"))));
+
+    // The folder vanishes: the server cannot keep the upload and says so.
+    QVERIFY(QDir(folder).removeRecursively());
+    const QString text = client.queryRecognitionServer(photograph(1, 0.0, 1.0, 80));
+    QCOMPARE(text, QStringLiteral("DB_ERROR"));
+    QCOMPARE(CRecognitionAnswer::parse(text).message(), QStringLiteral("Technical problems on the server"));
+    QVERIFY(log.last().contains(QStringLiteral("DB_ERROR")));
+    HostConfig::global().setValue(QStringLiteral("recognition"), m_hostAndPort);
 }
 
 QTEST_MAIN(TestRecognitionServer)

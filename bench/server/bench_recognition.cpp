@@ -1,0 +1,176 @@
+// Time to recognise one upload against catalogues of several sizes, with the full comparison of
+// every stamp (linear scan) and with the first filter's shortlist; the first filter's recall; the
+// process memory held by each loaded catalogue.
+//
+//   bench_recognition [--sizes 50,200,1000] [--queries 20] [--linear-queries 3] [--shortlist 8] [--verbose]
+#include "matching/stampgenerator.h"
+#include "server/democatalogue.h"
+#include "server/stampcatalogue.h"
+#include "server/stamprecognizer.h"
+
+#include <QCommandLineParser>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QCoreApplication>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTextStream>
+
+#include <malloc.h>
+
+#include <algorithm>
+#include <memory>
+
+namespace {
+
+// Heap bytes in use (what a loaded catalogue keeps, without the allocator's cached free memory).
+long heapKiB()
+{
+    const struct mallinfo2 info = mallinfo2();
+    return long((info.uordblks + info.hblkhd) / 1024);
+}
+
+long residentKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLong();
+    }
+    return -1;
+}
+
+struct Query
+{
+    int stamp; // 0: not in the catalogue
+    QImage picture;
+};
+
+// A photo of stamp n as a user frames it: turned, scaled, lit differently, on the album page,
+// JPEG-compressed.
+QImage photograph(int n, QRandomGenerator &random)
+{
+    const double degrees = random.bounded(20.0) - 10.0;
+    const double scale = 0.8 + random.bounded(0.6);
+    const int quality = 40 + random.bounded(45);
+    const double gain = 0.8 + random.bounded(0.35);
+    const double offset = random.bounded(30.0) - 15.0;
+    const cv::Mat turned = CStampGenerator::rotated(CStampGenerator::scaled(CStampGenerator::stamp(n), scale), degrees);
+    const cv::Mat photo = CStampGenerator::jpeg(CStampGenerator::lit(turned, gain, offset, 10.0), quality);
+    return CStampGenerator::toImage(photo);
+}
+
+double median(std::vector<double> values)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.addOptions({{"sizes", "Catalogue sizes.", "LIST", "50,200,1000"},
+                       {"queries", "Uploads per size (shortlist).", "N", "20"},
+                       {"linear-queries", "Uploads per size for the linear scan.", "N", "3"},
+                       {"shortlist", "Shortlist size.", "N", QString::number(CStampRecognizer::defaultShortlistSize)},
+                       {"verbose", "Print every true match's cells and similarity."}});
+    parser.process(app);
+    QTextStream out(stdout);
+    const int queries = parser.value("queries").toInt();
+    const int linearQueries = parser.value("linear-queries").toInt();
+    const int shortlist = parser.value("shortlist").toInt();
+    const bool verbose = parser.isSet("verbose");
+
+    for (const QString &sizeText : parser.value("sizes").split(',')) {
+        const int size = sizeText.toInt();
+        QTemporaryDir dir;
+        QElapsedTimer timer;
+        timer.start();
+        CDemoCatalogue::write(dir.path(), size);
+        const qint64 writeMs = timer.elapsed();
+
+        const long before = heapKiB();
+        timer.restart();
+        auto catalogue = std::make_unique<CStampCatalogue>();
+        catalogue->load(dir.path());
+        const qint64 loadMs = timer.elapsed();
+        const long after = heapKiB();
+
+        QRandomGenerator random{quint32(size)};
+        std::vector<Query> uploads;
+        for (int q = 0; q < queries; ++q) {
+            const int stamp = 1 + random.bounded(size);
+            uploads.push_back({stamp, photograph(stamp, random)});
+        }
+        // Stamps outside the catalogue, for false matches.
+        for (int q = 0; q < std::max(2, queries / 4); ++q)
+            uploads.push_back({0, photograph(100000 + q, random)});
+
+        CStampRecognizer recognizer(*catalogue);
+        recognizer.setShortlistSize(shortlist);
+        int inShortlist = 0, firstRight = 0, falseMatches = 0, known = 0;
+        std::vector<double> times;
+        for (const Query &query : uploads) {
+            if (query.stamp > 0) {
+                ++known;
+                const QList<int> list = recognizer.shortlist(query.picture, shortlist);
+                inShortlist += std::any_of(list.begin(), list.end(),
+                                           [&](int index) { return index == query.stamp - 1; });
+            }
+            timer.restart();
+            const QList<CStampRecognizer::Match> matches = recognizer.recognise(query.picture);
+            times.push_back(double(timer.nsecsElapsed()) / 1e6);
+            if (query.stamp > 0 && !matches.isEmpty() && matches.first().index == query.stamp - 1)
+                ++firstRight;
+            if (query.stamp == 0 && !matches.isEmpty()) {
+                ++falseMatches;
+                const CStampSignature upload = CStampSignature::fromImage(query.picture);
+                out << QStringLiteral("  false match: stamp %1, %2 cells, signature similarity %3\n")
+                           .arg(matches.first().index + 1)
+                           .arg(matches.first().score)
+                           .arg(upload.similarity(catalogue->entries().at(matches.first().index).signature), 0, 'f', 3);
+            }
+            if (verbose && query.stamp > 0 && !matches.isEmpty() && matches.first().index == query.stamp - 1) {
+                const CStampSignature upload = CStampSignature::fromImage(query.picture);
+                out << QStringLiteral("  true match: %1 cells, similarity %2\n")
+                           .arg(matches.first().score)
+                           .arg(upload.similarity(catalogue->entries().at(matches.first().index).signature), 0, 'f', 3);
+            }
+        }
+
+        std::vector<double> linearTimes;
+        int linearRight = 0;
+        recognizer.setShortlistSize(0);
+        for (int q = 0; q < linearQueries && q < int(uploads.size()); ++q) {
+            timer.restart();
+            const QList<CStampRecognizer::Match> matches = recognizer.recognise(uploads[q].picture);
+            linearTimes.push_back(double(timer.nsecsElapsed()) / 1e6);
+            linearRight += !matches.isEmpty() && matches.first().index == uploads[q].stamp - 1;
+        }
+
+        out << QStringLiteral("catalogue %1: written in %2 ms, loaded in %3 ms, heap +%4 KiB (%5 KiB per stamp), "
+                              "process resident %6 MiB after the uploads\n")
+                   .arg(size).arg(writeMs).arg(loadMs).arg(after - before)
+                   .arg(double(after - before) / size, 0, 'f', 1)
+                   .arg(residentKiB() / 1024);
+        out << QStringLiteral("  shortlist %1: median %2 ms per upload (max %3 ms); true stamp in shortlist %4/%5, "
+                              "named first %6/%5; false matches %7/%8\n")
+                   .arg(shortlist)
+                   .arg(median(times), 0, 'f', 1)
+                   .arg(*std::max_element(times.begin(), times.end()), 0, 'f', 1)
+                   .arg(inShortlist).arg(known).arg(firstRight).arg(falseMatches)
+                   .arg(int(uploads.size()) - known);
+        if (!linearTimes.empty())
+            out << QStringLiteral("  linear scan: median %1 ms per upload over %2 uploads; named first %3/%2\n")
+                       .arg(median(linearTimes), 0, 'f', 1).arg(linearTimes.size()).arg(linearRight);
+        out.flush();
+    }
+    return 0;
+}
