@@ -134,7 +134,9 @@ bool CRecognitionServer::listen(const QHostAddress &address, quint16 port)
 
 bool CRecognitionServer::isValidKey(const QByteArray &key)
 {
-    if (key.isEmpty() || !CPc1Cipher::isLetterText(key))
+    // An empty key is what a client sends when its salt comes out empty (a zero byte that stays
+    // zero ends it) and it has no account text: rare, but legitimate.
+    if (!CPc1Cipher::isLetterText(key))
         return false;
     CPc1Cipher cipher;
     cipher.setLength(int(key.size()));

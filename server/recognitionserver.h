@@ -47,8 +47,8 @@ public:
 
     const CStampCatalogue &catalogue() const { return m_catalogue; }
 
-    // The deciphered "key" field is well formed: a letter text whose plaintext is empty or starts
-    // with the enciphered salt (2 to 8 letters deciphering to non-zero bytes).
+    // The "key" field is well formed: a letter text whose plaintext is empty or starts with the
+    // enciphered salt (2 to 8 letters deciphering to non-zero bytes), an account text may follow.
     static bool isValidKey(const QByteArray &key);
 
 signals:

@@ -62,6 +62,9 @@ private slots:
     void startsWithClearErrors_data();
     void startsWithClearErrors();
     void ownFaultsAnswerDbErrorAndOldUploadsGo();
+    void keyCheck_data();
+    void keyCheck();
+    void stopsCleanlyOnTerminate();
 
 private:
     // Sends raw bytes, returns the status code of the answer (0 when none came).
@@ -222,7 +225,8 @@ void TestRecognitionServer::badRequestsAreRefusedAndServingGoesOn_data()
         << post(cache, CRecognitionClient::requestBody("this is no key!", "cache")) << 403;
     QTest::newRow("key of letters that decipher to no salt")
         << post(cache, CRecognitionClient::requestBody(encipher("\x01\x02\x03\x04 plain"), "cache")) << 403;
-    QTest::newRow("empty key") << post(upload, CRecognitionClient::requestBody("", photo)) << 403;
+    QTest::newRow("key with an odd letter")
+        << post(upload, CRecognitionClient::requestBody(key + "a", photo)) << 403;
     QTest::newRow("body over the limit")
         << QByteArray("POST " + upload + " HTTP/1.1\r\nContent-Type: multipart/form-data, boundary=AyV04a\r\n"
                       "Content-Length: 999999999\r\n\r\n--AyV04a\r\n") << 413;
@@ -323,6 +327,45 @@ void TestRecognitionServer::ownFaultsAnswerDbErrorAndOldUploadsGo()
     QCOMPARE(CRecognitionAnswer::parse(text).message(), QStringLiteral("Technical problems on the server"));
     QVERIFY(log.last().contains(QStringLiteral("DB_ERROR")));
     HostConfig::global().setValue(QStringLiteral("recognition"), m_hostAndPort);
+}
+
+void TestRecognitionServer::keyCheck_data()
+{
+    QTest::addColumn<QByteArray>("salt");
+    QTest::addColumn<QString>("account");
+    QTest::addColumn<bool>("valid");
+    QTest::newRow("four low bytes") << QByteArray("\x21\x22\x23\x24") << "" << true;
+    QTest::newRow("high bytes, account") << QByteArray("\x80\xff\x91\x7f") << "someone@example.org" << true;
+    QTest::newRow("one byte") << QByteArray("\x05") << "" << true;
+    QTest::newRow("empty salt, no account") << QByteArray() << "" << true;
+}
+
+void TestRecognitionServer::keyCheck()
+{
+    QFETCH(QByteArray, salt);
+    QFETCH(QString, account);
+    CRecognitionClient client;
+    client.setAccountText(account);
+    QTEST(CRecognitionServer::isValidKey(client.keyField(salt)), "valid");
+    // Any salt the client draws passes.
+    for (quint32 seed = 0; seed < 500; ++seed) {
+        QRandomGenerator generator(seed);
+        const QByteArray drawn = CRecognitionClient::saltText(generator);
+        QVERIFY2(CRecognitionServer::isValidKey(client.keyField(drawn)), drawn.toHex().constData());
+    }
+}
+
+void TestRecognitionServer::stopsCleanlyOnTerminate()
+{
+    QProcess process;
+    process.start(TestEnv::binDir() + QStringLiteral("/quillet-server"),
+                  {"--catalogue", m_dir.path(), "--port", "0"});
+    QVERIFY(process.waitForReadyRead(30000));
+    process.terminate();
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 0);
+    QVERIFY(process.readAllStandardError().contains("quillet-server: stopped"));
 }
 
 QTEST_MAIN(TestRecognitionServer)
