@@ -27,7 +27,7 @@ QList<int> CStampRecognizer::shortlist(const QImage &upload, int count) const
                       });
     QList<int> result(order.begin(), order.begin() + kept);
     if (count > 0) {
-        while (!result.isEmpty() && similarity[result.last()] < minimumSimilarity)
+        while (!result.isEmpty() && similarity[result.last()] < m_similarityFloor)
             result.removeLast();
     }
     return result;

@@ -30,14 +30,17 @@ public:
     // How many stamps get the full comparison; 0 compares every stamp (no first filter, no floor).
     void setShortlistSize(int size) { m_shortlistSize = size; }
     int shortlistSize() const { return m_shortlistSize; }
+    // The similarity a shortlisted stamp needs (minimumSimilarity by default).
+    void setSimilarityFloor(double floor) { m_similarityFloor = floor; }
 
     // Safe to call from several threads at once: the catalogue is only read.
     QList<Match> recognise(const QImage &upload) const;
     // The first filter alone: catalogue indexes, most similar first, at most count and at least
-    // minimumSimilarity; with count 0 every index, in order of similarity.
+    // the similarity floor; with count 0 every index, in order of similarity.
     QList<int> shortlist(const QImage &upload, int count) const;
 
 private:
     const CStampCatalogue &m_catalogue;
     int m_shortlistSize = defaultShortlistSize;
+    double m_similarityFloor = minimumSimilarity;
 };

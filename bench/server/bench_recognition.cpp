@@ -2,7 +2,7 @@
 // every stamp (linear scan) and with the first filter's shortlist; the first filter's recall; the
 // process memory held by each loaded catalogue.
 //
-//   bench_recognition [--sizes 50,200,1000] [--queries 20] [--linear-queries 3] [--shortlist 8] [--verbose]
+//   bench_recognition [--sizes 50,200,1000] [--queries 20] [--linear-queries 3] [--shortlist 8] [--floor 0.55] [--verbose]
 #include "matching/stampgenerator.h"
 #include "server/democatalogue.h"
 #include "server/stampcatalogue.h"
@@ -80,6 +80,7 @@ int main(int argc, char *argv[])
                        {"queries", "Uploads per size (shortlist).", "N", "20"},
                        {"linear-queries", "Uploads per size for the linear scan.", "N", "3"},
                        {"shortlist", "Shortlist size.", "N", QString::number(CStampRecognizer::defaultShortlistSize)},
+                       {"floor", "Similarity floor of the shortlist.", "X", QString::number(CStampRecognizer::minimumSimilarity)},
                        {"verbose", "Print every true match's cells and similarity."}});
     parser.process(app);
     QTextStream out(stdout);
@@ -115,6 +116,7 @@ int main(int argc, char *argv[])
 
         CStampRecognizer recognizer(*catalogue);
         recognizer.setShortlistSize(shortlist);
+        recognizer.setSimilarityFloor(parser.value("floor").toDouble());
         int inShortlist = 0, firstRight = 0, falseMatches = 0, known = 0;
         std::vector<double> times;
         for (const Query &query : uploads) {
@@ -160,13 +162,14 @@ int main(int argc, char *argv[])
                    .arg(size).arg(writeMs).arg(loadMs).arg(after - before)
                    .arg(double(after - before) / size, 0, 'f', 1)
                    .arg(residentKiB() / 1024);
-        out << QStringLiteral("  shortlist %1: median %2 ms per upload (max %3 ms); true stamp in shortlist %4/%5, "
+        out << QStringLiteral("  shortlist %1, floor %9: median %2 ms per upload (max %3 ms); true stamp in shortlist %4/%5, "
                               "named first %6/%5; false matches %7/%8\n")
                    .arg(shortlist)
                    .arg(median(times), 0, 'f', 1)
                    .arg(*std::max_element(times.begin(), times.end()), 0, 'f', 1)
                    .arg(inShortlist).arg(known).arg(firstRight).arg(falseMatches)
-                   .arg(int(uploads.size()) - known);
+                   .arg(int(uploads.size()) - known)
+                   .arg(parser.value("floor"));
         if (!linearTimes.empty())
             out << QStringLiteral("  linear scan: median %1 ms per upload over %2 uploads; named first %3/%2\n")
                        .arg(median(linearTimes), 0, 'f', 1).arg(linearTimes.size()).arg(linearRight);
