@@ -162,6 +162,7 @@ QByteArray HttpServer::reasonPhrase(int status)
     case 415: return "Unsupported Media Type";
     case 431: return "Request Header Fields Too Large";
     case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
     default: return "Status";
     }
 }

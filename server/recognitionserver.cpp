@@ -12,6 +12,8 @@
 #include <QRegularExpression>
 #include <QUrlQuery>
 
+#include <algorithm>
+
 namespace {
 
 qint64 nowMs()
@@ -62,6 +64,11 @@ DecodedUpload decodeUpload(const QByteArray &data)
         return result;
     }
     const QByteArray format = reader.format();
+    // The comparison works on a picture of 128 pixels on its shorter side; a huge upload is decoded
+    // straight to a bounded size so that queued uploads cannot eat the memory.
+    if (std::max(size.width(), size.height()) > CRecognitionServer::maxDecodedSide)
+        reader.setScaledSize(size.scaled(CRecognitionServer::maxDecodedSide,
+                                         CRecognitionServer::maxDecodedSide, Qt::KeepAspectRatio));
     result.image = reader.read();
     if (result.image.isNull()) {
         result.problem = QStringLiteral("picture does not decode");
@@ -256,6 +263,8 @@ void CRecognitionServer::handlePost(HttpServer::Request &request, qint64 started
         return;
     }
 
+    if (m_recognitionsPending >= maxPendingRecognitions)
+        return refuse(request, 503, QStringLiteral("too many recognitions waiting"), started);
     const DecodedUpload upload = decodeUpload(file->data);
     if (upload.image.isNull())
         return refuse(request, 415, upload.problem, started);
@@ -270,6 +279,7 @@ void CRecognitionServer::handlePost(HttpServer::Request &request, qint64 started
     QPointer<QTcpSocket> socket = request.socket;
     const QByteArray target = request.target;
     const QImage image = upload.image;
+    ++m_recognitionsPending;
     m_pool.start([this, socket, peer, target, id, image, started] {
         const QList<CStampRecognizer::Match> matches = m_recognizer.recognise(image);
         QMetaObject::invokeMethod(
@@ -282,6 +292,7 @@ void CRecognitionServer::finishUpload(QPointer<QTcpSocket> socket, const QString
                                       const QByteArray &target, const QString &id,
                                       const QList<CStampRecognizer::Match> &matches, qint64 started)
 {
+    --m_recognitionsPending;
     QByteArray text;
     if (!matches.isEmpty()) {
         QStringList items;

@@ -29,6 +29,9 @@ public:
     static constexpr qint64 defaultMaxBodySize = 16 * 1024 * 1024;
     static constexpr int defaultMaxStoredUploads = 1000;
     static constexpr int maxPictureSide = 10000;
+    static constexpr int maxDecodedSide = 2048;
+    // Uploads decoded and waiting for the comparison; more get 503 until some are answered.
+    static constexpr int maxPendingRecognitions = 32;
 
     explicit CRecognitionServer(CStampCatalogue catalogue, QObject *parent = nullptr);
     ~CRecognitionServer() override;
@@ -75,6 +78,7 @@ private:
     QDir m_uploads;
     QQueue<QString> m_storedUploads;
     int m_maxStoredUploads = defaultMaxStoredUploads;
+    int m_recognitionsPending = 0;
     QString m_error;
     // Recognitions run here, so the server keeps answering while one is computed.
     QThreadPool m_pool;

@@ -53,6 +53,8 @@ bool CStampCatalogue::load(const QString &folder, QString *error, QStringList *w
     while (!index.atEnd()) {
         ++lineNumber;
         QString line = QString::fromUtf8(index.readLine());
+        if (lineNumber == 1 && line.startsWith(QChar(0xFEFF)))
+            line.remove(0, 1); // a byte-order mark some editors write
         while (line.endsWith(QLatin1Char('\n')) || line.endsWith(QLatin1Char('\r')))
             line.chop(1);
         if (line.trimmed().isEmpty() || line.startsWith(QLatin1Char('#')))

@@ -159,6 +159,7 @@ void TestRecognitionServer::photoOfCatalogueStampGivesItsKeywordsFirst_data()
     QTest::newRow("stamp 3, turned 6 degrees, quality 60") << 3 << 6.0 << 1.0 << 60;
     QTest::newRow("stamp 7, turned -10 degrees, 1.5 times, quality 35") << 7 << -10.0 << 1.5 << 35;
     QTest::newRow("stamp 12, straight, quality 85") << 12 << 0.0 << 1.0 << 85;
+    QTest::newRow("stamp 5, 12 times as large (decoded smaller)") << 5 << 3.0 << 12.0 << 80;
 }
 
 void TestRecognitionServer::photoOfCatalogueStampGivesItsKeywordsFirst()
@@ -232,6 +233,14 @@ void TestRecognitionServer::badRequestsAreRefusedAndServingGoesOn_data()
                       "Content-Length: 999999999\r\n\r\n--AyV04a\r\n") << 413;
     QTest::newRow("not a picture")
         << post(upload, CRecognitionClient::requestBody(key, "GIF89a but not really")) << 415;
+    QImage wide(10001, 2, QImage::Format_RGB32);
+    wide.fill(Qt::red);
+    QByteArray widePng;
+    QBuffer wideBuffer(&widePng);
+    wideBuffer.open(QIODevice::WriteOnly);
+    wide.save(&wideBuffer, "PNG");
+    QTest::newRow("picture over 10000 pixels wide")
+        << post(upload, CRecognitionClient::requestBody(key, widePng)) << 415;
     QTest::newRow("empty file part") << post(upload, CRecognitionClient::requestBody(key, "")) << 415;
     QTest::newRow("picture cut after its header")
         << post(upload, CRecognitionClient::requestBody(key, photo.left(200))) << 415;
