@@ -19,7 +19,8 @@ QImage CSelectionCutout::cut(const QImage &source, QSize shown, QSize view, QRec
     QImage cutout = source.copy(area);
     if (cutout.width() > 512 && cutout.height() > 512) {
         const double f = qMax(cutout.width(), cutout.height()) * 0.001953125;
-        cutout = cutout.scaled(int(cutout.width() / f), int(cutout.height() / f), Qt::KeepAspectRatio,
+        // The size is worked out here with the aspect ratio kept, so that the longer side is 512.
+        cutout = cutout.scaled(int(cutout.width() / f), int(cutout.height() / f), Qt::IgnoreAspectRatio,
                                Qt::SmoothTransformation);
     }
     return cutout;
