@@ -13,6 +13,7 @@
 #include "imaging/pictureloader.h"
 #include "imaging/selectioncutout.h"
 #include "imaging/tepageitem.h"
+#include "results/webbrowser.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -226,7 +227,7 @@ void MainWindow::buildWidgets()
     browserLayout->setObjectName("horizontalLayout");
     browserLayout->setSpacing(6);
     browserLayout->setContentsMargins(11, 11, 11, 11);
-    m_browser = new QWidget(m_browserTab);
+    m_browser = new CWebBrowser(m_browserTab);
     browserLayout->addWidget(m_browser);
     tabWidget->addTab(m_browserTab, QStringLiteral("Browser"));
     tabWidget->setCurrentIndex(0);
@@ -298,6 +299,7 @@ void MainWindow::buildWidgets()
     connect(tabWidget, &QTabWidget::currentChanged, this, &MainWindow::slotResize);
     connect(m_display, &CDisplay::signalOutUrl, this, &MainWindow::slotDragAndDropImage);
     connect(m_display, &CDisplay::signalContextMenu, this, &MainWindow::slotOnContextMenu);
+    connect(m_browser, &CWebBrowser::signalDrop, m_display, &CDisplay::slotDropOverboard);
     connect(m_selectionFrame, &CTEPageItem::signalMouseReleaseEvent, this, &MainWindow::slotResizeSelection);
     connect(m_selectionFrame, &CTEPageItem::signalContextMenu, this, &MainWindow::slotOnContextMenu);
 
@@ -431,9 +433,10 @@ void MainWindow::slotStartGrab() {}
 
 void MainWindow::slotIdentify() {}
 
-void MainWindow::slotPressScrollView(const QString &)
+void MainWindow::slotPressScrollView(const QString &url)
 {
     tabWidget->setCurrentIndex(1);
+    m_browser->slotOpenUrl(url);
 }
 
 void MainWindow::slotClosedPreview() {}

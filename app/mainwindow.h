@@ -10,6 +10,7 @@ class AppConfig;
 class CDisplay;
 class CTEPageItem;
 class CTranslationTable;
+class CWebBrowser;
 class CWindowSettings;
 class QCheckBox;
 class QLabel;
@@ -47,6 +48,7 @@ public:
     QProgressDialog *progress() const { return progressPanel; }
     CDisplay *display() const { return m_display; }
     CTEPageItem *selectionFrame() const { return m_selectionFrame; }
+    CWebBrowser *browser() const { return m_browser; }
     const QPixmap &picture() const { return sourcePixmap; }
     const QImage &selection() const { return selectionImage; }
 
@@ -144,7 +146,7 @@ private:
     CDisplay *m_display = nullptr;
     CTEPageItem *m_selectionFrame = nullptr;
     QWidget *m_browserTab = nullptr;
-    QWidget *m_browser = nullptr;
+    CWebBrowser *m_browser = nullptr;
     QProgressDialog *progressPanel = nullptr;
     QLabel *statusLabel = nullptr;
     QLabel *stagePicture = nullptr;
