@@ -10,9 +10,17 @@
 #include "updatecheck.h"
 #include "windowsettings.h"
 #include "imaging/display.h"
+#include "imaging/pictureloader.h"
+#include "imaging/selectioncutout.h"
+#include "imaging/tepageitem.h"
+#include "results/webbrowser.h"
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
+#include <QFileDialog>
+#include <QMimeData>
+#include <QPainter>
 #include <QDesktopServices>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -200,10 +208,16 @@ void MainWindow::buildWidgets()
     m_display = new CDisplay(stampTab);
     m_display->setAlignment(Qt::AlignCenter);
     m_display->setPixmap(sourcePixmap);
+    // The label always gets the space the layout has; its pixmap follows that size, not the reverse.
+    m_display->setMinimumSize(1, 1);
+    m_display->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
     auto *displayLayout = new QVBoxLayout(m_display);
     displayLayout->setContentsMargins(0, 0, 0, 0);
     stampLayout->addWidget(m_display);
     tabWidget->addTab(stampTab, QStringLiteral("Stamp"));
+    m_selectionFrame = new CTEPageItem(m_display, m_display, &sourcePixmap);
+    m_selectionFrame->resize(150, 150);
+    m_selectionFrame->setMaximumSize(999999, 999999);
 
     // Tab 1: the embedded browser.
     m_browserTab = new QWidget;
@@ -213,7 +227,7 @@ void MainWindow::buildWidgets()
     browserLayout->setObjectName("horizontalLayout");
     browserLayout->setSpacing(6);
     browserLayout->setContentsMargins(11, 11, 11, 11);
-    m_browser = new QWidget(m_browserTab);
+    m_browser = new CWebBrowser(m_browserTab);
     browserLayout->addWidget(m_browser);
     tabWidget->addTab(m_browserTab, QStringLiteral("Browser"));
     tabWidget->setCurrentIndex(0);
@@ -285,6 +299,16 @@ void MainWindow::buildWidgets()
     connect(tabWidget, &QTabWidget::currentChanged, this, &MainWindow::slotResize);
     connect(m_display, &CDisplay::signalOutUrl, this, &MainWindow::slotDragAndDropImage);
     connect(m_display, &CDisplay::signalContextMenu, this, &MainWindow::slotOnContextMenu);
+    connect(m_browser, &CWebBrowser::signalDrop, m_display, &CDisplay::slotDropOverboard);
+    connect(m_selectionFrame, &CTEPageItem::signalMouseReleaseEvent, this, &MainWindow::slotResizeSelection);
+    connect(m_selectionFrame, &CTEPageItem::signalContextMenu, this, &MainWindow::slotOnContextMenu);
+
+    // Until a picture is shown the frame's placement is taken against the whole view.
+    selectionRatios[0] = double(m_selectionFrame->width()) / m_display->width();
+    selectionRatios[1] = double(m_selectionFrame->height()) / m_display->height();
+    selectionRatios[2] = m_selectionFrame->x();
+    selectionRatios[3] = m_selectionFrame->y();
+    ratioBaseSize = m_display->size();
 }
 
 void MainWindow::runFirstStart()
@@ -407,23 +431,14 @@ void MainWindow::commandInterpreter()
 
 void MainWindow::slotStartGrab() {}
 
-bool MainWindow::slotOpenGrab(const QString &, const QImage &)
-{
-    return false;
-}
-
-void MainWindow::slotSelection() {}
 void MainWindow::slotIdentify() {}
 
-void MainWindow::slotPressScrollView(const QString &)
+void MainWindow::slotPressScrollView(const QString &url)
 {
     tabWidget->setCurrentIndex(1);
+    m_browser->slotOpenUrl(url);
 }
 
-void MainWindow::slotResizeSelection() {}
-void MainWindow::slotRenderPixmap(const QPixmap &) {}
-void MainWindow::slotTurnLeft() {}
-void MainWindow::slotTurnRight() {}
 void MainWindow::slotClosedPreview() {}
 
 void MainWindow::slotCanseledSearch()
@@ -435,23 +450,207 @@ void MainWindow::slotCanseledSearch()
 void MainWindow::slotAddMiniImg(const QImage &) {}
 void MainWindow::slotAddImg(const QImage &, const QString &, const QString &, const QString &, int) {}
 void MainWindow::slotThreadBeep() {}
-void MainWindow::slotDragAndDropImage(const QString &) {}
-void MainWindow::slotResize() {}
-void MainWindow::slotPasteImg() {}
-void MainWindow::slotOnContextMenu() {}
 
-void MainWindow::keyPressEvent(QKeyEvent *event)
+// Picture on show and selection frame.
+
+void MainWindow::setPictureButtonsEnabled(bool enabled)
 {
-    QMainWindow::keyPressEvent(event);
+    for (QToolButton *button : {m_turnRightButton, m_turnLeftButton, searchButton, m_selectAllButton})
+        button->setEnabled(enabled);
 }
 
-void MainWindow::keyReleaseEvent(QKeyEvent *event)
+void MainWindow::centreFrame()
 {
-    QMainWindow::keyReleaseEvent(event);
+    m_selectionFrame->move((m_display->width() - m_selectionFrame->width()) / 2,
+                           (m_display->height() - m_selectionFrame->height()) / 2);
+    m_selectionFrame->updateHandles();
+}
+
+void MainWindow::slotRenderPixmap(const QPixmap &pixmap)
+{
+    m_upPanel->setEnabled(true);
+    if (pixmap.isNull()) {
+        QMessageBox::information(this, QString(), translationTable->tr("Webcam is not connected"));
+        setPictureButtonsEnabled(false);
+        return;
+    }
+    setPictureButtonsEnabled(true);
+    centreFrame();
+    slotResizeSelection();
+    m_selectionFrame->setSelected(true);
+    sourcePixmap = pixmap;
+    m_display->setPixmap(sourcePixmap.scaled(m_display->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    fitSelection(0.8);
 }
 
 void MainWindow::resizeEvent(QResizeEvent *event)
 {
     if (event)
         QMainWindow::resizeEvent(event);
+    if (m_display->pixmap().isNull())
+        return;
+    // Always from the full-resolution picture, so that shrinking and growing loses nothing.
+    m_display->setPixmap(sourcePixmap.scaled(m_display->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+
+    // The frame follows the picture: same part of it, at the new scale.
+    const QSize shown = m_display->shownSize();
+    const double sw = shown.width(), sh = shown.height();
+    const double bw = ratioBaseSize.width(), bh = ratioBaseSize.height();
+    if (bw <= 0 || bh <= 0)
+        return;
+    const double r0 = selectionRatios[0], r1 = selectionRatios[1], r2 = selectionRatios[2], r3 = selectionRatios[3];
+    const int x = int((sw - bw) * (r2 / bw) + r2);
+    const int y = int((sh - bh) * (r3 / bh) + r3);
+    m_selectionFrame->move(int((m_display->width() - sw) * 0.5 + x), int((m_display->height() - sh) * 0.5 + y));
+    m_selectionFrame->resize(int(sw * r0), int(sh * r1));
+    m_selectionFrame->updateHandles();
+}
+
+void MainWindow::slotResize()
+{
+    resizeEvent(nullptr);
+}
+
+void MainWindow::slotResizeSelection()
+{
+    const QSize shown = m_display->shownSize();
+    if (shown.isEmpty())
+        return;
+    selectionRatios[0] = double(m_selectionFrame->width()) / shown.width();
+    selectionRatios[1] = double(m_selectionFrame->height()) / shown.height();
+    m_selectionFrame->setMaximumSize(999999, 999999);
+    selectionRatios[2] = m_selectionFrame->x() - (m_display->width() - shown.width()) * 0.5;
+    selectionRatios[3] = m_selectionFrame->y() - (m_display->height() - shown.height()) * 0.5;
+    ratioBaseSize = shown;
+}
+
+void MainWindow::slotSelection()
+{
+    const QSize shown = m_display->shownSize();
+    m_selectionFrame->move((m_display->width() - shown.width()) / 2, (m_display->height() - shown.height()) / 2);
+    m_selectionFrame->resize(shown);
+    m_selectionFrame->updateHandles();
+    slotResizeSelection();
+}
+
+void MainWindow::fitSelection(double factor)
+{
+    const QSize shown = m_display->shownSize();
+    m_selectionFrame->resize(int(shown.width() * factor), int(shown.height() * factor));
+    centreFrame();
+    slotResizeSelection();
+}
+
+bool MainWindow::slotOpenGrab(const QString &path, const QImage &image)
+{
+    QImage picture = image;
+    if (picture.isNull()) {
+        QString file = path;
+        if (file.isEmpty()) {
+            file = QFileDialog::getOpenFileName(this, translationTable->tr("Open File"), m_config->last_path,
+                                                translationTable->tr("Image Files (*.png *.jpg *.jpeg *.tiff *.tif *.bmp)"));
+            if (!file.isEmpty())
+                m_config->last_path = file;
+        }
+        if (!CPictureLoader::load(file, &picture))
+            return false;
+    }
+    m_selectionFrame->setSelected(false);
+    searchButton->setEnabled(false);
+    slotRenderPixmap(QPixmap::fromImage(picture));
+    resizeEvent(nullptr);
+    m_selectionFrame->setSelected(true);
+    m_selectAllButton->setEnabled(true);
+    searchButton->setEnabled(true);
+    fitSelection(0.8);
+    centreFrame();
+    slotResizeSelection();
+    return true;
+}
+
+void MainWindow::slotDragAndDropImage(const QString &path)
+{
+    tabWidget->setCurrentIndex(0);
+    slotOpenGrab(path);
+}
+
+void MainWindow::slotPasteImg()
+{
+    const QImage image = QApplication::clipboard()->image(QClipboard::Clipboard);
+    if (!image.isNull())
+        slotOpenGrab(QString(), image);
+}
+
+void MainWindow::slotOnContextMenu()
+{
+    const QMimeData *data = QApplication::clipboard()->mimeData(QClipboard::Clipboard);
+    pictureMenu->actions().at(0)->setEnabled(data && data->hasFormat(QStringLiteral("application/x-qt-image")));
+    pictureMenu->popup(QCursor::pos());
+}
+
+void MainWindow::slotTurnRight()
+{
+    const QSize shown = m_display->shownSize();
+    const int sw = shown.width(), sh = shown.height();
+    const int vw = m_display->width(), vh = m_display->height();
+    const QRect frame = m_selectionFrame->geometry();
+    const int leftMargin = frame.x() - (vw - sw) / 2;
+    const int bottomMargin = sh - (frame.y() - (vh - sh) / 2) - frame.height();
+
+    QPixmap turned(sourcePixmap.height(), sourcePixmap.width());
+    turned.fill(Qt::transparent);
+    {
+        QPainter painter(&turned);
+        const int c = sourcePixmap.height() / 2;
+        painter.translate(c, c);
+        painter.rotate(90);
+        painter.translate(-c, -c);
+        painter.drawPixmap(0, 0, sourcePixmap);
+    }
+    sourcePixmap = turned;
+    resizeEvent(nullptr);
+
+    const QSize newShown = m_display->shownSize();
+    if (sw <= 0)
+        return;
+    const double s = double(newShown.height()) / sw;
+    // Rounded to the nearest pixel: rounding up at every turn made the frame creep larger turn
+    // after turn.
+    m_selectionFrame->move(int(bottomMargin * s + (vw - newShown.width()) / 2),
+                           int(leftMargin * s + (vh - newShown.height()) / 2));
+    m_selectionFrame->resize(qRound(frame.height() * s), qRound(frame.width() * s));
+    slotResizeSelection();
+    m_selectionFrame->updateHandles();
+}
+
+void MainWindow::slotTurnLeft()
+{
+    for (int i = 0; i < 3; ++i)
+        slotTurnRight();
+    resizeEvent(nullptr);
+}
+
+QByteArray MainWindow::takeSelection()
+{
+    selectionImage = CSelectionCutout::cut(sourcePixmap.toImage(), m_display->shownSize(), m_display->size(),
+                                           m_selectionFrame->geometry());
+    return CSelectionCutout::encode(selectionImage);
+}
+
+void MainWindow::keyPressEvent(QKeyEvent *event)
+{
+    if (event->key() == Qt::Key_Control)
+        controlPressed = true;
+    if (event->key() == Qt::Key_V)
+        vPressed = true;
+    if (controlPressed && vPressed)
+        slotPasteImg();
+    QMainWindow::keyPressEvent(event);
+}
+
+void MainWindow::keyReleaseEvent(QKeyEvent *event)
+{
+    controlPressed = false;
+    vPressed = false;
+    QMainWindow::keyReleaseEvent(event);
 }

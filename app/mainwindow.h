@@ -8,7 +8,9 @@
 
 class AppConfig;
 class CDisplay;
+class CTEPageItem;
 class CTranslationTable;
+class CWebBrowser;
 class CWindowSettings;
 class QCheckBox;
 class QLabel;
@@ -45,6 +47,16 @@ public:
     CWindowSettings *settings() const { return settingsDialog; }
     QProgressDialog *progress() const { return progressPanel; }
     CDisplay *display() const { return m_display; }
+    CTEPageItem *selectionFrame() const { return m_selectionFrame; }
+    CWebBrowser *browser() const { return m_browser; }
+    const QPixmap &picture() const { return sourcePixmap; }
+    const QImage &selection() const { return selectionImage; }
+
+    // Sizes the frame to a fraction of the shown picture and centres it.
+    void fitSelection(double factor);
+    // Cuts the framed part out of the picture, keeps it as the selection and returns its JPEG
+    // bytes; empty when the frame covers nothing of the picture.
+    QByteArray takeSelection();
 
 signals:
     void signalCompareEnd();
@@ -89,6 +101,8 @@ private:
     void runFirstStart();
     void startUpdateCheck();
     QPoint helpMenuPosition() const;
+    void centreFrame();
+    void setPictureButtonsEnabled(bool enabled);
 
     QUdpSocket *commandSocket = nullptr;
     QStringList commandArgs;
@@ -130,8 +144,9 @@ private:
     QMenu *helpMenu = nullptr;
     QMenu *pictureMenu = nullptr;
     CDisplay *m_display = nullptr;
+    CTEPageItem *m_selectionFrame = nullptr;
     QWidget *m_browserTab = nullptr;
-    QWidget *m_browser = nullptr;
+    CWebBrowser *m_browser = nullptr;
     QProgressDialog *progressPanel = nullptr;
     QLabel *statusLabel = nullptr;
     QLabel *stagePicture = nullptr;

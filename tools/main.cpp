@@ -8,6 +8,7 @@ int main(int argc, char *argv[])
     // Some commands load web pages or paint; none needs a screen.
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts); // the web engine needs it
     QApplication app(argc, argv);
     QStringList args = app.arguments().mid(1);
     QTextStream err(stderr);
