@@ -61,7 +61,13 @@ QString CRecognitionClient::requestUrl(const QString &host, const QByteArray &fi
 {
     const QString path = filePart == "cache" ? QStringLiteral("/db3/index.php?cache=get&ver=2")
                                              : QStringLiteral("/db3/index.php?os=win&ver=2");
-    return QStringLiteral("http://") + host + path;
+    // A host written with its scheme ("http://name:port/") is taken as it is.
+    QString base = host.trimmed();
+    while (base.endsWith(QLatin1Char('/')))
+        base.chop(1);
+    if (!base.contains(QLatin1String("://")))
+        base.prepend(QLatin1String("http://"));
+    return base + path;
 }
 
 QString CRecognitionClient::queryRecognitionServer(const QByteArray &filePart)

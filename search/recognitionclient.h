@@ -38,7 +38,8 @@ public:
     QByteArray keyField(const QByteArray &salt);
     // The whole multipart body around a key field value and a file part.
     static QByteArray requestBody(const QByteArray &keyField, const QByteArray &filePart);
-    // The address of a request on the host ("name" or "name:port").
+    // The address of a request on the host ("name" or "name:port"; plain HTTP unless the host
+    // names its scheme).
     static QString requestUrl(const QString &host, const QByteArray &filePart);
 
 private:

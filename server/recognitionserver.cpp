@@ -139,6 +139,15 @@ bool CRecognitionServer::listen(const QHostAddress &address, quint16 port)
     return true;
 }
 
+QString CRecognitionServer::hostAndPort() const
+{
+    const QHostAddress address = m_http.address();
+    const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
+        ? QStringLiteral("[%1]").arg(address.toString())
+        : address.toString();
+    return QStringLiteral("%1:%2").arg(host).arg(m_http.port());
+}
+
 bool CRecognitionServer::isValidKey(const QByteArray &key)
 {
     // An empty key is what a client sends when its salt comes out empty (a zero byte that stays

@@ -45,8 +45,8 @@ public:
     bool listen(const QHostAddress &address, quint16 port);
     QString errorString() const { return m_error; }
     quint16 port() const { return m_http.port(); }
-    // "address:port"
-    QString hostAndPort() const { return m_http.hostAndPort(); }
+    // "address:port", an IPv6 address in brackets, as a client writes it in the host setting.
+    QString hostAndPort() const;
 
     const CStampCatalogue &catalogue() const { return m_catalogue; }
 

@@ -185,6 +185,10 @@ void TestRecognitionProtocol::requestAddresses()
              QStringLiteral("http://recognition.example/db3/index.php?os=win&ver=2"));
     QCOMPARE(CRecognitionClient::requestUrl("host", "cache "),
              QStringLiteral("http://host/db3/index.php?os=win&ver=2"));
+    QCOMPARE(CRecognitionClient::requestUrl(" http://10.0.0.2:80/ ", "cache"),
+             QStringLiteral("http://10.0.0.2:80/db3/index.php?cache=get&ver=2"));
+    QCOMPARE(CRecognitionClient::requestUrl("[::1]:8711", "cache"),
+             QStringLiteral("http://[::1]:8711/db3/index.php?cache=get&ver=2"));
 }
 
 void TestRecognitionProtocol::grammar_data()
