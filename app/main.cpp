@@ -1,22 +1,13 @@
 #include "app/argumentdatagram.h"
 #include "app/instancelock.h"
 #include "app/mainwindow.h"
+#include "app/platformsetup.h"
 
 #include <QApplication>
 
-#include <unistd.h>
-
 int main(int argc, char *argv[])
 {
-    // Run anywhere: without a display on the offscreen platform, and as root with the web engine's
-    // sandbox off (it refuses to start otherwise).
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
-        && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    if (::geteuid() == 0 && qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX"))
-        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
-
+    CPlatformSetup::prepare();
     QApplication app(argc, argv);
     const QStringList arguments = app.arguments();
 

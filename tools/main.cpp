@@ -1,14 +1,14 @@
 #include "toolcommand.h"
 
+#include "app/platformsetup.h"
+
 #include <QApplication>
 #include <QTextStream>
 
 int main(int argc, char *argv[])
 {
     // Some commands load web pages or paint; none needs a screen.
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts); // the web engine needs it
+    CPlatformSetup::prepare();
     QApplication app(argc, argv);
     QStringList args = app.arguments().mid(1);
     QTextStream err(stderr);

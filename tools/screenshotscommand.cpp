@@ -8,6 +8,7 @@
 #include "app/euladlg.h"
 #include "app/mainwindow.h"
 #include "app/windowsettings.h"
+#include "matching/stampgenerator.h"
 
 #include <QApplication>
 #include <QDir>
@@ -62,6 +63,11 @@ int run(const QStringList &args)
     window.setMinimumSize(1000, 655);
     window.resize(1000, 655);
     ok &= grabTo(&window, folder + "/main-window.png");
+    // With a stamp on show, framed as a search would take it.
+    const cv::Mat stamp = CStampGenerator::stamp(7, cv::Size(400, 480));
+    window.slotOpenGrab(QString(), CStampGenerator::toImage(
+        CStampGenerator::onPage(CStampGenerator::rotated(stamp, 8), cv::Size(900, 700), cv::Point(230, 90))));
+    ok &= grabTo(&window, folder + "/main-window-picture.png");
     ok &= grabTo(window.settings(), folder + "/settings.png");
     window.settings()->hide();
 

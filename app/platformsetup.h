@@ -1,0 +1,11 @@
+#pragma once
+
+// What the program and the tools do before their application object exists, so that they run
+// anywhere: on the offscreen platform when there is no display, with the web engine's sandbox off
+// when running as root (it refuses to start otherwise), and with the shared OpenGL contexts the
+// web engine needs.
+class CPlatformSetup
+{
+public:
+    static void prepare();
+};
