@@ -15,6 +15,7 @@ constexpr double pi = 3.141592653589793;
 // Projected corners further out than this are no placement of a stamp; it also keeps the rounding to
 // int well defined.
 constexpr double farAway = 1.0e6;
+constexpr int maxAspect = 10;
 
 int sideAngle(const cv::Point2f &from, const cv::Point2f &to)
 {
@@ -37,6 +38,7 @@ const char *CStampMatcher::stageName(Stage stage)
     case Stage::NoReference: return "reference";
     case Stage::Picture: return "picture";
     case Stage::TooSmall: return "size";
+    case Stage::Shape: return "shape";
     case Stage::Pairs: return "pairs";
     case Stage::Homography: return "homography";
     case Stage::Outline: return "outline";
@@ -86,6 +88,10 @@ bool CStampMatcher::compareCandidate(const cv::Mat &colour)
         return reject(Stage::Picture);
     try {
         const int w = colour.cols, h = colour.rows;
+        // Scaled to a shorter side of 256, a banner of 20 by 4000 pixels would need hundreds of
+        // megabytes of filter responses in each of 32 workers; no stamp is shaped like that.
+        if (std::max(w, h) > maxAspect * std::min(w, h))
+            return reject(Stage::Shape);
         const double k = 256.0 / std::min(w, h);
         const cv::Size workSize(int(w * k), int(k * h));
         if (workSize.width < 100 || workSize.height < 100)

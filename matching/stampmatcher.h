@@ -29,6 +29,7 @@ public:
         NoReference,    // the model has no reference image or no reference keypoints
         Picture,        // the candidate could not be turned into a colour image
         TooSmall,       // the scaled candidate is under 100 pixels on a side
+        Shape,          // the candidate is more than 10 times longer than wide: no stamp, and too big to scan
         Pairs,          // fewer than four ratio-test pairs
         Homography,     // no homography, or one that sends the outline nowhere sensible
         Outline,        // a side of the projected outline is turned more than 20 degrees
