@@ -118,11 +118,8 @@ bool CStampMatcher::compareWork(const cv::Mat &work)
     if (!locateReference(m_referenceKeypoints, m_referenceDescriptors, keypoints, descriptors, corners, projected))
         return false;
 
-    // Outline test, corners in the order top left, top right, bottom left, bottom right.
     const cv::Point2f tl(projected[0]), tr(projected[1]), br(projected[2]), bl(projected[3]);
-    const int left = sideAngle(tl, bl), right = sideAngle(tr, br);
-    const int top = sideAngle(tl, tr), bottom = sideAngle(bl, br);
-    if (std::abs(left - 90) > 20 || std::abs(right - 90) > 20 || std::abs(top) > 20 || std::abs(bottom) > 20)
+    if (!outlineIsUpright({tl, tr, br, bl}))
         return reject(Stage::Outline);
 
     // Warp the candidate back onto the reference's frame.
@@ -142,6 +139,18 @@ bool CStampMatcher::compareWork(const cv::Mat &work)
     m_agreeCount = agreeing;
     m_lastStage = Stage::Accepted;
     return true;
+}
+
+bool CStampMatcher::outlineIsUpright(const std::array<cv::Point2f, 4> &corners)
+{
+    for (const cv::Point2f &p : corners)
+        if (!std::isfinite(p.x) || !std::isfinite(p.y))
+            return false;
+    const cv::Point2f &tl = corners[0], &tr = corners[1], &br = corners[2], &bl = corners[3];
+    // All four sides are measured, as the old comparison did, before deciding.
+    const int left = sideAngle(tl, bl), right = sideAngle(tr, br);
+    const int top = sideAngle(tl, tr), bottom = sideAngle(bl, br);
+    return std::abs(left - 90) <= 20 && std::abs(right - 90) <= 20 && std::abs(top) <= 20 && std::abs(bottom) <= 20;
 }
 
 bool CStampMatcher::locateReference(const std::vector<cv::KeyPoint> &referenceKeypoints,

@@ -55,6 +55,9 @@ public:
     bool locateReference(const std::vector<cv::KeyPoint> &referenceKeypoints, const cv::Mat &referenceDescriptors,
                          const std::vector<cv::KeyPoint> &candidateKeypoints, const cv::Mat &candidateDescriptors,
                          const std::array<cv::Point2f, 4> &corners, std::array<cv::Point, 4> &projected);
+    // The outline test: corners top left, top right, bottom right, bottom left (as projected); each
+    // side within 20 whole degrees of an upright rectangle's. Corners that are not finite never pass.
+    static bool outlineIsUpright(const std::array<cv::Point2f, 4> &corners);
     // Index pairs (reference keypoint, candidate keypoint) that pass the ratio test, in reference order.
     static std::vector<std::pair<int, int>> collectPairs(const std::vector<cv::KeyPoint> &referenceKeypoints,
                                                          const cv::Mat &referenceDescriptors,

@@ -6,6 +6,9 @@
 #include <QTest>
 #include <opencv2/imgproc.hpp>
 
+#include <cmath>
+#include <limits>
+
 using G = CStampGenerator;
 using Stage = CStampMatcher::Stage;
 
@@ -54,6 +57,8 @@ private slots:
     void descriptorDistance();
     void fewPairsRejectBeforeHomography();
     void degenerateHomographyNeverPasses();
+    void outlineTest_data();
+    void outlineTest();
     void badPictures_data();
     void badPictures();
     void withoutReference();
@@ -198,25 +203,52 @@ void TestStampMatcher::fewPairsRejectBeforeHomography()
 
 void TestStampMatcher::degenerateHomographyNeverPasses()
 {
-    // Every reference keypoint pairs with a candidate keypoint on one and the same spot: whatever the
-    // fit makes of it, no outline with NaN or infinite corners comes out, and no candidate passes.
+    // Every reference keypoint pairs with candidate keypoints on one spot, or on one line: no fit
+    // places the outline, and nothing is projected.
     CStampMatcher matcher;
     const std::array<cv::Point2f, 4> corners = {cv::Point2f(0, 0), {128, 0}, {128, 160}, {0, 160}};
     const std::vector<cv::KeyPoint> reference = keypointsAt({{10, 10}, {100, 12}, {90, 150}, {12, 130}, {60, 70}, {30, 90}});
-    const std::vector<cv::KeyPoint> onePoint = keypointsAt(std::vector<cv::Point2f>(6, cv::Point2f(77, 77)));
-    std::array<cv::Point, 4> projected = {};
-    if (matcher.locateReference(reference, distinctDescriptors(6), onePoint, distinctDescriptors(6), corners, projected)) {
-        // Corners that collapse onto one point make sides without direction, which the outline test refuses.
-        QVERIFY(projected[0] == projected[1] || std::abs(projected[0].x) < 1000000);
-    } else {
+    for (const auto &points : {std::vector<cv::Point2f>(6, cv::Point2f(77, 77)),
+                               std::vector<cv::Point2f>{{10, 50}, {20, 50}, {30, 50}, {40, 50}, {50, 50}, {60, 50}}}) {
+        std::array<cv::Point, 4> projected = {};
+        QVERIFY(!matcher.locateReference(reference, distinctDescriptors(6), keypointsAt(points), distinctDescriptors(6),
+                                         corners, projected));
         QCOMPARE(CStampMatcher::stageName(matcher.lastStage()), "homography");
     }
+}
 
-    // The same through the whole comparison: a candidate made of one repeated blob.
-    matcher.setReference(G::toImage(G::stamp(9)));
-    cv::Mat blobs(300, 300, CV_8UC3, cv::Scalar(200, 200, 200));
-    cv::circle(blobs, cv::Point(150, 150), 20, cv::Scalar(0, 0, 0), cv::FILLED);
-    QVERIFY(!matcher.compareImage(G::toImage(blobs)));
+void TestStampMatcher::outlineTest_data()
+{
+    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+    QTest::addColumn<QList<QPointF>>("corners");
+    QTest::addColumn<bool>("upright");
+    auto turned = [](double degrees) {
+        const double a = degrees * CV_PI / 180, c = std::cos(a), s = std::sin(a);
+        QList<QPointF> out;
+        for (const QPointF &p : {QPointF(-60, -80), QPointF(60, -80), QPointF(60, 80), QPointF(-60, 80)})
+            out << QPointF(200 + p.x() * c - p.y() * s, 200 + p.x() * s + p.y() * c);
+        return out;
+    };
+    QTest::newRow("upright") << turned(0) << true;
+    QTest::newRow("turned 15") << turned(15) << true;
+    QTest::newRow("turned -19") << turned(-19) << true;
+    QTest::newRow("turned 25") << turned(25) << false;
+    QTest::newRow("upside down") << turned(180) << false;
+    QTest::newRow("mirrored") << QList<QPointF>{{260, 120}, {140, 120}, {140, 280}, {260, 280}} << false;
+    QTest::newRow("collapsed on a point") << QList<QPointF>{{77, 77}, {77, 77}, {77, 77}, {77, 77}} << false;
+    QTest::newRow("NaN corner") << QList<QPointF>{{0, 0}, {100, 0}, {nan, nan}, {0, 100}} << false;
+    QTest::newRow("all NaN") << QList<QPointF>{{nan, nan}, {nan, nan}, {nan, nan}, {nan, nan}} << false;
+    QTest::newRow("infinite corner") << QList<QPointF>{{0, 0}, {inf, 0}, {100, 100}, {0, 100}} << false;
+}
+
+void TestStampMatcher::outlineTest()
+{
+    QFETCH(QList<QPointF>, corners);
+    QFETCH(bool, upright);
+    std::array<cv::Point2f, 4> points;
+    for (int k = 0; k < 4; ++k)
+        points[size_t(k)] = cv::Point2f(float(corners[k].x()), float(corners[k].y()));
+    QCOMPARE(CStampMatcher::outlineIsUpright(points), upright);
 }
 
 void TestStampMatcher::badPictures_data()
