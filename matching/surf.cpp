@@ -53,6 +53,29 @@ inline int boxSum(const int *origin, const Box &b)
     return int(unsigned(origin[b.p0]) + unsigned(origin[b.p3]) - unsigned(origin[b.p1]) - unsigned(origin[b.p2]));
 }
 
+// One filter along a row of samples `step` apart: out[j] accumulates box sum x weight per box.
+void filterRow(const int *row, int step, int count, const Box *boxes, int boxCount, double *out)
+{
+    for (int k = 0; k < boxCount; ++k) {
+        const Box &b = boxes[k];
+        const int *p0 = row + b.p0, *p1 = row + b.p1, *p2 = row + b.p2, *p3 = row + b.p3;
+        const float w = b.weight;
+        if (step == 1) {
+            if (k == 0)
+                for (int j = 0; j < count; ++j)
+                    out[j] = double(float(int(unsigned(p0[j]) + unsigned(p3[j]) - unsigned(p1[j]) - unsigned(p2[j]))) * w);
+            else
+                for (int j = 0; j < count; ++j)
+                    out[j] += double(float(int(unsigned(p0[j]) + unsigned(p3[j]) - unsigned(p1[j]) - unsigned(p2[j]))) * w);
+        } else {
+            for (int j = 0, o = 0; j < count; ++j, o += step) {
+                const double v = double(float(int(unsigned(p0[o]) + unsigned(p3[o]) - unsigned(p1[o]) - unsigned(p2[o]))) * w);
+                out[j] = k == 0 ? v : out[j] + v;
+            }
+        }
+    }
+}
+
 template <size_t N>
 inline float filter(const int *origin, const std::array<Box, N> &boxes)
 {
@@ -154,6 +177,9 @@ void CSurf::detectAndCompute(const cv::Mat &picture, std::vector<cv::KeyPoint> &
     m_sum.release();
     std::vector<Layer>().swap(m_pyramid);
     std::vector<uchar>().swap(m_window);
+    std::vector<double>().swap(m_rowXX);
+    std::vector<double>().swap(m_rowYY);
+    std::vector<double>().swap(m_rowXY);
 }
 
 void CSurf::buildLayers()
@@ -184,17 +210,24 @@ void CSurf::buildLayers()
             const auto dxy = scaleBoxes(dxyBase, 9, L, stride);
             const int margin = (L / 2) / step;
             const int lastI = (H - L) / step, lastJ = (W - L) / step;
+            const int count = lastJ + 1;
+            m_rowXX.resize(size_t(count));
+            m_rowYY.resize(size_t(count));
+            m_rowXY.resize(size_t(count));
             for (int i = 0; i <= lastI; ++i) {
                 const int *row = sum + size_t(i) * size_t(step) * size_t(stride);
+                // A row at a time, filter by filter and box by box: simple loops the compiler can
+                // vectorise, with each sample's sum still formed in the same order.
+                filterRow(row, step, count, dxx.data(), int(dxx.size()), m_rowXX.data());
+                filterRow(row, step, count, dyy.data(), int(dyy.size()), m_rowYY.data());
+                filterRow(row, step, count, dxy.data(), int(dxy.size()), m_rowXY.data());
                 float *det = layer.det.data() + size_t(i + margin) * size_t(layer.cols) + margin;
                 signed char *lap = layer.laplacian.data() + size_t(i + margin) * size_t(layer.cols) + margin;
-                for (int j = 0; j <= lastJ; ++j) {
-                    const int *origin = row + j * step;
-                    const float fxx = filter(origin, dxx);
-                    const float fyy = filter(origin, dyy);
-                    const float fxy = filter(origin, dxy);
-                    det[j] = fxx * fyy - 0.81f * fxy * fxy;
-                    const float trace = fxx + fyy;
+                const double *fxx = m_rowXX.data(), *fyy = m_rowYY.data(), *fxy = m_rowXY.data();
+                for (int j = 0; j < count; ++j) {
+                    const float xx = float(fxx[j]), yy = float(fyy[j]), xy = float(fxy[j]);
+                    det[j] = xx * yy - 0.81f * xy * xy;
+                    const float trace = xx + yy;
                     lap[j] = static_cast<signed char>((trace > 0) - (trace < 0));
                 }
             }
@@ -303,16 +336,21 @@ bool CSurf::orient(cv::KeyPoint &kp)
     for (int k = 0; k < count; ++k)
         rounded[k] = cvRound(angle[k]);
 
-    float bestX = 0, bestY = 0, bestLength = 0;
-    for (int start = 0; start < 360; start += 5) {
-        float sx = 0, sy = 0;
-        for (int k = 0; k < count; ++k) {
-            const int d = std::abs(rounded[k] - start);
-            if (d < 30 || d > 330) {
-                sx += X[k];
-                sy += Y[k];
-            }
+    // Windows of 60 degrees starting every 5 degrees. Each sample is added to the dozen windows that
+    // hold it, in sample order, which gives every window the same sum as walking all samples would.
+    constexpr int windows = 72;
+    float sumX[windows] = {}, sumY[windows] = {};
+    for (int k = 0; k < count; ++k) {
+        const int r = rounded[k];
+        for (int start = ((r - 29 + 360 + 4) / 5) * 5 - 360; start < r + 30; start += 5) {
+            const int window = (((start % 360) + 360) % 360) / 5;
+            sumX[window] += X[k];
+            sumY[window] += Y[k];
         }
+    }
+    float bestX = 0, bestY = 0, bestLength = 0;
+    for (int window = 0; window < windows; ++window) {
+        const float sx = sumX[window], sy = sumY[window];
         const float length = sx * sx + sy * sy;
         if (length > bestLength) {
             bestLength = length;
@@ -342,7 +380,30 @@ void CSurf::describe(const cv::KeyPoint &kp, float *descriptor)
     const size_t imageStep = m_grey.step;
     const uchar *image = m_grey.ptr();
     uchar *out = m_window.data();
-    for (int i = 0; i < w; ++i, startX += sinDir, startY += cosDir) {
+
+    // Most windows lie well inside the picture: then every sample has all four neighbours and the
+    // per-pixel bounds test can go. The window is a turned square, so its corners (with a pixel of
+    // room for rounding along the way) decide.
+    const float span = float(w - 1);
+    const float cornersX[4] = {startX, startX + span * cosDir, startX + span * sinDir, startX + span * (cosDir + sinDir)};
+    const float cornersY[4] = {startY, startY - span * sinDir, startY + span * cosDir, startY + span * (cosDir - sinDir)};
+    bool inside = true;
+    for (int k = 0; k < 4; ++k)
+        inside = inside && cornersX[k] >= 1.0f && cornersX[k] < float(lastCol - 1) && cornersY[k] >= 1.0f &&
+                 cornersY[k] < float(lastRow - 1);
+    if (inside) {
+        for (int i = 0; i < w; ++i, startX += sinDir, startY += cosDir) {
+            double x = startX, y = startY;
+            for (int j = 0; j < w; ++j, x += cosDir, y -= sinDir) {
+                const int ix = int(x), iy = int(y); // both positive: truncation is the floor
+                const float a = float(x - ix), b = float(y - iy);
+                const uchar *p = image + size_t(iy) * imageStep + size_t(ix);
+                *out++ = uchar(cvRound(p[0] * (1.f - a) * (1.f - b) + p[1] * a * (1.f - b) +
+                                       p[imageStep] * (1.f - a) * b + p[imageStep + 1] * a * b));
+            }
+        }
+    }
+    for (int i = 0; i < w && !inside; ++i, startX += sinDir, startY += cosDir) {
         double x = startX, y = startY;
         for (int j = 0; j < w; ++j, x += cosDir, y -= sinDir) {
             const int ix = cvFloor(x), iy = cvFloor(y);
