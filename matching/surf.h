@@ -52,5 +52,7 @@ private:
     cv::Mat m_sum;
     std::vector<Layer> m_pyramid; // octave-major, (m_layers + 2) layers per octave
     std::vector<uchar> m_window;
+    std::vector<float> m_lanes;
+    std::vector<uchar> m_corners;
     std::vector<double> m_rowXX, m_rowYY, m_rowXY;
 };
