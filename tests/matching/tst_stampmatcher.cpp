@@ -8,6 +8,8 @@
 
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <thread>
 
 using G = CStampGenerator;
 using Stage = CStampMatcher::Stage;
@@ -62,6 +64,7 @@ private slots:
     void badPictures_data();
     void badPictures();
     void withoutReference();
+    void modelsWorkInParallel();
 };
 
 void TestStampMatcher::decisions_data()
@@ -302,6 +305,44 @@ void TestStampMatcher::withoutReference()
     matcher.setReference(G::toImage(G::stamp(6)));
     QVERIFY(!matcher.compareImage(stamp));
     QVERIFY(matcher.compareImage(G::toImage(G::stamp(6))));
+}
+
+void TestStampMatcher::modelsWorkInParallel()
+{
+    // Each download worker owns a model and uses it on its own thread: models built on this thread
+    // and run side by side must answer exactly as they do one after another.
+    constexpr int models = 4;
+    std::vector<QImage> candidates;
+    for (int seed = 30; seed < 30 + models; ++seed) {
+        candidates.push_back(G::toImage(G::rotated(G::stamp(seed), 7)));
+        candidates.push_back(G::toImage(G::jpeg(G::stamp(seed + 50), 50)));
+    }
+    auto runAll = [&](CStampMatcher &matcher) {
+        std::vector<int> answers;
+        for (const QImage &candidate : candidates)
+            answers.push_back(matcher.compareImage(candidate) ? matcher.agreeCount() : -1);
+        return answers;
+    };
+    std::vector<std::unique_ptr<CStampMatcher>> sequential, parallel;
+    for (int k = 0; k < models; ++k) {
+        for (auto *list : {&sequential, &parallel}) {
+            list->push_back(std::make_unique<CStampMatcher>());
+            list->back()->setReference(G::toImage(G::stamp(30 + k)));
+        }
+    }
+    std::vector<std::vector<int>> expected, actual(models);
+    for (auto &matcher : sequential)
+        expected.push_back(runAll(*matcher));
+    std::vector<std::thread> threads;
+    for (int k = 0; k < models; ++k)
+        threads.emplace_back([&, k] { actual[size_t(k)] = runAll(*parallel[size_t(k)]); });
+    for (std::thread &t : threads)
+        t.join();
+    QCOMPARE(actual, expected);
+    // Each model recognises its own stamp and nobody else's.
+    for (int k = 0; k < models; ++k)
+        for (int c = 0; c < int(candidates.size()); ++c)
+            QCOMPARE(expected[size_t(k)][size_t(c)] > 0, c == 2 * k);
 }
 
 QTEST_GUILESS_MAIN(TestStampMatcher)
