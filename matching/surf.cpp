@@ -398,16 +398,17 @@ void CSurf::describe(const cv::KeyPoint &kp, float *descriptor)
     for (int k = 0; k < 4; ++k)
         inside = inside && cornersX[k] >= 1.0f && cornersX[k] < float(lastCol - 1) && cornersY[k] >= 1.0f &&
                  cornersY[k] < float(lastRow - 1);
-    if (inside) {
-        // Per row: gather the four neighbours and weights (scalar), then blend four pixels at a time.
-        // The blend keeps the scalar formula's order of operations, so the bytes are the same.
-        m_lanes.resize(size_t(w + 4) * 3);
-        float *la = m_lanes.data(), *lb = la + w + 4;
-        // The four neighbours of sample j as bytes 4j .. 4j + 3.
-        m_corners.resize(size_t(w + 4) * 4);
-        uchar *q = m_corners.data();
-        for (int i = 0; i < w; ++i, startX += sinDir, startY += cosDir) {
-            double x = startX, y = startY;
+    // Per row: gather each sample's four neighbours and weights (scalar), then blend four samples at
+    // a time. The blend keeps the scalar formula's order of operations, so the bytes are the same. A
+    // sample without all four neighbours takes the nearest pixel: weights 0 and four copies of that
+    // pixel blend to exactly it.
+    m_lanes.resize(size_t(w + 4) * 2);
+    float *la = m_lanes.data(), *lb = la + w + 4;
+    m_corners.resize(size_t(w + 4) * 4); // the four neighbours of sample j are bytes 4j .. 4j + 3
+    uchar *q = m_corners.data();
+    for (int i = 0; i < w; ++i, startX += sinDir, startY += cosDir) {
+        double x = startX, y = startY;
+        if (inside) {
             for (int j = 0; j < w; ++j, x += cosDir, y -= sinDir) {
                 const int ix = int(x), iy = int(y); // both positive: truncation is the floor
                 la[j] = float(x - ix);
@@ -418,56 +419,54 @@ void CSurf::describe(const cv::KeyPoint &kp, float *descriptor)
                 q[4 * j + 2] = p[imageStep];
                 q[4 * j + 3] = p[imageStep + 1];
             }
-            int j = 0;
+        } else {
+            for (int j = 0; j < w; ++j, x += cosDir, y -= sinDir) {
+                const int ix = cvFloor(x), iy = cvFloor(y);
+                if (unsigned(ix) < unsigned(lastCol) && unsigned(iy) < unsigned(lastRow)) {
+                    la[j] = float(x - ix);
+                    lb[j] = float(y - iy);
+                    const uchar *p = image + size_t(iy) * imageStep + size_t(ix);
+                    q[4 * j] = p[0];
+                    q[4 * j + 1] = p[1];
+                    q[4 * j + 2] = p[imageStep];
+                    q[4 * j + 3] = p[imageStep + 1];
+                } else {
+                    const int cx = std::clamp(cvRound(x), 0, lastCol);
+                    const int cy = std::clamp(cvRound(y), 0, lastRow);
+                    la[j] = lb[j] = 0.0f;
+                    std::memset(q + 4 * j, image[size_t(cy) * imageStep + size_t(cx)], 4);
+                }
+            }
+        }
+        int j = 0;
 #if defined(__SSE2__)
-            const __m128 one = _mm_set1_ps(1.0f);
-            const __m128i zero = _mm_setzero_si128();
-            for (; j + 4 <= w; j += 4) {
-                const __m128 a = _mm_loadu_ps(la + j), b = _mm_loadu_ps(lb + j);
-                const __m128 na = _mm_sub_ps(one, a), nb = _mm_sub_ps(one, b);
-                // 16 bytes: the four neighbours of four samples; turn them into four float lanes each.
-                const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q + 4 * j));
-                const __m128i lo = _mm_unpacklo_epi8(raw, zero), hi = _mm_unpackhi_epi8(raw, zero);
-                const __m128i s01 = _mm_unpacklo_epi16(lo, zero), s23 = _mm_unpackhi_epi16(lo, zero);
-                const __m128i s45 = _mm_unpacklo_epi16(hi, zero), s67 = _mm_unpackhi_epi16(hi, zero);
-                // s01 holds sample j's four neighbours, s23 sample j+1's, ...: transpose to per-neighbour lanes.
-                __m128 r0 = _mm_cvtepi32_ps(s01), r1 = _mm_cvtepi32_ps(s23), r2 = _mm_cvtepi32_ps(s45),
-                       r3 = _mm_cvtepi32_ps(s67);
-                _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
-                __m128 v = _mm_mul_ps(_mm_mul_ps(r0, na), nb);
-                v = _mm_add_ps(v, _mm_mul_ps(_mm_mul_ps(r1, a), nb));
-                v = _mm_add_ps(v, _mm_mul_ps(_mm_mul_ps(r2, na), b));
-                v = _mm_add_ps(v, _mm_mul_ps(_mm_mul_ps(r3, a), b));
-                const __m128i rounded = _mm_cvtps_epi32(v); // to nearest, ties to even, as cvRound
-                const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(rounded, rounded), _mm_setzero_si128());
-                const int packed = _mm_cvtsi128_si32(bytes);
-                std::memcpy(out + j, &packed, 4);
-            }
+        const __m128 one = _mm_set1_ps(1.0f);
+        const __m128i zero = _mm_setzero_si128();
+        for (; j + 4 <= w; j += 4) {
+            const __m128 a = _mm_loadu_ps(la + j), b = _mm_loadu_ps(lb + j);
+            const __m128 na = _mm_sub_ps(one, a), nb = _mm_sub_ps(one, b);
+            // 16 bytes: the neighbours of four samples; widen, then transpose to one lane per sample.
+            const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q + 4 * j));
+            const __m128i lo = _mm_unpacklo_epi8(raw, zero), hi = _mm_unpackhi_epi8(raw, zero);
+            __m128 r0 = _mm_cvtepi32_ps(_mm_unpacklo_epi16(lo, zero)), r1 = _mm_cvtepi32_ps(_mm_unpackhi_epi16(lo, zero));
+            __m128 r2 = _mm_cvtepi32_ps(_mm_unpacklo_epi16(hi, zero)), r3 = _mm_cvtepi32_ps(_mm_unpackhi_epi16(hi, zero));
+            _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+            __m128 v = _mm_mul_ps(_mm_mul_ps(r0, na), nb);
+            v = _mm_add_ps(v, _mm_mul_ps(_mm_mul_ps(r1, a), nb));
+            v = _mm_add_ps(v, _mm_mul_ps(_mm_mul_ps(r2, na), b));
+            v = _mm_add_ps(v, _mm_mul_ps(_mm_mul_ps(r3, a), b));
+            const __m128i rounded = _mm_cvtps_epi32(v); // to nearest, ties to even, as cvRound
+            const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(rounded, rounded), zero);
+            const int packed = _mm_cvtsi128_si32(bytes);
+            std::memcpy(out + j, &packed, 4);
+        }
 #endif
-            for (; j < w; ++j) {
-                const float a = la[j], b = lb[j];
-                const uchar *c = q + 4 * j;
-                out[j] = uchar(cvRound(c[0] * (1.f - a) * (1.f - b) + c[1] * a * (1.f - b) + c[2] * (1.f - a) * b +
-                                       c[3] * a * b));
-            }
-            out += w;
+        for (; j < w; ++j) {
+            const float a = la[j], b = lb[j];
+            const uchar *c = q + 4 * j;
+            out[j] = uchar(cvRound(c[0] * (1.f - a) * (1.f - b) + c[1] * a * (1.f - b) + c[2] * (1.f - a) * b + c[3] * a * b));
         }
-    }
-    for (int i = 0; i < w && !inside; ++i, startX += sinDir, startY += cosDir) {
-        double x = startX, y = startY;
-        for (int j = 0; j < w; ++j, x += cosDir, y -= sinDir) {
-            const int ix = cvFloor(x), iy = cvFloor(y);
-            if (unsigned(ix) < unsigned(lastCol) && unsigned(iy) < unsigned(lastRow)) {
-                const float a = float(x - ix), b = float(y - iy);
-                const uchar *p = image + size_t(iy) * imageStep + size_t(ix);
-                *out++ = uchar(cvRound(p[0] * (1.f - a) * (1.f - b) + p[1] * a * (1.f - b) +
-                                       p[imageStep] * (1.f - a) * b + p[imageStep + 1] * a * b));
-            } else {
-                const int cx = std::clamp(cvRound(x), 0, lastCol);
-                const int cy = std::clamp(cvRound(y), 0, lastRow);
-                *out++ = image[size_t(cy) * imageStep + size_t(cx)];
-            }
-        }
+        out += w;
     }
     uchar patch[patchSide + 1][patchSide + 1];
     cv::Mat patchMat(patchSide + 1, patchSide + 1, CV_8U, patch);
