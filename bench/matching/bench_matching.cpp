@@ -15,6 +15,7 @@
 #include <functional>
 #include <ctime>
 #include <malloc.h>
+#include <sys/resource.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -46,6 +47,13 @@ double medianMs(const std::function<void()> &run, double budgetMs = 3000, int mi
     return times[times.size() / 2];
 }
 
+long peakRssKb()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
 size_t heapInUse()
 {
     malloc_trim(0);
@@ -61,6 +69,36 @@ int main(int argc, char *argv[])
     // One thread: OpenCV's own parallel loops (resize, warps) stay on this one too.
     cv::setNumThreads(0);
 
+    // The comparison as a worker runs it: a 256-pixel candidate against a 128-pixel reference.
+    const cv::Mat stamp = CStampGenerator::stamp(3, cv::Size(200, 256));
+    CStampMatcher matcher;
+    matcher.setReference(CStampGenerator::toImage(stamp));
+    const QImage same = CStampGenerator::toImage(CStampGenerator::jpeg(CStampGenerator::rotated(stamp, 8), 60));
+    const QImage other = CStampGenerator::toImage(CStampGenerator::stamp(4, cv::Size(200, 256)));
+    std::printf("compareImage, reference %dx%d (%zu keypoints), candidates scaled to a 256-pixel side (median ms of thread CPU time)\n",
+                matcher.referenceImage().cols, matcher.referenceImage().rows, matcher.referenceKeypoints().size());
+    // Peak resident memory that one comparison adds on top of the model (the first run touches all
+    // of its work buffers; measured before anything else has grown the process).
+    const long rssBefore = peakRssKb();
+    bool accepted = matcher.compareImage(same);
+    const long rssAfter = peakRssKb();
+    const double sameMs = medianMs([&] { accepted = matcher.compareImage(same); });
+    std::printf("  same stamp, turned 8 degrees: %6.2f ms (%s, %d cells)\n", sameMs, accepted ? "match" : "no match",
+                matcher.agreeCount());
+    const double otherMs = medianMs([&] { accepted = matcher.compareImage(other); });
+    std::printf("  different stamp:              %6.2f ms (%s at %s)\n", otherMs, accepted ? "match" : "no match",
+                CStampMatcher::stageName(matcher.lastStage()));
+
+    // What one model holds between comparisons; a search keeps 32 of them.
+    const size_t before = heapInUse();
+    auto model = std::make_unique<CStampMatcher>();
+    model->setReference(CStampGenerator::toImage(stamp));
+    const size_t after = heapInUse();
+    std::printf("\nmemory of one CStampMatcher with its reference (%zu keypoints): %zu bytes of data, %zu bytes of heap"
+                " (object itself %zu bytes); 32 models: %.2f MB\n",
+                model->referenceKeypoints().size(), model->memoryBytes(), after - before, sizeof(CStampMatcher),
+                32.0 * double(after - before + sizeof(CStampMatcher)) / (1024.0 * 1024.0));
+    std::printf("work memory of one comparison (peak resident growth): about %ld KB\n\n", rssAfter - rssBefore);
     struct Picture
     {
         const char *name;
@@ -83,30 +121,5 @@ int main(int argc, char *argv[])
         std::printf("%-28s %9zu %9.2f %11.1f %7.2fx\n", p.name, keypoints.size(), ms, p.openCvMs, p.openCvMs / ms);
     }
 
-    // The comparison as a worker runs it: a 256-pixel candidate against a 128-pixel reference.
-    const cv::Mat stamp = CStampGenerator::stamp(3, cv::Size(200, 256));
-    CStampMatcher matcher;
-    matcher.setReference(CStampGenerator::toImage(stamp));
-    const QImage same = CStampGenerator::toImage(CStampGenerator::jpeg(CStampGenerator::rotated(stamp, 8), 60));
-    const QImage other = CStampGenerator::toImage(CStampGenerator::stamp(4, cv::Size(200, 256)));
-    std::printf("\ncompareImage, reference %dx%d (%zu keypoints), candidates scaled to a 256-pixel side (median ms)\n",
-                matcher.referenceImage().cols, matcher.referenceImage().rows, matcher.referenceKeypoints().size());
-    bool accepted = false;
-    const double sameMs = medianMs([&] { accepted = matcher.compareImage(same); });
-    std::printf("  same stamp, turned 8 degrees: %6.2f ms (%s, %d cells)\n", sameMs, accepted ? "match" : "no match",
-                matcher.agreeCount());
-    const double otherMs = medianMs([&] { accepted = matcher.compareImage(other); });
-    std::printf("  different stamp:              %6.2f ms (%s at %s)\n", otherMs, accepted ? "match" : "no match",
-                CStampMatcher::stageName(matcher.lastStage()));
-
-    // What one model holds between comparisons; a search keeps 32 of them.
-    const size_t before = heapInUse();
-    auto model = std::make_unique<CStampMatcher>();
-    model->setReference(CStampGenerator::toImage(stamp));
-    const size_t after = heapInUse();
-    std::printf("\nmemory of one CStampMatcher with its reference (%zu keypoints): %zu bytes of data, %zu bytes of heap"
-                " (object itself %zu bytes); 32 models: %.2f MB\n",
-                model->referenceKeypoints().size(), model->memoryBytes(), after - before, sizeof(CStampMatcher),
-                32.0 * double(after - before + sizeof(CStampMatcher)) / (1024.0 * 1024.0));
     return 0;
 }
