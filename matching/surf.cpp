@@ -161,9 +161,13 @@ void CSurf::detectAndCompute(const cv::Mat &picture, std::vector<cv::KeyPoint> &
     tables();
 
     cv::integral(m_grey, m_sum, CV_32S);
-    buildLayers();
+    // One octave at a time: maxima only compare layers of the same octave, and the first octave's
+    // buffers, reused by the later smaller ones, are all the memory the detector needs.
     std::vector<cv::KeyPoint> found;
-    findMaxima(found);
+    for (int o = 0; o < m_octaves; ++o) {
+        buildOctave(o);
+        findMaxima(o, found);
+    }
     std::sort(found.begin(), found.end(), stronger);
 
     std::vector<cv::KeyPoint> kept;
@@ -189,121 +193,116 @@ void CSurf::detectAndCompute(const cv::Mat &picture, std::vector<cv::KeyPoint> &
     std::vector<double>().swap(m_rowXY);
 }
 
-void CSurf::buildLayers()
+void CSurf::buildOctave(int o)
 {
     const int H = m_sum.rows - 1, W = m_sum.cols - 1;
     const int perOctave = m_layers + 2;
-    m_pyramid.resize(size_t(m_octaves * perOctave));
+    m_pyramid.resize(size_t(perOctave));
     const int stride = int(m_sum.step1());
     const int *sum = m_sum.ptr<int>();
 
-    for (int o = 0; o < m_octaves; ++o) {
-        for (int l = 0; l < perOctave; ++l) {
-            Layer &layer = m_pyramid[size_t(o * perOctave + l)];
-            layer.size = (9 + 6 * l) << o;
-            layer.step = 1 << o;
-            layer.rows = H / layer.step;
-            layer.cols = W / layer.step;
-            const size_t cells = size_t(layer.rows) * size_t(layer.cols);
-            layer.det.assign(cells, 0.0f);
-            layer.laplacian.assign(cells, 0);
-            layer.computed = layer.size <= H && layer.size <= W;
-            if (!layer.computed)
-                continue;
+    for (int l = 0; l < perOctave; ++l) {
+        Layer &layer = m_pyramid[size_t(l)];
+        layer.size = (9 + 6 * l) << o;
+        layer.step = 1 << o;
+        layer.rows = H / layer.step;
+        layer.cols = W / layer.step;
+        const size_t cells = size_t(layer.rows) * size_t(layer.cols);
+        layer.det.assign(cells, 0.0f);
+        layer.laplacian.assign(cells, 0);
+        layer.computed = layer.size <= H && layer.size <= W;
+        if (!layer.computed)
+            continue;
 
-            const int L = layer.size, step = layer.step;
-            const auto dxx = scaleBoxes(dxxBase, 9, L, stride);
-            const auto dyy = scaleBoxes(dyyBase, 9, L, stride);
-            const auto dxy = scaleBoxes(dxyBase, 9, L, stride);
-            const int margin = (L / 2) / step;
-            const int lastI = (H - L) / step, lastJ = (W - L) / step;
-            const int count = lastJ + 1;
-            m_rowXX.resize(size_t(count));
-            m_rowYY.resize(size_t(count));
-            m_rowXY.resize(size_t(count));
-            for (int i = 0; i <= lastI; ++i) {
-                const int *row = sum + size_t(i) * size_t(step) * size_t(stride);
-                // A row at a time, filter by filter and box by box: simple loops the compiler can
-                // vectorise, with each sample's sum still formed in the same order.
-                filterRow(row, step, count, dxx.data(), int(dxx.size()), m_rowXX.data());
-                filterRow(row, step, count, dyy.data(), int(dyy.size()), m_rowYY.data());
-                filterRow(row, step, count, dxy.data(), int(dxy.size()), m_rowXY.data());
-                float *det = layer.det.data() + size_t(i + margin) * size_t(layer.cols) + margin;
-                signed char *lap = layer.laplacian.data() + size_t(i + margin) * size_t(layer.cols) + margin;
-                const double *fxx = m_rowXX.data(), *fyy = m_rowYY.data(), *fxy = m_rowXY.data();
-                for (int j = 0; j < count; ++j) {
-                    const float xx = float(fxx[j]), yy = float(fyy[j]), xy = float(fxy[j]);
-                    det[j] = xx * yy - 0.81f * xy * xy;
-                    const float trace = xx + yy;
-                    lap[j] = static_cast<signed char>((trace > 0) - (trace < 0));
-                }
+        const int L = layer.size, step = layer.step;
+        const auto dxx = scaleBoxes(dxxBase, 9, L, stride);
+        const auto dyy = scaleBoxes(dyyBase, 9, L, stride);
+        const auto dxy = scaleBoxes(dxyBase, 9, L, stride);
+        const int margin = (L / 2) / step;
+        const int lastI = (H - L) / step, lastJ = (W - L) / step;
+        const int count = lastJ + 1;
+        m_rowXX.resize(size_t(count));
+        m_rowYY.resize(size_t(count));
+        m_rowXY.resize(size_t(count));
+        for (int i = 0; i <= lastI; ++i) {
+            const int *row = sum + size_t(i) * size_t(step) * size_t(stride);
+            // A row at a time, filter by filter and box by box: simple loops the compiler can
+            // vectorise, with each sample's sum still formed in the same order.
+            filterRow(row, step, count, dxx.data(), int(dxx.size()), m_rowXX.data());
+            filterRow(row, step, count, dyy.data(), int(dyy.size()), m_rowYY.data());
+            filterRow(row, step, count, dxy.data(), int(dxy.size()), m_rowXY.data());
+            float *det = layer.det.data() + size_t(i + margin) * size_t(layer.cols) + margin;
+            signed char *lap = layer.laplacian.data() + size_t(i + margin) * size_t(layer.cols) + margin;
+            const double *fxx = m_rowXX.data(), *fyy = m_rowYY.data(), *fxy = m_rowXY.data();
+            for (int j = 0; j < count; ++j) {
+                const float xx = float(fxx[j]), yy = float(fyy[j]), xy = float(fxy[j]);
+                det[j] = xx * yy - 0.81f * xy * xy;
+                const float trace = xx + yy;
+                lap[j] = static_cast<signed char>((trace > 0) - (trace < 0));
             }
         }
     }
 }
 
-void CSurf::findMaxima(std::vector<cv::KeyPoint> &keypoints) const
+void CSurf::findMaxima(int o, std::vector<cv::KeyPoint> &keypoints) const
 {
-    const int perOctave = m_layers + 2;
     const float threshold = float(m_threshold);
-    for (int o = 0; o < m_octaves; ++o) {
-        for (int l = 1; l <= m_layers; ++l) {
-            const Layer &below = m_pyramid[size_t(o * perOctave + l - 1)];
-            const Layer &layer = m_pyramid[size_t(o * perOctave + l)];
-            const Layer &above = m_pyramid[size_t(o * perOctave + l + 1)];
-            if (!layer.computed)
-                continue;
-            const int step = layer.step, L = layer.size, cols = layer.cols;
-            const int margin = (above.size / 2) / step + 1;
-            for (int i = margin; i < layer.rows - margin; ++i) {
-                const float *row = layer.det.data() + size_t(i) * size_t(cols);
-                for (int j = margin; j < cols - margin; ++j) {
-                    const float value = row[j];
-                    if (!(value > threshold))
-                        continue;
-                    // The 3 x 3 neighbourhoods in the layer below, this one and the one above.
-                    float n9[3][9];
-                    const Layer *stack[3] = {&below, &layer, &above};
-                    bool maximum = true;
-                    for (int s = 0; s < 3 && maximum; ++s) {
-                        const float *d = stack[s]->det.data();
-                        for (int di = -1; di <= 1; ++di)
-                            for (int dj = -1; dj <= 1; ++dj) {
-                                const float v = d[size_t(i + di) * size_t(cols) + size_t(j + dj)];
-                                n9[s][(di + 1) * 3 + (dj + 1)] = v;
-                                if (!(s == 1 && di == 0 && dj == 0) && !(value > v))
-                                    maximum = false;
-                            }
-                    }
-                    if (!maximum)
-                        continue;
-
-                    const int cornerI = step * (i - (L / 2) / step);
-                    const int cornerJ = step * (j - (L / 2) / step);
-                    const float centreI = cornerI + (L - 1) * 0.5f;
-                    const float centreJ = cornerJ + (L - 1) * 0.5f;
-                    cv::KeyPoint kp(centreJ, centreI, float(L), -1, value, o,
-                                    layer.laplacian[size_t(i) * size_t(cols) + size_t(j)]);
-
-                    // Fit a quadratic through the 27 values and move to its peak.
-                    const cv::Vec3f gradient(-(n9[1][5] - n9[1][3]) / 2, -(n9[1][7] - n9[1][1]) / 2,
-                                             -(n9[2][4] - n9[0][4]) / 2);
-                    const float dxy = (n9[1][8] - n9[1][6] - n9[1][2] + n9[1][0]) / 4;
-                    const float dxs = (n9[2][5] - n9[2][3] - n9[0][5] + n9[0][3]) / 4;
-                    const float dys = (n9[2][7] - n9[2][1] - n9[0][7] + n9[0][1]) / 4;
-                    const cv::Matx33f hessian(n9[1][3] - 2 * n9[1][4] + n9[1][5], dxy, dxs,
-                                              dxy, n9[1][1] - 2 * n9[1][4] + n9[1][7], dys,
-                                              dxs, dys, n9[0][4] - 2 * n9[1][4] + n9[2][4]);
-                    const cv::Vec3f offset = hessian.solve(gradient, cv::DECOMP_LU);
-                    const bool ok = (offset[0] != 0 || offset[1] != 0 || offset[2] != 0) && std::abs(offset[0]) <= 1 &&
-                                    std::abs(offset[1]) <= 1 && std::abs(offset[2]) <= 1;
-                    if (!ok)
-                        continue;
-                    kp.pt.x += offset[0] * float(step);
-                    kp.pt.y += offset[1] * float(step);
-                    kp.size = float(cvRound(kp.size + offset[2] * float(L - below.size)));
-                    keypoints.push_back(kp);
+    for (int l = 1; l <= m_layers; ++l) {
+        const Layer &below = m_pyramid[size_t(l - 1)];
+        const Layer &layer = m_pyramid[size_t(l)];
+        const Layer &above = m_pyramid[size_t(l + 1)];
+        if (!layer.computed)
+            continue;
+        const int step = layer.step, L = layer.size, cols = layer.cols;
+        const int margin = (above.size / 2) / step + 1;
+        for (int i = margin; i < layer.rows - margin; ++i) {
+            const float *row = layer.det.data() + size_t(i) * size_t(cols);
+            for (int j = margin; j < cols - margin; ++j) {
+                const float value = row[j];
+                if (!(value > threshold))
+                    continue;
+                // The 3 x 3 neighbourhoods in the layer below, this one and the one above.
+                float n9[3][9];
+                const Layer *stack[3] = {&below, &layer, &above};
+                bool maximum = true;
+                for (int s = 0; s < 3 && maximum; ++s) {
+                    const float *d = stack[s]->det.data();
+                    for (int di = -1; di <= 1; ++di)
+                        for (int dj = -1; dj <= 1; ++dj) {
+                            const float v = d[size_t(i + di) * size_t(cols) + size_t(j + dj)];
+                            n9[s][(di + 1) * 3 + (dj + 1)] = v;
+                            if (!(s == 1 && di == 0 && dj == 0) && !(value > v))
+                                maximum = false;
+                        }
                 }
+                if (!maximum)
+                    continue;
+
+                const int cornerI = step * (i - (L / 2) / step);
+                const int cornerJ = step * (j - (L / 2) / step);
+                const float centreI = cornerI + (L - 1) * 0.5f;
+                const float centreJ = cornerJ + (L - 1) * 0.5f;
+                cv::KeyPoint kp(centreJ, centreI, float(L), -1, value, o,
+                                layer.laplacian[size_t(i) * size_t(cols) + size_t(j)]);
+
+                // Fit a quadratic through the 27 values and move to its peak.
+                const cv::Vec3f gradient(-(n9[1][5] - n9[1][3]) / 2, -(n9[1][7] - n9[1][1]) / 2,
+                                         -(n9[2][4] - n9[0][4]) / 2);
+                const float dxy = (n9[1][8] - n9[1][6] - n9[1][2] + n9[1][0]) / 4;
+                const float dxs = (n9[2][5] - n9[2][3] - n9[0][5] + n9[0][3]) / 4;
+                const float dys = (n9[2][7] - n9[2][1] - n9[0][7] + n9[0][1]) / 4;
+                const cv::Matx33f hessian(n9[1][3] - 2 * n9[1][4] + n9[1][5], dxy, dxs,
+                                          dxy, n9[1][1] - 2 * n9[1][4] + n9[1][7], dys,
+                                          dxs, dys, n9[0][4] - 2 * n9[1][4] + n9[2][4]);
+                const cv::Vec3f offset = hessian.solve(gradient, cv::DECOMP_LU);
+                const bool ok = (offset[0] != 0 || offset[1] != 0 || offset[2] != 0) && std::abs(offset[0]) <= 1 &&
+                                std::abs(offset[1]) <= 1 && std::abs(offset[2]) <= 1;
+                if (!ok)
+                    continue;
+                kp.pt.x += offset[0] * float(step);
+                kp.pt.y += offset[1] * float(step);
+                kp.size = float(cvRound(kp.size + offset[2] * float(L - below.size)));
+                keypoints.push_back(kp);
             }
         }
     }
