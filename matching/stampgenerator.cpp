@@ -45,7 +45,7 @@ cv::Mat asBgr(const cv::Mat &picture)
 
 void drawMotif(cv::Mat &canvas, cv::Rect area, cv::RNG &rng)
 {
-    const int shapes = rng.uniform(7, 14);
+    const int shapes = rng.uniform(10, 19);
     const int span = std::min(area.width, area.height);
     for (int s = 0; s < shapes; ++s) {
         const cv::Point centre(area.x + rng.uniform(0, area.width), area.y + rng.uniform(0, area.height));
@@ -95,11 +95,11 @@ cv::Mat CStampGenerator::stamp(int seed, cv::Size size)
     const int side = std::min(size.width, size.height);
 
     // Paper with perforation holes along its edges.
-    const int hole = std::max(2, side / 40);
+    const int hole = std::max(2, side / rng.uniform(34, 48));
     const cv::Rect paper(hole, hole, size.width - 2 * hole, size.height - 2 * hole);
     const cv::Scalar paperColour(rng.uniform(215, 250), rng.uniform(215, 250), rng.uniform(215, 250));
     cv::rectangle(canvas, paper, paperColour, cv::FILLED);
-    const int pitch = hole * 3;
+    const int pitch = std::max(hole * 2 + 1, int(hole * rng.uniform(2.6, 3.6)));
     for (int x = paper.x + pitch / 2; x < paper.x + paper.width; x += pitch) {
         cv::circle(canvas, cv::Point(x, paper.y), hole, pageColour(), cv::FILLED, cv::LINE_AA);
         cv::circle(canvas, cv::Point(x, paper.y + paper.height - 1), hole, pageColour(), cv::FILLED, cv::LINE_AA);
@@ -110,8 +110,8 @@ cv::Mat CStampGenerator::stamp(int seed, cv::Size size)
     }
 
     // Coloured frame, then the picture inside it.
-    const int margin = std::max(3, side / 14);
-    const int frameWidth = std::max(2, side / 22);
+    const int margin = std::max(3, side / rng.uniform(14, 25));
+    const int frameWidth = std::max(2, side / rng.uniform(20, 40));
     const cv::Scalar frameColour = inkColour(rng);
     const cv::Rect frame(paper.x + margin, paper.y + margin, paper.width - 2 * margin, paper.height - 2 * margin);
     cv::rectangle(canvas, frame, frameColour, cv::FILLED);
@@ -127,7 +127,18 @@ cv::Mat CStampGenerator::stamp(int seed, cv::Size size)
         const double t = inner.rows > 1 ? double(y) / (inner.rows - 1) : 0.0;
         inner.row(y).setTo(top * (1 - t) + bottom * t);
     }
+    // Engraved hatching across the background, at an angle and spacing of its own.
     cv::Mat motif = canvas.clone();
+    const double hatchAngle = rng.uniform(0.0, CV_PI);
+    const int spacing = std::max(4, side / rng.uniform(10, 18));
+    const cv::Scalar hatchColour = (top + bottom) * 0.5 * rng.uniform(0.8, 0.9);
+    const cv::Point2d along(std::cos(hatchAngle), std::sin(hatchAngle)), across(-along.y, along.x);
+    const cv::Point2d middle(picture.x + picture.width / 2.0, picture.y + picture.height / 2.0);
+    const int reach = picture.width + picture.height;
+    for (int k = -reach; k <= reach; k += spacing) {
+        const cv::Point2d centre = middle + across * k;
+        cv::line(motif, centre - along * reach, centre + along * reach, hatchColour, 1, cv::LINE_AA);
+    }
     drawMotif(motif, picture, rng);
     motif(picture).copyTo(inner);
 
@@ -136,13 +147,16 @@ cv::Mat CStampGenerator::stamp(int seed, cv::Size size)
     const int thickness = std::max(1, side / 110);
     const cv::Scalar textColour = rng.uniform(0, 2) ? cv::Scalar(255, 255, 255) : frameColour * 0.5;
     const char *country = countries[size_t(rng.uniform(0, int(countries.size())))];
-    const int bandHeight = std::max(6, picture.height / 7);
-    cv::rectangle(canvas, cv::Rect(picture.x, picture.y, picture.width, bandHeight), frameColour, cv::FILLED);
+    const int bandHeight = std::max(6, picture.height / rng.uniform(6, 9));
+    // Half the issues carry the name on a band of the frame colour, the others print it on the picture.
+    const bool band = rng.uniform(0, 2);
+    if (band)
+        cv::rectangle(canvas, cv::Rect(picture.x, picture.y, picture.width, bandHeight), frameColour, cv::FILLED);
     int baseline = 0;
     const int font = rng.uniform(0, 2) ? cv::FONT_HERSHEY_SIMPLEX : cv::FONT_HERSHEY_DUPLEX;
     const cv::Size text = cv::getTextSize(country, font, fontScale, thickness, &baseline);
     cv::putText(canvas, country, cv::Point(picture.x + (picture.width - text.width) / 2, picture.y + bandHeight - baseline / 2 - 1),
-                font, fontScale, cv::Scalar(250, 250, 250), thickness, cv::LINE_AA);
+                font, fontScale, band ? cv::Scalar(250, 250, 250) : frameColour, thickness, cv::LINE_AA);
     const std::string value = std::to_string(rng.uniform(1, 100)) + (rng.uniform(0, 2) ? "c" : "");
     const bool right = rng.uniform(0, 2);
     const cv::Size valueSize = cv::getTextSize(value, cv::FONT_HERSHEY_TRIPLEX, fontScale * 1.6, thickness + 1, &baseline);

@@ -15,6 +15,7 @@ constexpr double pi = 3.141592653589793;
 // Projected corners further out than this are no placement of a stamp; it also keeps the rounding to
 // int well defined.
 constexpr double farAway = 1.0e6;
+constexpr int maxAspect = 10;
 
 int sideAngle(const cv::Point2f &from, const cv::Point2f &to)
 {
@@ -37,6 +38,7 @@ const char *CStampMatcher::stageName(Stage stage)
     case Stage::NoReference: return "reference";
     case Stage::Picture: return "picture";
     case Stage::TooSmall: return "size";
+    case Stage::Shape: return "shape";
     case Stage::Pairs: return "pairs";
     case Stage::Homography: return "homography";
     case Stage::Outline: return "outline";
@@ -86,6 +88,10 @@ bool CStampMatcher::compareCandidate(const cv::Mat &colour)
         return reject(Stage::Picture);
     try {
         const int w = colour.cols, h = colour.rows;
+        // Scaled to a shorter side of 256, a banner of 20 by 4000 pixels would need hundreds of
+        // megabytes of filter responses in each of 32 workers; no stamp is shaped like that.
+        if (std::max(w, h) > maxAspect * std::min(w, h))
+            return reject(Stage::Shape);
         const double k = 256.0 / std::min(w, h);
         const cv::Size workSize(int(w * k), int(k * h));
         if (workSize.width < 100 || workSize.height < 100)
@@ -112,11 +118,8 @@ bool CStampMatcher::compareWork(const cv::Mat &work)
     if (!locateReference(m_referenceKeypoints, m_referenceDescriptors, keypoints, descriptors, corners, projected))
         return false;
 
-    // Outline test, corners in the order top left, top right, bottom left, bottom right.
     const cv::Point2f tl(projected[0]), tr(projected[1]), br(projected[2]), bl(projected[3]);
-    const int left = sideAngle(tl, bl), right = sideAngle(tr, br);
-    const int top = sideAngle(tl, tr), bottom = sideAngle(bl, br);
-    if (std::abs(left - 90) > 20 || std::abs(right - 90) > 20 || std::abs(top) > 20 || std::abs(bottom) > 20)
+    if (!outlineIsUpright({tl, tr, br, bl}))
         return reject(Stage::Outline);
 
     // Warp the candidate back onto the reference's frame.
@@ -136,6 +139,18 @@ bool CStampMatcher::compareWork(const cv::Mat &work)
     m_agreeCount = agreeing;
     m_lastStage = Stage::Accepted;
     return true;
+}
+
+bool CStampMatcher::outlineIsUpright(const std::array<cv::Point2f, 4> &corners)
+{
+    for (const cv::Point2f &p : corners)
+        if (!std::isfinite(p.x) || !std::isfinite(p.y))
+            return false;
+    const cv::Point2f &tl = corners[0], &tr = corners[1], &br = corners[2], &bl = corners[3];
+    // All four sides are measured, as the old comparison did, before deciding.
+    const int left = sideAngle(tl, bl), right = sideAngle(tr, br);
+    const int top = sideAngle(tl, tr), bottom = sideAngle(bl, br);
+    return std::abs(left - 90) <= 20 && std::abs(right - 90) <= 20 && std::abs(top) <= 20 && std::abs(bottom) <= 20;
 }
 
 bool CStampMatcher::locateReference(const std::vector<cv::KeyPoint> &referenceKeypoints,

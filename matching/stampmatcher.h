@@ -29,6 +29,7 @@ public:
         NoReference,    // the model has no reference image or no reference keypoints
         Picture,        // the candidate could not be turned into a colour image
         TooSmall,       // the scaled candidate is under 100 pixels on a side
+        Shape,          // the candidate is more than 10 times longer than wide: no stamp, and too big to scan
         Pairs,          // fewer than four ratio-test pairs
         Homography,     // no homography, or one that sends the outline nowhere sensible
         Outline,        // a side of the projected outline is turned more than 20 degrees
@@ -54,6 +55,9 @@ public:
     bool locateReference(const std::vector<cv::KeyPoint> &referenceKeypoints, const cv::Mat &referenceDescriptors,
                          const std::vector<cv::KeyPoint> &candidateKeypoints, const cv::Mat &candidateDescriptors,
                          const std::array<cv::Point2f, 4> &corners, std::array<cv::Point, 4> &projected);
+    // The outline test: corners top left, top right, bottom right, bottom left (as projected); each
+    // side within 20 whole degrees of an upright rectangle's. Corners that are not finite never pass.
+    static bool outlineIsUpright(const std::array<cv::Point2f, 4> &corners);
     // Index pairs (reference keypoint, candidate keypoint) that pass the ratio test, in reference order.
     static std::vector<std::pair<int, int>> collectPairs(const std::vector<cv::KeyPoint> &referenceKeypoints,
                                                          const cv::Mat &referenceDescriptors,

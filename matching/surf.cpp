@@ -6,6 +6,11 @@
 #include <array>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
+#if defined(__SSE2__)
+#include <xmmintrin.h>
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -51,6 +56,29 @@ inline int boxSum(const int *origin, const Box &b)
 {
     // Unsigned arithmetic: corner sums of a large picture may wrap, the box sum itself fits.
     return int(unsigned(origin[b.p0]) + unsigned(origin[b.p3]) - unsigned(origin[b.p1]) - unsigned(origin[b.p2]));
+}
+
+// One filter along a row of samples `step` apart: out[j] accumulates box sum x weight per box.
+void filterRow(const int *row, int step, int count, const Box *boxes, int boxCount, double *out)
+{
+    for (int k = 0; k < boxCount; ++k) {
+        const Box &b = boxes[k];
+        const int *p0 = row + b.p0, *p1 = row + b.p1, *p2 = row + b.p2, *p3 = row + b.p3;
+        const float w = b.weight;
+        if (step == 1) {
+            if (k == 0)
+                for (int j = 0; j < count; ++j)
+                    out[j] = double(float(int(unsigned(p0[j]) + unsigned(p3[j]) - unsigned(p1[j]) - unsigned(p2[j]))) * w);
+            else
+                for (int j = 0; j < count; ++j)
+                    out[j] += double(float(int(unsigned(p0[j]) + unsigned(p3[j]) - unsigned(p1[j]) - unsigned(p2[j]))) * w);
+        } else {
+            for (int j = 0, o = 0; j < count; ++j, o += step) {
+                const double v = double(float(int(unsigned(p0[o]) + unsigned(p3[o]) - unsigned(p1[o]) - unsigned(p2[o]))) * w);
+                out[j] = k == 0 ? v : out[j] + v;
+            }
+        }
+    }
 }
 
 template <size_t N>
@@ -133,9 +161,13 @@ void CSurf::detectAndCompute(const cv::Mat &picture, std::vector<cv::KeyPoint> &
     tables();
 
     cv::integral(m_grey, m_sum, CV_32S);
-    buildLayers();
+    // One octave at a time: maxima only compare layers of the same octave, and the first octave's
+    // buffers, reused by the later smaller ones, are all the memory the detector needs.
     std::vector<cv::KeyPoint> found;
-    findMaxima(found);
+    for (int o = 0; o < m_octaves; ++o) {
+        buildOctave(o);
+        findMaxima(o, found);
+    }
     std::sort(found.begin(), found.end(), stronger);
 
     std::vector<cv::KeyPoint> kept;
@@ -154,116 +186,123 @@ void CSurf::detectAndCompute(const cv::Mat &picture, std::vector<cv::KeyPoint> &
     m_sum.release();
     std::vector<Layer>().swap(m_pyramid);
     std::vector<uchar>().swap(m_window);
+    std::vector<float>().swap(m_lanes);
+    std::vector<uchar>().swap(m_corners);
+    std::vector<double>().swap(m_rowXX);
+    std::vector<double>().swap(m_rowYY);
+    std::vector<double>().swap(m_rowXY);
 }
 
-void CSurf::buildLayers()
+void CSurf::buildOctave(int o)
 {
     const int H = m_sum.rows - 1, W = m_sum.cols - 1;
     const int perOctave = m_layers + 2;
-    m_pyramid.resize(size_t(m_octaves * perOctave));
+    m_pyramid.resize(size_t(perOctave));
     const int stride = int(m_sum.step1());
     const int *sum = m_sum.ptr<int>();
 
-    for (int o = 0; o < m_octaves; ++o) {
-        for (int l = 0; l < perOctave; ++l) {
-            Layer &layer = m_pyramid[size_t(o * perOctave + l)];
-            layer.size = (9 + 6 * l) << o;
-            layer.step = 1 << o;
-            layer.rows = H / layer.step;
-            layer.cols = W / layer.step;
-            const size_t cells = size_t(layer.rows) * size_t(layer.cols);
-            layer.det.assign(cells, 0.0f);
-            layer.laplacian.assign(cells, 0);
-            layer.computed = layer.size <= H && layer.size <= W;
-            if (!layer.computed)
-                continue;
+    for (int l = 0; l < perOctave; ++l) {
+        Layer &layer = m_pyramid[size_t(l)];
+        layer.size = (9 + 6 * l) << o;
+        layer.step = 1 << o;
+        layer.rows = H / layer.step;
+        layer.cols = W / layer.step;
+        const size_t cells = size_t(layer.rows) * size_t(layer.cols);
+        layer.det.assign(cells, 0.0f);
+        layer.laplacian.assign(cells, 0);
+        layer.computed = layer.size <= H && layer.size <= W;
+        if (!layer.computed)
+            continue;
 
-            const int L = layer.size, step = layer.step;
-            const auto dxx = scaleBoxes(dxxBase, 9, L, stride);
-            const auto dyy = scaleBoxes(dyyBase, 9, L, stride);
-            const auto dxy = scaleBoxes(dxyBase, 9, L, stride);
-            const int margin = (L / 2) / step;
-            const int lastI = (H - L) / step, lastJ = (W - L) / step;
-            for (int i = 0; i <= lastI; ++i) {
-                const int *row = sum + size_t(i) * size_t(step) * size_t(stride);
-                float *det = layer.det.data() + size_t(i + margin) * size_t(layer.cols) + margin;
-                signed char *lap = layer.laplacian.data() + size_t(i + margin) * size_t(layer.cols) + margin;
-                for (int j = 0; j <= lastJ; ++j) {
-                    const int *origin = row + j * step;
-                    const float fxx = filter(origin, dxx);
-                    const float fyy = filter(origin, dyy);
-                    const float fxy = filter(origin, dxy);
-                    det[j] = fxx * fyy - 0.81f * fxy * fxy;
-                    const float trace = fxx + fyy;
-                    lap[j] = static_cast<signed char>((trace > 0) - (trace < 0));
-                }
+        const int L = layer.size, step = layer.step;
+        const auto dxx = scaleBoxes(dxxBase, 9, L, stride);
+        const auto dyy = scaleBoxes(dyyBase, 9, L, stride);
+        const auto dxy = scaleBoxes(dxyBase, 9, L, stride);
+        const int margin = (L / 2) / step;
+        const int lastI = (H - L) / step, lastJ = (W - L) / step;
+        const int count = lastJ + 1;
+        m_rowXX.resize(size_t(count));
+        m_rowYY.resize(size_t(count));
+        m_rowXY.resize(size_t(count));
+        for (int i = 0; i <= lastI; ++i) {
+            const int *row = sum + size_t(i) * size_t(step) * size_t(stride);
+            // A row at a time, filter by filter and box by box: simple loops the compiler can
+            // vectorise, with each sample's sum still formed in the same order.
+            filterRow(row, step, count, dxx.data(), int(dxx.size()), m_rowXX.data());
+            filterRow(row, step, count, dyy.data(), int(dyy.size()), m_rowYY.data());
+            filterRow(row, step, count, dxy.data(), int(dxy.size()), m_rowXY.data());
+            float *det = layer.det.data() + size_t(i + margin) * size_t(layer.cols) + margin;
+            signed char *lap = layer.laplacian.data() + size_t(i + margin) * size_t(layer.cols) + margin;
+            const double *fxx = m_rowXX.data(), *fyy = m_rowYY.data(), *fxy = m_rowXY.data();
+            for (int j = 0; j < count; ++j) {
+                const float xx = float(fxx[j]), yy = float(fyy[j]), xy = float(fxy[j]);
+                det[j] = xx * yy - 0.81f * xy * xy;
+                const float trace = xx + yy;
+                lap[j] = static_cast<signed char>((trace > 0) - (trace < 0));
             }
         }
     }
 }
 
-void CSurf::findMaxima(std::vector<cv::KeyPoint> &keypoints) const
+void CSurf::findMaxima(int o, std::vector<cv::KeyPoint> &keypoints) const
 {
-    const int perOctave = m_layers + 2;
     const float threshold = float(m_threshold);
-    for (int o = 0; o < m_octaves; ++o) {
-        for (int l = 1; l <= m_layers; ++l) {
-            const Layer &below = m_pyramid[size_t(o * perOctave + l - 1)];
-            const Layer &layer = m_pyramid[size_t(o * perOctave + l)];
-            const Layer &above = m_pyramid[size_t(o * perOctave + l + 1)];
-            if (!layer.computed)
-                continue;
-            const int step = layer.step, L = layer.size, cols = layer.cols;
-            const int margin = (above.size / 2) / step + 1;
-            for (int i = margin; i < layer.rows - margin; ++i) {
-                const float *row = layer.det.data() + size_t(i) * size_t(cols);
-                for (int j = margin; j < cols - margin; ++j) {
-                    const float value = row[j];
-                    if (!(value > threshold))
-                        continue;
-                    // The 3 x 3 neighbourhoods in the layer below, this one and the one above.
-                    float n9[3][9];
-                    const Layer *stack[3] = {&below, &layer, &above};
-                    bool maximum = true;
-                    for (int s = 0; s < 3 && maximum; ++s) {
-                        const float *d = stack[s]->det.data();
-                        for (int di = -1; di <= 1; ++di)
-                            for (int dj = -1; dj <= 1; ++dj) {
-                                const float v = d[size_t(i + di) * size_t(cols) + size_t(j + dj)];
-                                n9[s][(di + 1) * 3 + (dj + 1)] = v;
-                                if (!(s == 1 && di == 0 && dj == 0) && !(value > v))
-                                    maximum = false;
-                            }
-                    }
-                    if (!maximum)
-                        continue;
-
-                    const int cornerI = step * (i - (L / 2) / step);
-                    const int cornerJ = step * (j - (L / 2) / step);
-                    const float centreI = cornerI + (L - 1) * 0.5f;
-                    const float centreJ = cornerJ + (L - 1) * 0.5f;
-                    cv::KeyPoint kp(centreJ, centreI, float(L), -1, value, o,
-                                    layer.laplacian[size_t(i) * size_t(cols) + size_t(j)]);
-
-                    // Fit a quadratic through the 27 values and move to its peak.
-                    const cv::Vec3f gradient(-(n9[1][5] - n9[1][3]) / 2, -(n9[1][7] - n9[1][1]) / 2,
-                                             -(n9[2][4] - n9[0][4]) / 2);
-                    const float dxy = (n9[1][8] - n9[1][6] - n9[1][2] + n9[1][0]) / 4;
-                    const float dxs = (n9[2][5] - n9[2][3] - n9[0][5] + n9[0][3]) / 4;
-                    const float dys = (n9[2][7] - n9[2][1] - n9[0][7] + n9[0][1]) / 4;
-                    const cv::Matx33f hessian(n9[1][3] - 2 * n9[1][4] + n9[1][5], dxy, dxs,
-                                              dxy, n9[1][1] - 2 * n9[1][4] + n9[1][7], dys,
-                                              dxs, dys, n9[0][4] - 2 * n9[1][4] + n9[2][4]);
-                    const cv::Vec3f offset = hessian.solve(gradient, cv::DECOMP_LU);
-                    const bool ok = (offset[0] != 0 || offset[1] != 0 || offset[2] != 0) && std::abs(offset[0]) <= 1 &&
-                                    std::abs(offset[1]) <= 1 && std::abs(offset[2]) <= 1;
-                    if (!ok)
-                        continue;
-                    kp.pt.x += offset[0] * float(step);
-                    kp.pt.y += offset[1] * float(step);
-                    kp.size = float(cvRound(kp.size + offset[2] * float(L - below.size)));
-                    keypoints.push_back(kp);
+    for (int l = 1; l <= m_layers; ++l) {
+        const Layer &below = m_pyramid[size_t(l - 1)];
+        const Layer &layer = m_pyramid[size_t(l)];
+        const Layer &above = m_pyramid[size_t(l + 1)];
+        if (!layer.computed)
+            continue;
+        const int step = layer.step, L = layer.size, cols = layer.cols;
+        const int margin = (above.size / 2) / step + 1;
+        for (int i = margin; i < layer.rows - margin; ++i) {
+            const float *row = layer.det.data() + size_t(i) * size_t(cols);
+            for (int j = margin; j < cols - margin; ++j) {
+                const float value = row[j];
+                if (!(value > threshold))
+                    continue;
+                // The 3 x 3 neighbourhoods in the layer below, this one and the one above.
+                float n9[3][9];
+                const Layer *stack[3] = {&below, &layer, &above};
+                bool maximum = true;
+                for (int s = 0; s < 3 && maximum; ++s) {
+                    const float *d = stack[s]->det.data();
+                    for (int di = -1; di <= 1; ++di)
+                        for (int dj = -1; dj <= 1; ++dj) {
+                            const float v = d[size_t(i + di) * size_t(cols) + size_t(j + dj)];
+                            n9[s][(di + 1) * 3 + (dj + 1)] = v;
+                            if (!(s == 1 && di == 0 && dj == 0) && !(value > v))
+                                maximum = false;
+                        }
                 }
+                if (!maximum)
+                    continue;
+
+                const int cornerI = step * (i - (L / 2) / step);
+                const int cornerJ = step * (j - (L / 2) / step);
+                const float centreI = cornerI + (L - 1) * 0.5f;
+                const float centreJ = cornerJ + (L - 1) * 0.5f;
+                cv::KeyPoint kp(centreJ, centreI, float(L), -1, value, o,
+                                layer.laplacian[size_t(i) * size_t(cols) + size_t(j)]);
+
+                // Fit a quadratic through the 27 values and move to its peak.
+                const cv::Vec3f gradient(-(n9[1][5] - n9[1][3]) / 2, -(n9[1][7] - n9[1][1]) / 2,
+                                         -(n9[2][4] - n9[0][4]) / 2);
+                const float dxy = (n9[1][8] - n9[1][6] - n9[1][2] + n9[1][0]) / 4;
+                const float dxs = (n9[2][5] - n9[2][3] - n9[0][5] + n9[0][3]) / 4;
+                const float dys = (n9[2][7] - n9[2][1] - n9[0][7] + n9[0][1]) / 4;
+                const cv::Matx33f hessian(n9[1][3] - 2 * n9[1][4] + n9[1][5], dxy, dxs,
+                                          dxy, n9[1][1] - 2 * n9[1][4] + n9[1][7], dys,
+                                          dxs, dys, n9[0][4] - 2 * n9[1][4] + n9[2][4]);
+                const cv::Vec3f offset = hessian.solve(gradient, cv::DECOMP_LU);
+                const bool ok = (offset[0] != 0 || offset[1] != 0 || offset[2] != 0) && std::abs(offset[0]) <= 1 &&
+                                std::abs(offset[1]) <= 1 && std::abs(offset[2]) <= 1;
+                if (!ok)
+                    continue;
+                kp.pt.x += offset[0] * float(step);
+                kp.pt.y += offset[1] * float(step);
+                kp.size = float(cvRound(kp.size + offset[2] * float(L - below.size)));
+                keypoints.push_back(kp);
             }
         }
     }
@@ -303,16 +342,21 @@ bool CSurf::orient(cv::KeyPoint &kp)
     for (int k = 0; k < count; ++k)
         rounded[k] = cvRound(angle[k]);
 
-    float bestX = 0, bestY = 0, bestLength = 0;
-    for (int start = 0; start < 360; start += 5) {
-        float sx = 0, sy = 0;
-        for (int k = 0; k < count; ++k) {
-            const int d = std::abs(rounded[k] - start);
-            if (d < 30 || d > 330) {
-                sx += X[k];
-                sy += Y[k];
-            }
+    // Windows of 60 degrees starting every 5 degrees. Each sample is added to the dozen windows that
+    // hold it, in sample order, which gives every window the same sum as walking all samples would.
+    constexpr int windows = 72;
+    float sumX[windows] = {}, sumY[windows] = {};
+    for (int k = 0; k < count; ++k) {
+        const int r = rounded[k];
+        for (int start = ((r - 29 + 360 + 4) / 5) * 5 - 360; start < r + 30; start += 5) {
+            const int window = (((start % 360) + 360) % 360) / 5;
+            sumX[window] += X[k];
+            sumY[window] += Y[k];
         }
+    }
+    float bestX = 0, bestY = 0, bestLength = 0;
+    for (int window = 0; window < windows; ++window) {
+        const float sx = sumX[window], sy = sumY[window];
         const float length = sx * sx + sy * sy;
         if (length > bestLength) {
             bestLength = length;
@@ -342,21 +386,86 @@ void CSurf::describe(const cv::KeyPoint &kp, float *descriptor)
     const size_t imageStep = m_grey.step;
     const uchar *image = m_grey.ptr();
     uchar *out = m_window.data();
+
+    // Most windows lie well inside the picture: then every sample has all four neighbours and the
+    // per-pixel bounds test can go. The window is a turned square, so its corners (with a pixel of
+    // room for rounding along the way) decide.
+    const float span = float(w - 1);
+    const float cornersX[4] = {startX, startX + span * cosDir, startX + span * sinDir, startX + span * (cosDir + sinDir)};
+    const float cornersY[4] = {startY, startY - span * sinDir, startY + span * cosDir, startY + span * (cosDir - sinDir)};
+    bool inside = true;
+    for (int k = 0; k < 4; ++k)
+        inside = inside && cornersX[k] >= 1.0f && cornersX[k] < float(lastCol - 1) && cornersY[k] >= 1.0f &&
+                 cornersY[k] < float(lastRow - 1);
+    // Per row: gather each sample's four neighbours and weights (scalar), then blend four samples at
+    // a time. The blend keeps the scalar formula's order of operations, so the bytes are the same. A
+    // sample without all four neighbours takes the nearest pixel: weights 0 and four copies of that
+    // pixel blend to exactly it.
+    m_lanes.resize(size_t(w + 4) * 2);
+    float *la = m_lanes.data(), *lb = la + w + 4;
+    m_corners.resize(size_t(w + 4) * 4); // the four neighbours of sample j are bytes 4j .. 4j + 3
+    uchar *q = m_corners.data();
     for (int i = 0; i < w; ++i, startX += sinDir, startY += cosDir) {
         double x = startX, y = startY;
-        for (int j = 0; j < w; ++j, x += cosDir, y -= sinDir) {
-            const int ix = cvFloor(x), iy = cvFloor(y);
-            if (unsigned(ix) < unsigned(lastCol) && unsigned(iy) < unsigned(lastRow)) {
-                const float a = float(x - ix), b = float(y - iy);
+        if (inside) {
+            for (int j = 0; j < w; ++j, x += cosDir, y -= sinDir) {
+                const int ix = int(x), iy = int(y); // both positive: truncation is the floor
+                la[j] = float(x - ix);
+                lb[j] = float(y - iy);
                 const uchar *p = image + size_t(iy) * imageStep + size_t(ix);
-                *out++ = uchar(cvRound(p[0] * (1.f - a) * (1.f - b) + p[1] * a * (1.f - b) +
-                                       p[imageStep] * (1.f - a) * b + p[imageStep + 1] * a * b));
-            } else {
-                const int cx = std::clamp(cvRound(x), 0, lastCol);
-                const int cy = std::clamp(cvRound(y), 0, lastRow);
-                *out++ = image[size_t(cy) * imageStep + size_t(cx)];
+                q[4 * j] = p[0];
+                q[4 * j + 1] = p[1];
+                q[4 * j + 2] = p[imageStep];
+                q[4 * j + 3] = p[imageStep + 1];
+            }
+        } else {
+            for (int j = 0; j < w; ++j, x += cosDir, y -= sinDir) {
+                const int ix = cvFloor(x), iy = cvFloor(y);
+                if (unsigned(ix) < unsigned(lastCol) && unsigned(iy) < unsigned(lastRow)) {
+                    la[j] = float(x - ix);
+                    lb[j] = float(y - iy);
+                    const uchar *p = image + size_t(iy) * imageStep + size_t(ix);
+                    q[4 * j] = p[0];
+                    q[4 * j + 1] = p[1];
+                    q[4 * j + 2] = p[imageStep];
+                    q[4 * j + 3] = p[imageStep + 1];
+                } else {
+                    const int cx = std::clamp(cvRound(x), 0, lastCol);
+                    const int cy = std::clamp(cvRound(y), 0, lastRow);
+                    la[j] = lb[j] = 0.0f;
+                    std::memset(q + 4 * j, image[size_t(cy) * imageStep + size_t(cx)], 4);
+                }
             }
         }
+        int j = 0;
+#if defined(__SSE2__)
+        const __m128 one = _mm_set1_ps(1.0f);
+        const __m128i zero = _mm_setzero_si128();
+        for (; j + 4 <= w; j += 4) {
+            const __m128 a = _mm_loadu_ps(la + j), b = _mm_loadu_ps(lb + j);
+            const __m128 na = _mm_sub_ps(one, a), nb = _mm_sub_ps(one, b);
+            // 16 bytes: the neighbours of four samples; widen, then transpose to one lane per sample.
+            const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q + 4 * j));
+            const __m128i lo = _mm_unpacklo_epi8(raw, zero), hi = _mm_unpackhi_epi8(raw, zero);
+            __m128 r0 = _mm_cvtepi32_ps(_mm_unpacklo_epi16(lo, zero)), r1 = _mm_cvtepi32_ps(_mm_unpackhi_epi16(lo, zero));
+            __m128 r2 = _mm_cvtepi32_ps(_mm_unpacklo_epi16(hi, zero)), r3 = _mm_cvtepi32_ps(_mm_unpackhi_epi16(hi, zero));
+            _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+            __m128 v = _mm_mul_ps(_mm_mul_ps(r0, na), nb);
+            v = _mm_add_ps(v, _mm_mul_ps(_mm_mul_ps(r1, a), nb));
+            v = _mm_add_ps(v, _mm_mul_ps(_mm_mul_ps(r2, na), b));
+            v = _mm_add_ps(v, _mm_mul_ps(_mm_mul_ps(r3, a), b));
+            const __m128i rounded = _mm_cvtps_epi32(v); // to nearest, ties to even, as cvRound
+            const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(rounded, rounded), zero);
+            const int packed = _mm_cvtsi128_si32(bytes);
+            std::memcpy(out + j, &packed, 4);
+        }
+#endif
+        for (; j < w; ++j) {
+            const float a = la[j], b = lb[j];
+            const uchar *c = q + 4 * j;
+            out[j] = uchar(cvRound(c[0] * (1.f - a) * (1.f - b) + c[1] * a * (1.f - b) + c[2] * (1.f - a) * b + c[3] * a * b));
+        }
+        out += w;
     }
     uchar patch[patchSide + 1][patchSide + 1];
     cv::Mat patchMat(patchSide + 1, patchSide + 1, CV_8U, patch);

@@ -38,8 +38,8 @@ private:
         std::vector<signed char> laplacian;
     };
 
-    void buildLayers();
-    void findMaxima(std::vector<cv::KeyPoint> &keypoints) const;
+    void buildOctave(int octave);
+    void findMaxima(int octave, std::vector<cv::KeyPoint> &keypoints) const;
     bool orient(cv::KeyPoint &keypoint);
     void describe(const cv::KeyPoint &keypoint, float *descriptor);
 
@@ -50,6 +50,9 @@ private:
     // Work state of the current call.
     cv::Mat m_grey;
     cv::Mat m_sum;
-    std::vector<Layer> m_pyramid; // octave-major, (m_layers + 2) layers per octave
+    std::vector<Layer> m_pyramid; // the (m_layers + 2) layers of the octave at hand
     std::vector<uchar> m_window;
+    std::vector<float> m_lanes;
+    std::vector<uchar> m_corners;
+    std::vector<double> m_rowXX, m_rowYY, m_rowXY;
 };

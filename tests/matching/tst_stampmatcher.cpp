@@ -1,0 +1,349 @@
+// The comparison's decisions on drawn stamps and their photographic variants, its stages, and what it
+// does with pictures that hold nothing to compare.
+#include "matching/stampgenerator.h"
+#include "matching/stampmatcher.h"
+
+#include <QTest>
+#include <opencv2/imgproc.hpp>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <thread>
+
+using G = CStampGenerator;
+using Stage = CStampMatcher::Stage;
+
+Q_DECLARE_METATYPE(cv::Mat)
+
+namespace {
+
+// The user's framed picture: a stamp on a little of the album page around it.
+cv::Mat framed(int seed)
+{
+    const cv::Mat stamp = G::stamp(seed);
+    return G::onPage(stamp, stamp.size() + cv::Size(20, 20), cv::Point(10, 10));
+}
+
+// Unit descriptors that differ clearly from each other: one strong component each.
+cv::Mat distinctDescriptors(int count)
+{
+    cv::Mat d(count, 64, CV_32F, cv::Scalar(0));
+    for (int i = 0; i < count; ++i) {
+        d.at<float>(i, i % 64) = 0.8f;
+        d.at<float>(i, (i * 7 + 3) % 64) = 0.6f;
+    }
+    return d;
+}
+
+std::vector<cv::KeyPoint> keypointsAt(const std::vector<cv::Point2f> &points)
+{
+    std::vector<cv::KeyPoint> out;
+    for (const cv::Point2f &p : points)
+        out.emplace_back(p, 20.0f, 0.0f, 1000.0f, 0, 1);
+    return out;
+}
+
+} // namespace
+
+class TestStampMatcher : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void decisions_data();
+    void decisions();
+    void identicalCutOutAgreesAlmostEverywhere();
+    void agreeCountSurvivesRejection();
+    void ratioTest();
+    void descriptorDistance();
+    void fewPairsRejectBeforeHomography();
+    void degenerateHomographyNeverPasses();
+    void outlineTest_data();
+    void outlineTest();
+    void badPictures_data();
+    void badPictures();
+    void withoutReference();
+    void modelsWorkInParallel();
+};
+
+void TestStampMatcher::decisions_data()
+{
+    QTest::addColumn<int>("seed");
+    QTest::addColumn<cv::Mat>("candidate");
+    QTest::addColumn<bool>("same");
+    QTest::addColumn<int>("stage");
+
+    for (int seed : {3, 21, 40}) {
+        const cv::Mat stamp = G::stamp(seed);
+        const QByteArray s = "seed " + QByteArray::number(seed) + ": ";
+        QTest::newRow(s + "turned 15 degrees") << seed << G::rotated(stamp, 15) << true << int(Stage::Accepted);
+        QTest::newRow(s + "turned -15 degrees") << seed << G::rotated(stamp, -15) << true << int(Stage::Accepted);
+        QTest::newRow(s + "turned 25 degrees") << seed << G::rotated(stamp, 25) << false << int(Stage::Outline);
+        QTest::newRow(s + "turned -30 degrees") << seed << G::rotated(stamp, -30) << false << int(Stage::Outline);
+        QTest::newRow(s + "upside down") << seed << G::upsideDown(stamp) << false << int(Stage::Outline);
+        QTest::newRow(s + "mirrored") << seed << G::mirrored(stamp) << false << int(Stage::Outline);
+        QTest::newRow(s + "JPEG quality 30") << seed << G::jpeg(stamp, 30) << true << int(Stage::Accepted);
+        QTest::newRow(s + "30 percent darker") << seed << G::lit(stamp, 0.7, 0) << true << int(Stage::Accepted);
+        QTest::newRow(s + "brighter") << seed << G::lit(stamp, 1.0, 25) << true << int(Stage::Accepted);
+        QTest::newRow(s + "0.4 of the size") << seed << G::scaled(stamp, 0.4) << true << int(Stage::Accepted);
+        QTest::newRow(s + "2.5 times the size") << seed << G::scaled(stamp, 2.5) << true << int(Stage::Accepted);
+        QTest::newRow(s + "noisy") << seed << G::noisy(stamp, 6, seed) << true << int(Stage::Accepted);
+        QTest::newRow(s + "slanted") << seed << G::perspective(stamp, 0.08) << true << int(Stage::Accepted);
+        QTest::newRow(s + "on an album page") << seed << G::onPage(stamp, cv::Size(480, 400), cv::Point(200, 90)) << true
+                                              << int(Stage::Accepted);
+        QTest::newRow(s + "a different stamp") << seed << G::stamp(seed + 1) << false << -1;
+        QTest::newRow(s + "another different stamp") << seed << G::rotated(G::stamp(seed + 100), 5) << false << -1;
+    }
+}
+
+void TestStampMatcher::decisions()
+{
+    QFETCH(int, seed);
+    QFETCH(cv::Mat, candidate);
+    QFETCH(bool, same);
+    QFETCH(int, stage);
+    CStampMatcher matcher;
+    matcher.setReference(G::toImage(framed(seed)));
+    QVERIFY(matcher.hasReference());
+    QCOMPARE(matcher.compareImage(G::toImage(candidate)), same);
+    if (stage >= 0)
+        QCOMPARE(CStampMatcher::stageName(matcher.lastStage()), CStampMatcher::stageName(Stage(stage)));
+    if (same)
+        QVERIFY(matcher.agreeCount() > 0);
+    else
+        QCOMPARE(matcher.agreeCount(), 0);
+}
+
+void TestStampMatcher::identicalCutOutAgreesAlmostEverywhere()
+{
+    // The projected corners are rounded to whole pixels before the warp back, so a few cells at the
+    // edges may turn; nearly all must agree.
+    for (int seed : {1, 8, 15}) {
+        const cv::Mat picture = framed(seed);
+        CStampMatcher matcher;
+        matcher.setReference(G::toImage(picture));
+        QVERIFY(matcher.compareImage(G::toImage(picture)));
+        CColorVector grid;
+        grid.buildGradientGrid(matcher.referenceImage());
+        qInfo("seed %d: %d of %d cells agree", seed, matcher.agreeCount(), grid.cellCount());
+        QVERIFY(matcher.agreeCount() >= grid.cellCount() * 9 / 10);
+        QVERIFY(matcher.agreeCount() <= grid.cellCount());
+    }
+}
+
+void TestStampMatcher::agreeCountSurvivesRejection()
+{
+    CStampMatcher matcher;
+    QCOMPARE(matcher.agreeCount(), 0);
+    const cv::Mat stamp = G::stamp(6);
+    matcher.setReference(G::toImage(stamp));
+    QVERIFY(matcher.compareImage(G::toImage(G::rotated(stamp, 10))));
+    const int count = matcher.agreeCount();
+    QVERIFY(count > 0);
+    QVERIFY(!matcher.compareImage(G::toImage(G::upsideDown(stamp))));
+    QVERIFY(!matcher.compareImage(G::toImage(G::stamp(7))));
+    QVERIFY(!matcher.compareImage(QImage()));
+    QCOMPARE(matcher.agreeCount(), count);
+}
+
+void TestStampMatcher::ratioTest()
+{
+    const cv::Mat candidates = distinctDescriptors(6);
+    const std::vector<cv::KeyPoint> keypoints = keypointsAt({{1, 1}, {2, 2}, {3, 3}, {4, 4}, {5, 5}, {6, 6}});
+    cv::Mat query = candidates.row(2).clone();
+    query.at<float>(0, 10) += 0.05f;
+    QCOMPARE(CStampMatcher::matchDescriptor(query.ptr<float>(), 1, keypoints, candidates), 2);
+    // Another Laplacian sign sees none of them.
+    QCOMPARE(CStampMatcher::matchDescriptor(query.ptr<float>(), -1, keypoints, candidates), -1);
+    // Halfway between two candidates: not distinct enough.
+    cv::Mat between = (candidates.row(1) + candidates.row(2)) * 0.5;
+    QCOMPARE(CStampMatcher::matchDescriptor(between.ptr<float>(), 1, keypoints, candidates), -1);
+    // A single eligible candidate is compared with the starting distance, so it matches.
+    std::vector<cv::KeyPoint> oneEligible = keypoints;
+    for (size_t k = 0; k < oneEligible.size(); ++k)
+        oneEligible[k].class_id = k == 4 ? 1 : -1;
+    QCOMPARE(CStampMatcher::matchDescriptor(query.ptr<float>(), 1, oneEligible, candidates), 4);
+
+    const auto pairs = CStampMatcher::collectPairs(keypoints, candidates, keypoints, candidates);
+    QCOMPARE(int(pairs.size()), 6);
+    for (int i = 0; i < 6; ++i)
+        QCOMPARE(pairs[size_t(i)], std::make_pair(i, i));
+}
+
+void TestStampMatcher::descriptorDistance()
+{
+    const float a[8] = {1, 0, 0, 0, 1, 0, 0, 0};
+    const float b[8] = {0, 0, 0, 0, 0, 0, 0, 3};
+    QCOMPARE(CStampMatcher::descriptorDistance(a, b, 1e9, 8), 11.0);
+    // Given up after the first four once past the bound.
+    QCOMPARE(CStampMatcher::descriptorDistance(a, b, 0.5, 8), 1.0);
+    QCOMPARE(CStampMatcher::descriptorDistance(a, b, 1e9, 0), 0.0);
+    QCOMPARE(CStampMatcher::descriptorDistance(a, b, 1e9, -4), 0.0);
+}
+
+void TestStampMatcher::fewPairsRejectBeforeHomography()
+{
+    CStampMatcher matcher;
+    const std::array<cv::Point2f, 4> corners = {cv::Point2f(0, 0), {100, 0}, {100, 150}, {0, 150}};
+    std::array<cv::Point, 4> projected;
+    const std::vector<cv::Point2f> points = {{10, 10}, {90, 15}, {80, 140}, {15, 120}, {50, 60}};
+
+    // Three pairs: no fit is tried.
+    const std::vector<cv::KeyPoint> three = keypointsAt({points.begin(), points.begin() + 3});
+    QVERIFY(!matcher.locateReference(three, distinctDescriptors(3), three, distinctDescriptors(3), corners, projected));
+    QCOMPARE(CStampMatcher::stageName(matcher.lastStage()), "pairs");
+
+    // Five pairs of a pure shift: the outline moves with it.
+    const std::vector<cv::KeyPoint> five = keypointsAt(points);
+    std::vector<cv::KeyPoint> shifted = five;
+    for (cv::KeyPoint &kp : shifted)
+        kp.pt += cv::Point2f(40, 25);
+    QVERIFY(matcher.locateReference(five, distinctDescriptors(5), shifted, distinctDescriptors(5), corners, projected));
+    QCOMPARE(projected[0], cv::Point(40, 25));
+    QCOMPARE(projected[2], cv::Point(140, 175));
+}
+
+void TestStampMatcher::degenerateHomographyNeverPasses()
+{
+    // Every reference keypoint pairs with candidate keypoints on one spot, or on one line: no fit
+    // places the outline, and nothing is projected.
+    CStampMatcher matcher;
+    const std::array<cv::Point2f, 4> corners = {cv::Point2f(0, 0), {128, 0}, {128, 160}, {0, 160}};
+    const std::vector<cv::KeyPoint> reference = keypointsAt({{10, 10}, {100, 12}, {90, 150}, {12, 130}, {60, 70}, {30, 90}});
+    for (const auto &points : {std::vector<cv::Point2f>(6, cv::Point2f(77, 77)),
+                               std::vector<cv::Point2f>{{10, 50}, {20, 50}, {30, 50}, {40, 50}, {50, 50}, {60, 50}}}) {
+        std::array<cv::Point, 4> projected = {};
+        QVERIFY(!matcher.locateReference(reference, distinctDescriptors(6), keypointsAt(points), distinctDescriptors(6),
+                                         corners, projected));
+        QCOMPARE(CStampMatcher::stageName(matcher.lastStage()), "homography");
+    }
+}
+
+void TestStampMatcher::outlineTest_data()
+{
+    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+    QTest::addColumn<QList<QPointF>>("corners");
+    QTest::addColumn<bool>("upright");
+    auto turned = [](double degrees) {
+        const double a = degrees * CV_PI / 180, c = std::cos(a), s = std::sin(a);
+        QList<QPointF> out;
+        for (const QPointF &p : {QPointF(-60, -80), QPointF(60, -80), QPointF(60, 80), QPointF(-60, 80)})
+            out << QPointF(200 + p.x() * c - p.y() * s, 200 + p.x() * s + p.y() * c);
+        return out;
+    };
+    QTest::newRow("upright") << turned(0) << true;
+    QTest::newRow("turned 15") << turned(15) << true;
+    QTest::newRow("turned -19") << turned(-19) << true;
+    QTest::newRow("turned 25") << turned(25) << false;
+    QTest::newRow("upside down") << turned(180) << false;
+    QTest::newRow("mirrored") << QList<QPointF>{{260, 120}, {140, 120}, {140, 280}, {260, 280}} << false;
+    QTest::newRow("collapsed on a point") << QList<QPointF>{{77, 77}, {77, 77}, {77, 77}, {77, 77}} << false;
+    QTest::newRow("NaN corner") << QList<QPointF>{{0, 0}, {100, 0}, {nan, nan}, {0, 100}} << false;
+    QTest::newRow("all NaN") << QList<QPointF>{{nan, nan}, {nan, nan}, {nan, nan}, {nan, nan}} << false;
+    QTest::newRow("infinite corner") << QList<QPointF>{{0, 0}, {inf, 0}, {100, 100}, {0, 100}} << false;
+}
+
+void TestStampMatcher::outlineTest()
+{
+    QFETCH(QList<QPointF>, corners);
+    QFETCH(bool, upright);
+    std::array<cv::Point2f, 4> points;
+    for (int k = 0; k < 4; ++k)
+        points[size_t(k)] = cv::Point2f(float(corners[k].x()), float(corners[k].y()));
+    QCOMPARE(CStampMatcher::outlineIsUpright(points), upright);
+}
+
+void TestStampMatcher::badPictures_data()
+{
+    QTest::addColumn<QImage>("picture");
+    cv::Mat noise(200, 160, CV_8UC3, cv::Scalar(120, 60, 30));
+    noise = G::noisy(noise, 4, 3);
+    QTest::newRow("null") << QImage();
+    QTest::newRow("1 by 1") << G::toImage(cv::Mat(1, 1, CV_8UC3, cv::Scalar(1, 2, 3)));
+    QTest::newRow("9 by 500") << G::toImage(cv::Mat(500, 9, CV_8UC3, cv::Scalar(1, 2, 3)));
+    QTest::newRow("500 by 9") << G::toImage(cv::Mat(9, 500, CV_8UC3, cv::Scalar(1, 2, 3)));
+    QTest::newRow("all black") << G::toImage(cv::Mat(200, 160, CV_8UC3, cv::Scalar(0, 0, 0)));
+    QTest::newRow("all white") << G::toImage(cv::Mat(200, 160, CV_8UC3, cv::Scalar(255, 255, 255)));
+    QTest::newRow("one colour with noise") << G::toImage(noise);
+    QTest::newRow("banner 20 by 4000") << G::toImage(G::stamp(2)).scaled(20, 4000);
+    QTest::newRow("grey format") << G::toImage(G::stamp(3)).convertToFormat(QImage::Format_Grayscale8);
+}
+
+void TestStampMatcher::badPictures()
+{
+    QFETCH(QImage, picture);
+    // As a candidate.
+    CStampMatcher matcher;
+    matcher.setReference(G::toImage(G::stamp(4)));
+    QVERIFY(matcher.hasReference());
+    QVERIFY(!matcher.compareImage(picture));
+    QCOMPARE(matcher.agreeCount(), 0);
+    // As the reference: a model that finds nothing rejects everything, the picture itself too.
+    CStampMatcher fromBad;
+    fromBad.setReference(picture);
+    const bool usable = fromBad.hasReference();
+    const bool self = fromBad.compareImage(picture);
+    QVERIFY(usable || !self);
+    QVERIFY(!fromBad.compareImage(G::toImage(G::stamp(4))));
+}
+
+void TestStampMatcher::withoutReference()
+{
+    CStampMatcher matcher;
+    const QImage stamp = G::toImage(G::stamp(5));
+    QVERIFY(!matcher.compareImage(stamp));
+    QCOMPARE(CStampMatcher::stageName(matcher.lastStage()), "reference");
+    matcher.setReference(stamp);
+    QVERIFY(matcher.compareImage(stamp));
+    QVERIFY(matcher.memoryBytes() > 0);
+    matcher.release();
+    QVERIFY(!matcher.hasReference());
+    QCOMPARE(matcher.memoryBytes(), size_t(0));
+    QVERIFY(!matcher.compareImage(stamp));
+    // A second setReference replaces the first.
+    matcher.setReference(G::toImage(G::stamp(6)));
+    QVERIFY(!matcher.compareImage(stamp));
+    QVERIFY(matcher.compareImage(G::toImage(G::stamp(6))));
+}
+
+void TestStampMatcher::modelsWorkInParallel()
+{
+    // Each download worker owns a model and uses it on its own thread: models built on this thread
+    // and run side by side must answer exactly as they do one after another.
+    constexpr int models = 4;
+    std::vector<QImage> candidates;
+    for (int seed = 30; seed < 30 + models; ++seed) {
+        candidates.push_back(G::toImage(G::rotated(G::stamp(seed), 7)));
+        candidates.push_back(G::toImage(G::jpeg(G::stamp(seed + 50), 50)));
+    }
+    auto runAll = [&](CStampMatcher &matcher) {
+        std::vector<int> answers;
+        for (const QImage &candidate : candidates)
+            answers.push_back(matcher.compareImage(candidate) ? matcher.agreeCount() : -1);
+        return answers;
+    };
+    std::vector<std::unique_ptr<CStampMatcher>> sequential, parallel;
+    for (int k = 0; k < models; ++k) {
+        for (auto *list : {&sequential, &parallel}) {
+            list->push_back(std::make_unique<CStampMatcher>());
+            list->back()->setReference(G::toImage(G::stamp(30 + k)));
+        }
+    }
+    std::vector<std::vector<int>> expected, actual(models);
+    for (auto &matcher : sequential)
+        expected.push_back(runAll(*matcher));
+    std::vector<std::thread> threads;
+    for (int k = 0; k < models; ++k)
+        threads.emplace_back([&, k] { actual[size_t(k)] = runAll(*parallel[size_t(k)]); });
+    for (std::thread &t : threads)
+        t.join();
+    QCOMPARE(actual, expected);
+    // Each model recognises its own stamp and nobody else's.
+    for (int k = 0; k < models; ++k)
+        for (int c = 0; c < int(candidates.size()); ++c)
+            QCOMPARE(expected[size_t(k)][size_t(c)] > 0, c == 2 * k);
+}
+
+QTEST_GUILESS_MAIN(TestStampMatcher)
+#include "tst_stampmatcher.moc"
