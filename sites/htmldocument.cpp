@@ -116,6 +116,7 @@ public:
         return false;
     }
     qsizetype depth() const { return qsizetype(m_stack.size()); }
+    QByteArray top() const { return m_stack.empty() ? QByteArray() : m_stack.back(); }
     bool inForeignContent() const { return m_foreign > 0; }
 
 private:
@@ -224,9 +225,18 @@ qsizetype CHtmlDocument::boundedLength(const QByteArray &html, int maxOpen)
             continue;
         if (selfClosingSiblings().contains(name) && open.isOpenNearby(name))
             open.popTo(name);
-        if (open.depth() >= maxOpen)
+        // Rows and cells written straight into a table get the sections and rows the parser adds.
+        QList<QByteArray> implied;
+        if ((name == "tr" || name == "td" || name == "th") && open.top() == "table")
+            implied << "tbody";
+        if ((name == "td" || name == "th") && (open.top() == "table" || open.top() == "tbody"
+                                               || open.top() == "thead" || open.top() == "tfoot"))
+            implied << "tr";
+        if (open.depth() + implied.size() >= maxOpen)
             return lt;
         const bool foreignBefore = open.inForeignContent();
+        for (const QByteArray &parent : std::as_const(implied))
+            open.push(parent);
         open.push(name);
         if (!foreignBefore && name == "plaintext")
             break; // everything after it is text
