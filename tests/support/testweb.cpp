@@ -271,9 +271,11 @@ QByteArray TestWeb::resultPage(Site site, const QList<Stamp> &stamps)
                 + offers + "</div>\n";
         break;
     case Bidstart:
-        page += "<div id=\"results\"><table class=\"outer\"><tr><td><table class=\"listings\" cellpadding=\"4\">\n"
-                + offers + "</table></td><td class=\"side\"><a href=\"http://" + host("bidstart_shop").toUtf8()
-                + "/\">Visit the StampWants shop</a></td></tr></table></div>\n";
+        // Links to the shop's own pages on the shop host would stay in the parser's page slot and
+        // pair with the same link on the next page, so the shop is linked through the main host.
+        page += "<div id=\"results\"><table class=\"outer\"><tr><td class=\"side\"><a href=\"http://"
+                + host("bidstart").toUtf8() + "/store/stampwants\">Visit the StampWants shop</a></td>"
+                + "<td><table class=\"listings\" cellpadding=\"4\">\n" + offers + "</table></td></tr></table></div>\n";
         break;
     case Colnect:
         page += "<div id=\"plist_items\" class=\"pl\">\n" + offers + "</div>\n<div class=\"navigation_box\"><a href=\"/en/stamps/list/page/2\">2</a></div>\n";
