@@ -80,50 +80,79 @@ private:
     qsizetype m_searchedFrom = 0;
 };
 
+enum NameFlag : unsigned {
+    VoidElement = 1,
+    ClosesSibling = 2,
+    ScopeBoundary = 4,
+    RawText = 8,
+    Foreign = 16,
+};
+
+// The open elements as the scan sees them. Names are numbered once, so that each tag costs one
+// hash lookup; counts per name tell at once whether an end tag closes anything.
 class OpenElements
 {
 public:
-    void push(const QByteArray &name)
+    int idOf(const QByteArray &name)
     {
-        m_stack.push_back(name);
-        ++m_counts[name];
-        if (isForeign(name))
+        const auto found = m_ids.constFind(name);
+        if (found != m_ids.constEnd())
+            return *found;
+        const int id = int(m_flags.size());
+        m_ids.insert(name, id);
+        unsigned flags = 0;
+        flags |= voidElements().contains(name) ? VoidElement : 0;
+        flags |= selfClosingSiblings().contains(name) ? ClosesSibling : 0;
+        flags |= scopeBoundaries().contains(name) ? ScopeBoundary : 0;
+        flags |= rawTextElements().contains(name) ? RawText : 0;
+        flags |= (name == "svg" || name == "math") ? Foreign : 0;
+        m_flags.push_back(flags);
+        m_counts.push_back(0);
+        return id;
+    }
+    bool has(int id, NameFlag flag) const { return m_flags[size_t(id)] & flag; }
+
+    void push(int id)
+    {
+        m_stack.push_back(id);
+        ++m_counts[size_t(id)];
+        if (has(id, Foreign))
             ++m_foreign;
     }
-    void popTo(const QByteArray &name)
+    void popTo(int id)
     {
         while (!m_stack.empty()) {
-            QByteArray top = std::move(m_stack.back());
+            const int top = m_stack.back();
             m_stack.pop_back();
-            --m_counts[top];
-            if (isForeign(top))
+            --m_counts[size_t(top)];
+            if (has(top, Foreign))
                 --m_foreign;
-            if (top == name)
+            if (top == id)
                 return;
         }
     }
-    bool isOpen(const QByteArray &name) const { return m_counts.value(name) > 0; }
-    // Is name open among the top few elements, with no boundary above it?
-    bool isOpenNearby(const QByteArray &name) const
+    bool isOpen(int id) const { return m_counts[size_t(id)] > 0; }
+    // Is the element open among the top few, with no boundary above it?
+    bool isOpenNearby(int id) const
     {
         const qsizetype lowest = qMax<qsizetype>(0, qsizetype(m_stack.size()) - 8);
         for (qsizetype i = qsizetype(m_stack.size()) - 1; i >= lowest; --i) {
-            if (m_stack[size_t(i)] == name)
+            if (m_stack[size_t(i)] == id)
                 return true;
-            if (scopeBoundaries().contains(m_stack[size_t(i)]))
+            if (has(m_stack[size_t(i)], ScopeBoundary))
                 return false;
         }
         return false;
     }
     qsizetype depth() const { return qsizetype(m_stack.size()); }
-    QByteArray top() const { return m_stack.empty() ? QByteArray() : m_stack.back(); }
+    int top() const { return m_stack.empty() ? -1 : m_stack.back(); }
     bool inForeignContent() const { return m_foreign > 0; }
 
 private:
-    static bool isForeign(const QByteArray &name) { return name == "svg" || name == "math"; }
-
-    std::vector<QByteArray> m_stack;
-    QHash<QByteArray, int> m_counts;
+    QHash<QByteArray, int> m_ids;
+    std::vector<unsigned> m_flags;
+    std::vector<int> m_counts;
+    std::vector<int> m_stack;
     int m_foreign = 0;
 };
 
@@ -140,6 +169,8 @@ qsizetype CHtmlDocument::boundedLength(const QByteArray &html, int maxOpen)
     const QByteArray text = html.toLower();
     const qsizetype size = text.size();
     OpenElements open;
+    const int tableId = open.idOf("table"), tbodyId = open.idOf("tbody"), theadId = open.idOf("thead"),
+              tfootId = open.idOf("tfoot"), trId = open.idOf("tr");
     NextFinder commentEnd(text, "-->"), bangCommentEnd(text, "--!>"), cdataEnd(text, "]]>"),
         tagEnd(text, ">"), doubleQuote(text, "\""), singleQuote(text, "'");
     QHash<QByteArray, NextFinder *> rawTextEnds;
@@ -214,33 +245,36 @@ qsizetype CHtmlDocument::boundedLength(const QByteArray &html, int maxOpen)
             break; // the document ends inside a tag, which the parser drops
         pos = scan + 1;
 
+        const int id = open.idOf(name);
         if (endTag) {
-            if (open.isOpen(name))
-                open.popTo(name);
+            if (open.isOpen(id))
+                open.popTo(id);
             continue;
         }
         // "<div/>" opens a div in HTML; the slash counts only inside SVG and MathML, and there
         // the element is counted anyway (closing the <svg> closes it), so the count errs high.
-        if (voidElements().contains(name))
+        if (open.has(id, VoidElement))
             continue;
-        if (selfClosingSiblings().contains(name) && open.isOpenNearby(name))
-            open.popTo(name);
+        if (open.has(id, ClosesSibling) && open.isOpenNearby(id))
+            open.popTo(id);
         // Rows and cells written straight into a table get the sections and rows the parser adds.
-        QList<QByteArray> implied;
-        if ((name == "tr" || name == "td" || name == "th") && open.top() == "table")
-            implied << "tbody";
-        if ((name == "td" || name == "th") && (open.top() == "table" || open.top() == "tbody"
-                                               || open.top() == "thead" || open.top() == "tfoot"))
-            implied << "tr";
-        if (open.depth() + implied.size() >= maxOpen)
+        int implied[2];
+        int impliedCount = 0;
+        const bool row = name == "tr";
+        const bool cell = name == "td" || name == "th";
+        if ((row || cell) && open.top() == tableId)
+            implied[impliedCount++] = tbodyId;
+        if (cell && (open.top() == tableId || open.top() == tbodyId || open.top() == theadId || open.top() == tfootId))
+            implied[impliedCount++] = trId;
+        if (open.depth() + impliedCount >= maxOpen)
             return lt;
         const bool foreignBefore = open.inForeignContent();
-        for (const QByteArray &parent : std::as_const(implied))
-            open.push(parent);
-        open.push(name);
+        for (int i = 0; i < impliedCount; ++i)
+            open.push(implied[i]);
+        open.push(id);
         if (!foreignBefore && name == "plaintext")
             break; // everything after it is text
-        if (!foreignBefore && rawTextElements().contains(name)) {
+        if (!foreignBefore && open.has(id, RawText)) {
             NextFinder *&end = rawTextEnds[name];
             if (!end)
                 end = new NextFinder(text, "</" + name);
