@@ -6,6 +6,13 @@
 
 namespace {
 
+// A byte string literal with its NUL bytes, without the terminating one.
+template <qsizetype N>
+QByteArray literal(const char (&bytes)[N])
+{
+    return QByteArray(bytes, N - 1);
+}
+
 // Depth of the deepest element and number of elements, walked without recursion.
 QPair<int, int> measure(const CWebElement &root)
 {
@@ -132,7 +139,7 @@ void TestHtmlDocument::hostileInput_data()
     QTest::newRow("script without end") << before + "<script>" + repeated("<div>", deep) << true;
     QTest::newRow("truncated mid-tag") << before + "<a hr" << false;
     QTest::newRow("truncated in attribute") << before + "<img src=\"http://x/" << false;
-    QTest::newRow("garbage bytes") << before + QByteArray("\0\xff\xfe<<>>\x80\x81</ </>", 18) + after << false;
+    QTest::newRow("garbage bytes") << before + literal("\0\xff\xfe<<>>\x80\x81</ </>") + after << false;
     QTest::newRow("many open comments") << before + repeated("<!--", deep * 5) << false;
     QTest::newRow("50 MB") << before + repeated("<p>filler text for a very long page</p>\n", 50 * 1024 * 1024 / 40) + after
                            << true;

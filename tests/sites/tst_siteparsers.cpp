@@ -23,6 +23,13 @@ Q_DECLARE_METATYPE(TestWeb::Behaviour)
 
 namespace {
 
+// A byte string literal with its NUL bytes, without the terminating one.
+template <qsizetype N>
+QByteArray literal(const char (&bytes)[N])
+{
+    return QByteArray(bytes, N - 1);
+}
+
 QStringList pairsOf(Site site, const QStringList &ids)
 {
     QStringList pairs;
@@ -416,7 +423,8 @@ void TestSiteParsers::slowPagesEndAtTheLimit()
     QElapsedTimer clock;
     clock.start();
     const QStringList hits = m_ebay->searchByNumber(anyKeyword, 99);
-    QVERIFY(clock.elapsed() >= CSiteParser::pageTimeLimit() - 50);
+    // It waited for the limit (a coarse timer may end up to 5 percent early), not for the page.
+    QVERIFY(clock.elapsed() >= CSiteParser::pageTimeLimit() * 9 / 10);
     QCOMPARE(hits, pairsOf(Site::Ebay, ids.mid(0, offersSent)));
 }
 
@@ -428,7 +436,7 @@ void TestSiteParsers::hostilePagesKeepWhatCameFirst_data()
     QTest::newRow("100,000 nested tables") << QByteArray("<table><tr><td><span>").repeated(25000);
     QTest::newRow("truncated mid-tag") << QByteArray("<div><a hr");
     QTest::newRow("truncated in a value") << QByteArray("<img src='http://i.ebayimg.test/d/l225/m/");
-    QTest::newRow("garbage") << QByteArray("\x00\xff</></<<img\x01>\xc3(", 18).repeated(1000);
+    QTest::newRow("garbage") << literal("\x00\xff</></<<img\x01>\xc3(").repeated(1000);
     QTest::newRow("50 MB") << QByteArray("<tr><td>lorem ipsum dolor sit amet</td></tr>\n").repeated(50 * 1024 * 1024 / 45);
 }
 
