@@ -3,10 +3,20 @@
 #include <QByteArrayMatcher>
 #include <QHash>
 #include <QScopeGuard>
+
+#include <algorithm>
+#include <initializer_list>
 #include <QSet>
+
+#include <QElapsedTimer>
 
 #include <gumbo.h>
 
+#include <climits>
+#include <csetjmp>
+#include <cstdint>
+#include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -22,22 +32,74 @@ const QSet<QByteArray> &voidElements()
     return names;
 }
 
-// Elements whose start tag closes an open element of the same name nearby (<p><p>, <li><li>,
-// <td><td>); without this a page of unclosed list items would look deeply nested.
-const QSet<QByteArray> &selfClosingSiblings()
+// The tree builder's "special" elements: an end tag for an ordinary element does not close
+// anything beyond one of them.
+const QSet<QByteArray> &specialElements()
 {
-    static const QSet<QByteArray> names = {"p",  "li", "dt",    "dd",    "option", "optgroup",
-                                           "tr", "td", "th",    "thead", "tbody",  "tfoot",
-                                           "a",  "button", "nobr", "rb",  "rt",     "rp"};
+    static const QSet<QByteArray> names = {
+        "address", "applet", "area", "article", "aside", "base", "basefont", "bgsound", "blockquote",
+        "body", "br", "button", "caption", "center", "col", "colgroup", "dd", "details", "dir", "div",
+        "dl", "dt", "embed", "fieldset", "figcaption", "figure", "footer", "form", "frame", "frameset",
+        "h1", "h2", "h3", "h4", "h5", "h6", "head", "header", "hgroup", "hr", "html", "iframe", "img",
+        "input", "keygen", "li", "link", "listing", "main", "marquee", "menu", "meta", "nav", "noembed",
+        "noframes", "noscript", "object", "ol", "p", "param", "plaintext", "pre", "script", "section",
+        "select", "source", "style", "summary", "table", "tbody", "td", "template", "textarea", "tfoot",
+        "th", "thead", "title", "tr", "track", "ul", "wbr", "xmp", "mi", "mo", "mn", "ms", "mtext",
+        "annotation-xml", "foreignobject", "desc", "svg", "math"};
     return names;
 }
 
-// Elements that stop the search for such an implicitly closed sibling.
+// Where the tree builder's "in scope" searches stop (with SVG and MathML integration points).
 const QSet<QByteArray> &scopeBoundaries()
 {
-    static const QSet<QByteArray> names = {"html",  "body",   "table",   "ul",       "ol",
-                                           "dl",    "select", "svg",     "math",     "caption",
-                                           "template", "object", "applet", "marquee"};
+    static const QSet<QByteArray> names = {"applet", "caption", "html", "table", "td", "th", "marquee",
+                                           "object", "template", "mi", "mo", "mn", "ms", "mtext",
+                                           "annotation-xml", "foreignobject", "desc", "title", "svg",
+                                           "math", "select"};
+    return names;
+}
+
+// Formatting elements: closed by other elements, the tree builder opens them again later.
+const QSet<QByteArray> &formattingElements()
+{
+    static const QSet<QByteArray> names = {"a", "b", "big", "code", "em", "font", "i", "nobr",
+                                           "s", "small", "strike", "strong", "tt", "u"};
+    return names;
+}
+
+// Elements that fence off the formatting elements opened inside them.
+const QSet<QByteArray> &markerElements()
+{
+    static const QSet<QByteArray> names = {"applet", "marquee", "object", "td", "th", "caption", "template"};
+    return names;
+}
+
+// Table parts: outside a table (and outside SVG, MathML and templates) their start tags are ignored.
+const QSet<QByteArray> &tableParts()
+{
+    static const QSet<QByteArray> names = {"caption", "colgroup", "tbody", "thead", "tfoot", "tr", "td", "th"};
+    return names;
+}
+
+// Elements whose start tag closes an open <p> (in its scope).
+const QSet<QByteArray> &closesParagraph()
+{
+    static const QSet<QByteArray> names = {
+        "address", "article", "aside", "blockquote", "center", "details", "dialog", "dir", "div", "dl",
+        "fieldset", "figcaption", "figure", "footer", "header", "hgroup", "main", "menu", "nav", "ol",
+        "p", "section", "summary", "ul", "h1", "h2", "h3", "h4", "h5", "h6", "pre", "listing", "form",
+        "plaintext", "table", "hr", "xmp", "li", "dd", "dt"};
+    return names;
+}
+
+// HTML elements whose start tag ends SVG or MathML content.
+const QSet<QByteArray> &foreignBreakouts()
+{
+    static const QSet<QByteArray> names = {
+        "b", "big", "blockquote", "body", "br", "center", "code", "dd", "div", "dl", "dt", "em", "embed",
+        "h1", "h2", "h3", "h4", "h5", "h6", "head", "hr", "i", "img", "li", "listing", "menu", "meta",
+        "nobr", "ol", "p", "pre", "ruby", "s", "small", "span", "strong", "strike", "sub", "sup",
+        "table", "tt", "u", "ul", "var"};
     return names;
 }
 
@@ -82,17 +144,29 @@ private:
 
 enum NameFlag : unsigned {
     VoidElement = 1,
-    ClosesSibling = 2,
+    Special = 2,
     ScopeBoundary = 4,
     RawText = 8,
     Foreign = 16,
+    Formatting = 32,
+    Marker = 64,
+    TablePart = 128,
+    ClosesParagraph = 256,
+    Breakout = 512,
 };
 
-// The open elements as the scan sees them. Names are numbered once, so that each tag costs one
-// hash lookup; counts per name tell at once whether an end tag closes anything.
+// The open elements as the scan sees them, kept so that the count never falls below the tree
+// builder's: an element is taken as closed only where the builder surely closes it, and formatting
+// elements closed by something else stay counted until their own end tag or their fence (td, th,
+// caption, applet, object, marquee, template) closes, because the builder may open them again.
+// Names are numbered once, so that each tag costs one hash lookup.
 class OpenElements
 {
 public:
+    static constexpr qsizetype searchWindow = 128; // further down, an end tag is taken as closing nothing
+
+    OpenElements() { m_fences.emplace_back(); }
+
     int idOf(const QByteArray &name)
     {
         const auto found = m_ids.constFind(name);
@@ -102,10 +176,15 @@ public:
         m_ids.insert(name, id);
         unsigned flags = 0;
         flags |= voidElements().contains(name) ? VoidElement : 0;
-        flags |= selfClosingSiblings().contains(name) ? ClosesSibling : 0;
+        flags |= specialElements().contains(name) ? Special : 0;
         flags |= scopeBoundaries().contains(name) ? ScopeBoundary : 0;
         flags |= rawTextElements().contains(name) ? RawText : 0;
         flags |= (name == "svg" || name == "math") ? Foreign : 0;
+        flags |= formattingElements().contains(name) ? Formatting : 0;
+        flags |= markerElements().contains(name) ? Marker : 0;
+        flags |= tableParts().contains(name) ? TablePart : 0;
+        flags |= closesParagraph().contains(name) ? ClosesParagraph : 0;
+        flags |= foreignBreakouts().contains(name) ? Breakout : 0;
         m_flags.push_back(flags);
         m_counts.push_back(0);
         return id;
@@ -118,34 +197,63 @@ public:
         ++m_counts[size_t(id)];
         if (has(id, Foreign))
             ++m_foreign;
+        if (has(id, Marker))
+            m_fences.emplace_back();
     }
-    void popTo(int id)
+    // Pops down to the element at index (inclusive).
+    void popTo(qsizetype index)
     {
-        while (!m_stack.empty()) {
+        while (qsizetype(m_stack.size()) > index) {
             const int top = m_stack.back();
+            const bool last = qsizetype(m_stack.size()) - 1 == index;
             m_stack.pop_back();
             --m_counts[size_t(top)];
             if (has(top, Foreign))
                 --m_foreign;
-            if (top == id)
-                return;
+            if (has(top, Marker)) {
+                for (const auto &[name, count] : m_fences.back())
+                    m_reopenable -= count;
+                m_fences.pop_back();
+            } else if (has(top, Formatting) && !last) {
+                // Closed by another element: the builder may open it again (its limit of three of
+                // a kind is not to be relied on), until its end tag or its fence closes.
+                ++reopenableCount(top);
+                ++m_reopenable;
+            }
+        }
+    }
+    // Index of the nearest open element with one of the ids, searching down from the top at most
+    // window entries and stopping at an element with a stop flag (unless it is passable) or a stop
+    // id; -1 when there is none.
+    qsizetype find(std::initializer_list<int> ids, unsigned stopFlags, qsizetype window = searchWindow,
+                   std::initializer_list<int> stopIds = {}, std::initializer_list<int> passable = {}) const
+    {
+        const auto contains = [](std::initializer_list<int> list, int id) {
+            return std::find(list.begin(), list.end(), id) != list.end();
+        };
+        const qsizetype lowest = qMax<qsizetype>(0, qsizetype(m_stack.size()) - window);
+        for (qsizetype i = qsizetype(m_stack.size()) - 1; i >= lowest; --i) {
+            const int id = m_stack[size_t(i)];
+            if (contains(ids, id))
+                return i;
+            if (contains(stopIds, id) || ((m_flags[size_t(id)] & stopFlags) && !contains(passable, id)))
+                return -1;
+        }
+        return -1;
+    }
+    // An end tag of a formatting element that is not open: the builder forgets one it closed.
+    void forgetReopenable(int id)
+    {
+        int &count = reopenableCount(id);
+        if (count > 0) {
+            --count;
+            --m_reopenable;
         }
     }
     bool isOpen(int id) const { return m_counts[size_t(id)] > 0; }
-    // Is the element open among the top few, with no boundary above it?
-    bool isOpenNearby(int id) const
-    {
-        const qsizetype lowest = qMax<qsizetype>(0, qsizetype(m_stack.size()) - 8);
-        for (qsizetype i = qsizetype(m_stack.size()) - 1; i >= lowest; --i) {
-            if (m_stack[size_t(i)] == id)
-                return true;
-            if (has(m_stack[size_t(i)], ScopeBoundary))
-                return false;
-        }
-        return false;
-    }
-    qsizetype depth() const { return qsizetype(m_stack.size()); }
     int top() const { return m_stack.empty() ? -1 : m_stack.back(); }
+    // Open elements, with the formatting elements that may be opened again.
+    qsizetype depth() const { return qsizetype(m_stack.size()) + m_reopenable; }
     bool inForeignContent() const { return m_foreign > 0; }
 
 private:
@@ -153,15 +261,140 @@ private:
     std::vector<unsigned> m_flags;
     std::vector<int> m_counts;
     std::vector<int> m_stack;
+    int &reopenableCount(int id)
+    {
+        auto &counts = m_fences.back();
+        for (auto &[name, count] : counts) {
+            if (name == id)
+                return count;
+        }
+        return counts.emplace_back(id, 0).second;
+    }
+
+    // Per open fence (and the document), how many formatting elements of each name inside it may be
+    // opened again.
+    std::vector<std::vector<std::pair<int, int>>> m_fences;
+    qsizetype m_reopenable = 0;
     int m_foreign = 0;
 };
 
 } // namespace
 
+// The parser's memory: every block it takes is linked into a list, so that an abandoned parse can
+// give all of them back, and counted against the budget, which the allocator also checks for time.
+// Running out makes the allocator jump back out of the parser (plain C, nothing to unwind).
+struct CParserMemory
+{
+    struct alignas(std::max_align_t) Block
+    {
+        Block *previous;
+        Block *next;
+        size_t size;
+    };
+
+    CParserMemory()
+    {
+        options = kGumboDefaultOptions;
+        options.allocator = &allocate;
+        options.deallocator = &deallocate;
+        options.userdata = this;
+        // Broken pages produce an error record per fault, each with a copy of the open elements;
+        // the walk never reads them.
+        options.max_errors = 100;
+        blocks.previous = blocks.next = &blocks;
+    }
+    ~CParserMemory() { releaseAll(); }
+    CParserMemory(const CParserMemory &) = delete;
+    CParserMemory &operator=(const CParserMemory &) = delete;
+
+    static void *allocate(void *userdata, size_t size)
+    {
+        auto *memory = static_cast<CParserMemory *>(userdata);
+        if (memory->budgetActive
+            && (memory->liveBytes + size > memory->byteBudget
+                || ((++memory->calls & 1023) == 0 && memory->clock.elapsed() > memory->timeBudgetMs)))
+            std::longjmp(memory->escape, 1);
+        auto *block = static_cast<Block *>(std::malloc(sizeof(Block) + size));
+        if (!block) {
+            if (memory->budgetActive)
+                std::longjmp(memory->escape, 1);
+            std::abort(); // the parser cannot go on without memory
+        }
+        block->size = size;
+        block->previous = &memory->blocks;
+        block->next = memory->blocks.next;
+        memory->blocks.next->previous = block;
+        memory->blocks.next = block;
+        memory->liveBytes += size;
+        return block + 1;
+    }
+
+    static void deallocate(void *userdata, void *pointer)
+    {
+        if (!pointer)
+            return;
+        auto *memory = static_cast<CParserMemory *>(userdata);
+        Block *block = static_cast<Block *>(pointer) - 1;
+        block->previous->next = block->next;
+        block->next->previous = block->previous;
+        memory->liveBytes -= block->size;
+        std::free(block);
+    }
+
+    void releaseAll()
+    {
+        while (blocks.next != &blocks)
+            deallocate(this, blocks.next + 1);
+    }
+
+    // The parse, or null when the budget ran out (everything it took is then released).
+    GumboOutput *parseWithinBudget(const QByteArray &source, qint64 milliseconds, qsizetype bytes)
+    {
+        timeBudgetMs = milliseconds;
+        byteBudget = size_t(bytes);
+        calls = 0;
+        if (setjmp(escape) != 0) {
+            budgetActive = false;
+            releaseAll();
+            return nullptr;
+        }
+        clock.start();
+        budgetActive = true;
+        GumboOutput *output = gumbo_parse_with_options(&options, source.constData(), size_t(source.size()));
+        budgetActive = false;
+        return output;
+    }
+
+    GumboOptions options;
+    Block blocks; // the list's anchor
+    size_t liveBytes = 0;
+    bool budgetActive = false;
+    QElapsedTimer clock;
+    qint64 timeBudgetMs = 0;
+    size_t byteBudget = 0;
+    unsigned calls = 0;
+    std::jmp_buf escape;
+};
+
+namespace {
+int parseTimeBudgetOverride = 0;
+qsizetype parseMemoryBudgetOverride = 0;
+} // namespace
+
+void CHtmlDocument::setParseBudgetForTesting(int milliseconds, qsizetype bytes)
+{
+    parseTimeBudgetOverride = milliseconds;
+    parseMemoryBudgetOverride = bytes;
+}
+
+CHtmlDocument::CHtmlDocument() : m_memory(std::make_unique<CParserMemory>())
+{
+}
+
 CHtmlDocument::~CHtmlDocument()
 {
     if (m_output)
-        gumbo_destroy_output(&kGumboDefaultOptions, m_output);
+        gumbo_destroy_output(&m_memory->options, m_output);
 }
 
 qsizetype CHtmlDocument::boundedLength(const QByteArray &html, int maxOpen)
@@ -170,7 +403,11 @@ qsizetype CHtmlDocument::boundedLength(const QByteArray &html, int maxOpen)
     const qsizetype size = text.size();
     OpenElements open;
     const int tableId = open.idOf("table"), tbodyId = open.idOf("tbody"), theadId = open.idOf("thead"),
-              tfootId = open.idOf("tfoot"), trId = open.idOf("tr");
+              tfootId = open.idOf("tfoot"), trId = open.idOf("tr"), tdId = open.idOf("td"), thId = open.idOf("th"),
+              templateId = open.idOf("template"), liId = open.idOf("li"), ulId = open.idOf("ul"),
+              olId = open.idOf("ol"), pId = open.idOf("p"), buttonId = open.idOf("button"),
+              ddId = open.idOf("dd"), dtId = open.idOf("dt"), addressId = open.idOf("address"),
+              divId = open.idOf("div"), optionId = open.idOf("option"), optgroupId = open.idOf("optgroup");
     NextFinder commentEnd(text, "-->"), bangCommentEnd(text, "--!>"), cdataEnd(text, "]]>"),
         tagEnd(text, ">"), doubleQuote(text, "\""), singleQuote(text, "'");
     QHash<QByteArray, NextFinder *> rawTextEnds;
@@ -247,21 +484,70 @@ qsizetype CHtmlDocument::boundedLength(const QByteArray &html, int maxOpen)
 
         const int id = open.idOf(name);
         if (endTag) {
-            if (open.isOpen(id))
-                open.popTo(id);
+            if (!open.isOpen(id)) {
+                if (open.has(id, Formatting))
+                    open.forgetReopenable(id);
+                continue;
+            }
+            // Where the builder surely closes the element, take it as closed; elsewhere keep it.
+            qsizetype at = -1;
+            if (open.has(id, Formatting))
+                at = open.find({id}, Special | ScopeBoundary);
+            else if (id == tableId)
+                at = open.find({id}, 0, OpenElements::searchWindow, {templateId});
+            else if (open.has(id, TablePart))
+                at = open.isOpen(tableId) ? open.find({id}, 0, OpenElements::searchWindow, {tableId, templateId}) : -1;
+            else if (id == liId)
+                at = open.find({id}, ScopeBoundary, OpenElements::searchWindow, {ulId, olId});
+            else if (id == pId)
+                at = open.find({id}, ScopeBoundary, OpenElements::searchWindow, {buttonId});
+            else if (open.has(id, Special))
+                at = open.find({id}, ScopeBoundary);
+            else
+                at = open.find({id}, Special);
+            if (at >= 0)
+                open.popTo(at);
             continue;
         }
         // "<div/>" opens a div in HTML; the slash counts only inside SVG and MathML, and there
         // the element is counted anyway (closing the <svg> closes it), so the count errs high.
-        if (open.has(id, VoidElement))
+        const bool foreign = open.inForeignContent();
+        if (open.has(id, ClosesParagraph) && !foreign) {
+            const qsizetype paragraph = open.find({pId}, ScopeBoundary, 8, {buttonId});
+            if (paragraph >= 0)
+                open.popTo(paragraph);
+        }
+        // Inside SVG and MathML, names that are void in HTML are ordinary elements.
+        if (open.has(id, VoidElement) && (!foreign || open.has(id, Breakout)))
             continue;
-        if (open.has(id, ClosesSibling) && open.isOpenNearby(id))
-            open.popTo(id);
+        if (open.has(id, TablePart) && !foreign && !open.isOpen(tableId) && !open.isOpen(templateId))
+            continue; // ignored outside a table
+        // Start tags that close an element nearby, where the builder surely does so.
+        constexpr unsigned listStop = Special | ScopeBoundary;
+        qsizetype closes = -1;
+        if (id == liId)
+            closes = open.find({liId}, listStop, 8, {}, {addressId, divId, pId});
+        else if (name == "dd" || name == "dt")
+            closes = open.find({ddId, dtId}, listStop, 8, {}, {addressId, divId, pId});
+        else if (id == buttonId)
+            closes = open.find({buttonId}, ScopeBoundary, 8);
+        else if (name == "option" && open.top() == optionId)
+            closes = open.find({optionId}, 0, 1);
+        else if (name == "optgroup")
+            closes = open.find({optionId, optgroupId}, 0, 2);
+        else if (id == trId && !foreign)
+            closes = open.find({trId}, 0, 8, {tableId, templateId});
+        else if ((id == tdId || id == thId) && !foreign)
+            closes = open.find({tdId, thId}, 0, 8, {trId, tableId, templateId});
+        else if ((id == tbodyId || id == theadId || id == tfootId) && !foreign)
+            closes = open.find({tbodyId, theadId, tfootId}, 0, 8, {tableId, templateId});
+        if (closes >= 0)
+            open.popTo(closes);
         // Rows and cells written straight into a table get the sections and rows the parser adds.
         int implied[2];
         int impliedCount = 0;
-        const bool row = name == "tr";
-        const bool cell = name == "td" || name == "th";
+        const bool row = id == trId;
+        const bool cell = id == tdId || id == thId;
         if ((row || cell) && open.top() == tableId)
             implied[impliedCount++] = tbodyId;
         if (cell && (open.top() == tableId || open.top() == tbodyId || open.top() == theadId || open.top() == tfootId))
@@ -296,12 +582,22 @@ QSharedPointer<CHtmlDocument> CHtmlDocument::parse(const QByteArray &utf8)
         source.truncate(bounded);
         document->m_cut = true;
     }
-    document->m_source = source;
-    GumboOptions options = kGumboDefaultOptions;
-    // Broken pages produce an error record per fault; the walk never reads them.
-    options.max_errors = 100;
-    document->m_output = gumbo_parse_with_options(&options, document->m_source.constData(),
-                                                  size_t(document->m_source.size()));
+    qint64 timeBudget = parseTimeBudgetOverride > 0 ? parseTimeBudgetOverride : parseTimeBudgetMs;
+    const qsizetype memoryBudget = parseMemoryBudgetOverride > 0 ? parseMemoryBudgetOverride : parseMemoryBudget;
+    for (;;) {
+        document->m_source = source;
+        if (source.isEmpty()) { // needs next to nothing, so no budget can stop it
+            document->m_output = document->m_memory->parseWithinBudget(document->m_source, INT_MAX, PTRDIFF_MAX);
+            break;
+        }
+        document->m_output = document->m_memory->parseWithinBudget(document->m_source, timeBudget, memoryBudget);
+        if (document->m_output)
+            break;
+        // Over budget: the first half, on half the time. An empty input always fits.
+        document->m_cut = true;
+        source.truncate(source.size() / 2);
+        timeBudget = qMax<qint64>(timeBudget / 2, 50);
+    }
     return document;
 }
 

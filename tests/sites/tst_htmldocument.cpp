@@ -63,6 +63,7 @@ private slots:
     void hostileInput_data();
     void hostileInput();
     void cutKeepsOrdinaryPages();
+    void parseBudgetCatchesWhatTheScanMisses();
 };
 
 void TestHtmlDocument::elementHandle()
@@ -141,6 +142,15 @@ void TestHtmlDocument::hostileInput_data()
     QTest::newRow("truncated in attribute") << before + "<img src=\"http://x/" << false;
     QTest::newRow("garbage bytes") << before + literal("\0\xff\xfe<<>>\x80\x81</ </>") + after << false;
     QTest::newRow("many open comments") << before + repeated("<!--", deep * 5) << false;
+    // Shapes where the tree builder nests what a naive count takes as closed.
+    QTest::newRow("rows outside a table") << before + repeated("<pre></p><tr>", deep / 3) + after << true;
+    QTest::newRow("ruby parts without ruby") << before + repeated("<tr><rb><hr>", deep / 2) + after << true;
+    QTest::newRow("void names inside MathML") << before + repeated("<col><math></template>", deep / 2) + after << true;
+    QTest::newRow("cells inside MathML") << before + repeated("<input><math><mi></td><td><rt></b>", deep / 3) + after
+                                         << true;
+    QTest::newRow("blocks closing paragraphs") << before + repeated("<p><listing><colgroup>", deep / 2) + after << true;
+    QTest::newRow("formatting opened again")
+        << before + repeated("<button><b>x<frameset></a><applet><nobr><a>", deep / 4) + after << true;
     QTest::newRow("50 MB") << before + repeated("<p>filler text for a very long page</p>\n", 50 * 1024 * 1024 / 40) + after
                            << true;
 }
@@ -176,6 +186,24 @@ void TestHtmlDocument::cutKeepsOrdinaryPages()
     const QStringList found = links(document->documentElement());
     QCOMPARE(found.size(), 5001);
     QCOMPARE(found.last(), QString("last"));
+}
+
+void TestHtmlDocument::parseBudgetCatchesWhatTheScanMisses()
+{
+    // A flat page the scan lets through, parsed on a budget far too small for it: the parse is
+    // abandoned and a shorter part parsed instead, down to one that fits.
+    const QByteArray page = "<html><body><a href='first'>one</a>" + repeated("<p>some text here</p>\n", 100000);
+    CHtmlDocument::setParseBudgetForTesting(60000, 256 * 1024);
+    const auto document = CHtmlDocument::parse(page);
+    CHtmlDocument::setParseBudgetForTesting(0, 0);
+    QVERIFY(document->wasCut());
+    QCOMPARE(links(document->documentElement()).value(0), QString("first"));
+    QVERIFY(measure(document->documentElement()).second < 100000);
+
+    // With the usual budget the same page is parsed whole.
+    const auto whole = CHtmlDocument::parse(page);
+    QVERIFY(!whole->wasCut());
+    QCOMPARE(measure(whole->documentElement()).second, 100000 + 4);
 }
 
 QTEST_GUILESS_MAIN(TestHtmlDocument)
