@@ -55,7 +55,19 @@ const QSet<QByteArray> &scopeBoundaries()
     static const QSet<QByteArray> names = {"applet", "caption", "html", "table", "td", "th", "marquee",
                                            "object", "template", "mi", "mo", "mn", "ms", "mtext",
                                            "annotation-xml", "foreignobject", "desc", "title", "svg",
-                                           "math", "select"};
+                                           "math", "select", "frameset"};
+    return names;
+}
+
+// Special elements whose end tag closes whatever is open inside them (within scope); the end tag
+// of any other element closes nothing beyond a special element.
+const QSet<QByteArray> &scopedEndTags()
+{
+    static const QSet<QByteArray> names = {
+        "address", "article", "aside", "blockquote", "button", "center", "details", "dialog", "dir",
+        "div", "dl", "fieldset", "figcaption", "figure", "footer", "header", "hgroup", "listing", "main",
+        "menu", "nav", "ol", "pre", "section", "summary", "ul", "li", "dd", "dt", "h1", "h2", "h3", "h4",
+        "h5", "h6", "applet", "marquee", "object", "p", "body", "html", "select"};
     return names;
 }
 
@@ -153,6 +165,7 @@ enum NameFlag : unsigned {
     TablePart = 128,
     ClosesParagraph = 256,
     Breakout = 512,
+    ScopedEndTag = 1024,
 };
 
 // The open elements as the scan sees them, kept so that the count never falls below the tree
@@ -185,6 +198,7 @@ public:
         flags |= tableParts().contains(name) ? TablePart : 0;
         flags |= closesParagraph().contains(name) ? ClosesParagraph : 0;
         flags |= foreignBreakouts().contains(name) ? Breakout : 0;
+        flags |= scopedEndTags().contains(name) ? ScopedEndTag : 0;
         m_flags.push_back(flags);
         m_counts.push_back(0);
         return id;
@@ -407,7 +421,8 @@ qsizetype CHtmlDocument::boundedLength(const QByteArray &html, int maxOpen)
               templateId = open.idOf("template"), liId = open.idOf("li"), ulId = open.idOf("ul"),
               olId = open.idOf("ol"), pId = open.idOf("p"), buttonId = open.idOf("button"),
               ddId = open.idOf("dd"), dtId = open.idOf("dt"), addressId = open.idOf("address"),
-              divId = open.idOf("div"), optionId = open.idOf("option"), optgroupId = open.idOf("optgroup");
+              divId = open.idOf("div"), optionId = open.idOf("option"),
+              aId = open.idOf("a"), formId = open.idOf("form");
     NextFinder commentEnd(text, "-->"), bangCommentEnd(text, "--!>"), cdataEnd(text, "]]>"),
         tagEnd(text, ">"), doubleQuote(text, "\""), singleQuote(text, "'");
     QHash<QByteArray, NextFinder *> rawTextEnds;
@@ -452,7 +467,16 @@ qsizetype CHtmlDocument::boundedLength(const QByteArray &html, int maxOpen)
         if (endTag)
             ++at;
         if (at >= size || !isAsciiLetter(text.at(at))) {
-            pos = lt + 1; // a lone "<" is text
+            if (!endTag) {
+                pos = lt + 1; // a lone "<" is text
+            } else {
+                // "</>" is dropped; "</" before anything else but a letter opens a comment up to
+                // the next ">", which hides any tag-like text inside it.
+                const qsizetype close = at < size && text.at(at) == '>' ? at : tagEnd.from(at);
+                if (close < 0)
+                    break;
+                pos = close + 1;
+            }
             continue;
         }
         qsizetype nameEnd = at;
@@ -491,6 +515,8 @@ qsizetype CHtmlDocument::boundedLength(const QByteArray &html, int maxOpen)
             }
             // Where the builder surely closes the element, take it as closed; elsewhere keep it.
             qsizetype at = -1;
+            if (id == formId)
+                continue; // the builder takes the form itself out and leaves what is inside open
             if (open.has(id, Formatting))
                 at = open.find({id}, Special | ScopeBoundary);
             else if (id == tableId)
@@ -501,7 +527,7 @@ qsizetype CHtmlDocument::boundedLength(const QByteArray &html, int maxOpen)
                 at = open.find({id}, ScopeBoundary, OpenElements::searchWindow, {ulId, olId});
             else if (id == pId)
                 at = open.find({id}, ScopeBoundary, OpenElements::searchWindow, {buttonId});
-            else if (open.has(id, Special))
+            else if (open.has(id, ScopedEndTag))
                 at = open.find({id}, ScopeBoundary);
             else
                 at = open.find({id}, Special);
@@ -522,27 +548,31 @@ qsizetype CHtmlDocument::boundedLength(const QByteArray &html, int maxOpen)
             continue;
         if (open.has(id, TablePart) && !foreign && !open.isOpen(tableId) && !open.isOpen(templateId))
             continue; // ignored outside a table
-        // Start tags that close an element nearby, where the builder surely does so.
+        // Start tags that close an element nearby, where the builder surely does so (not inside
+        // SVG or MathML, where these names are ordinary elements).
         constexpr unsigned listStop = Special | ScopeBoundary;
         qsizetype closes = -1;
-        if (id == liId)
-            closes = open.find({liId}, listStop, 8, {}, {addressId, divId, pId});
-        else if (name == "dd" || name == "dt")
-            closes = open.find({ddId, dtId}, listStop, 8, {}, {addressId, divId, pId});
-        else if (id == buttonId)
-            closes = open.find({buttonId}, ScopeBoundary, 8);
-        else if (name == "option" && open.top() == optionId)
-            closes = open.find({optionId}, 0, 1);
-        else if (name == "optgroup")
-            closes = open.find({optionId, optgroupId}, 0, 2);
-        else if (id == trId && !foreign)
-            closes = open.find({trId}, 0, 8, {tableId, templateId});
-        else if ((id == tdId || id == thId) && !foreign)
-            closes = open.find({tdId, thId}, 0, 8, {trId, tableId, templateId});
-        else if ((id == tbodyId || id == theadId || id == tfootId) && !foreign)
-            closes = open.find({tbodyId, theadId, tfootId}, 0, 8, {tableId, templateId});
+        if (!foreign) {
+            if (id == liId)
+                closes = open.find({liId}, listStop, 8, {}, {addressId, divId, pId});
+            else if (id == ddId || id == dtId)
+                closes = open.find({ddId, dtId}, listStop, 8, {}, {addressId, divId, pId});
+            else if (id == buttonId)
+                closes = open.find({buttonId}, ScopeBoundary, 8);
+            else if (id == optionId)
+                closes = open.find({optionId}, 0, 1);
+            else if (id == trId)
+                closes = open.find({trId}, 0, 8, {tableId, templateId});
+            else if (id == tdId || id == thId)
+                closes = open.find({tdId, thId}, 0, 8, {trId, tableId, templateId});
+            else if (id == tbodyId || id == theadId || id == tfootId)
+                closes = open.find({tbodyId, theadId, tfootId}, 0, 8, {tableId, templateId});
+        }
         if (closes >= 0)
             open.popTo(closes);
+        // A new link ends the builder's memory of an earlier one left open.
+        if (id == aId && !foreign)
+            open.forgetReopenable(id);
         // Rows and cells written straight into a table get the sections and rows the parser adds.
         int implied[2];
         int impliedCount = 0;
