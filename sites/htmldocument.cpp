@@ -28,7 +28,8 @@ const QSet<QByteArray> &voidElements()
     static const QSet<QByteArray> names = {"area",  "base",   "basefont", "bgsound", "br",
                                            "col",   "embed",  "frame",    "hr",      "image",
                                            "img",   "input",  "keygen",   "link",    "meta",
-                                           "param", "source", "track",    "wbr",     "menuitem"};
+                                           "param", "source", "track",    "wbr",     "menuitem",
+                                           "isindex"}; // a whole little form, but closed at once
     return names;
 }
 
@@ -100,7 +101,7 @@ const QSet<QByteArray> &closesParagraph()
         "address", "article", "aside", "blockquote", "center", "details", "dialog", "dir", "div", "dl",
         "fieldset", "figcaption", "figure", "footer", "header", "hgroup", "main", "menu", "nav", "ol",
         "p", "section", "summary", "ul", "h1", "h2", "h3", "h4", "h5", "h6", "pre", "listing", "form",
-        "plaintext", "table", "hr", "xmp", "li", "dd", "dt"};
+        "plaintext", "table", "hr", "xmp", "li", "dd", "dt", "isindex"};
     return names;
 }
 
