@@ -39,14 +39,14 @@ public:
     static QSharedPointer<CHtmlDocument> fromHtml(const QString &html);
 
     // The length of the longest prefix of html that keeps at most maxOpen elements open, judged
-    // by a light scan of the tags (comments, quoted attribute values and script or style text
-    // are passed over; elements a later tag closes implicitly are counted as still open, so the
-    // count errs high).
+    // by a light scan of the tags that follows the tree builder's tokens (comments, quoted values,
+    // script and style text) and its main closing rules, taking an element as closed only where
+    // the builder surely closes it, so that the count errs high.
     static qsizetype boundedLength(const QByteArray &html, int maxOpen = maxOpenElements);
 
     // The root element (<html>); the parser always creates one, even for empty input.
     CWebElement documentElement() const;
-    // True when the input was cut for its size or depth.
+    // True when the input was cut for its size, its depth or the parse budget.
     bool wasCut() const { return m_cut; }
 
 private:
