@@ -1,0 +1,52 @@
+#include "stampparserpoppestamps.h"
+
+#include "app/hostconfig.h"
+
+CStampParserPoppeStamps::CStampParserPoppeStamps(QObject *parent)
+    : CSiteParser(parent), m_countryIds(loadCountryTable(QLatin1String(countryTableFile)))
+{
+}
+
+void CStampParserPoppeStamps::readHosts()
+{
+    m_host = HostConfig::global().value("poppe");
+}
+
+QStringList CStampParserPoppeStamps::searchByNumber(const QString &keyword, const QString &catalogueField,
+                                                    int limit)
+{
+    beginOperation(limit);
+    readHosts();
+    QString head;
+    QStringList parts;
+    if (!splitKeyword(keyword, &head, &parts))
+        return {};
+    QString id;
+    QString number;
+    if (parts.size() >= 2) {
+        id = lookupCountry(m_countryIds, parts.at(0));
+        number = digitsOnly(parts.at(1));
+    } else {
+        number = head;
+    }
+    return loadAndWalk("http://" + m_host + "/?t=32&cid=" + id + "&" + catalogueField + "=" + number);
+}
+
+void CStampParserPoppeStamps::applyRules(const CWebElement &element)
+{
+    const QString tag = element.tagName().toLower();
+    if (tag == QLatin1String("a")) {
+        const QString href = element.attribute(QStringLiteral("href"), QString());
+        if (href.startsWith(QLatin1String("?t=34&stamp_no="))) {
+            m_pageUrl = "http://" + m_host + "/" + href;
+            return;
+        }
+    }
+    if (tag == QLatin1String("img")) {
+        const QString alt = element.attribute(QStringLiteral("alt"), QString()).toLower();
+        if (alt == QLatin1String("poppe-stamps")) {
+            m_imageUrl = element.attribute(QStringLiteral("src"), QString());
+            addPair(m_pageUrl, m_imageUrl, false);
+        }
+    }
+}
