@@ -8,6 +8,7 @@
 #include "sites/bidstartcom.h"
 #include "sites/delcampe.h"
 #include "sites/ebaycom.h"
+#include "sites/googleimg.h"
 #include "sites/stampparsercolnectcom.h"
 #include "sites/stampparserpoppestamps.h"
 
@@ -27,7 +28,8 @@ struct SiteOperation
     const char *operation;
     const char *arguments;
     int argumentCount;
-    std::function<QStringList(const QStringList &arguments, int limit)> run;
+    // Returns the hit list; lines to print after it go to *after.
+    std::function<QStringList(const QStringList &arguments, int limit, QStringList *after)> run;
 };
 
 template <typename Parser>
@@ -36,7 +38,7 @@ SiteOperation auctionOperation(const char *site, const char *operation,
 {
     const bool byUrl = QByteArray(operation) == "loadPage";
     return {site, operation, byUrl ? "URL" : "KEYWORD", 1,
-            [call](const QStringList &arguments, int limit) {
+            [call](const QStringList &arguments, int limit, QStringList *) {
                 Parser parser;
                 return (parser.*call)(arguments.at(0), limit);
             }};
@@ -59,9 +61,25 @@ const std::vector<SiteOperation> &siteOperations()
                                                  &CStampParserColnectCom::searchByNumber),
         auctionOperation<CStampParserColnectCom>("colnect", "loadPage", &CStampParserColnectCom::loadPage),
         {"poppe", "searchByNumber", "KEYWORD FIELD", 2,
-         [](const QStringList &arguments, int limit) {
+         [](const QStringList &arguments, int limit, QStringList *) {
              CStampParserPoppeStamps parser;
              return parser.searchByNumber(arguments.at(0), arguments.at(1), limit);
+         }},
+        {"google", "searchByImage", "ID", 1,
+         [](const QStringList &arguments, int limit, QStringList *after) {
+             CGoogleImg parser;
+             const QStringList hits = parser.searchByImage(arguments.at(0), limit);
+             *after << QStringLiteral("m_hasMorePages\t%1").arg(parser.m_hasMorePages ? "true" : "false")
+                    << QStringLiteral("m_resultUrl\t%1").arg(parser.m_resultUrl);
+             return hits;
+         }},
+        {"google", "searchNextPage", "BASE START", 2,
+         [](const QStringList &arguments, int limit, QStringList *after) {
+             CGoogleImg parser;
+             const QStringList hits = parser.searchNextPage(arguments.at(0), limit, arguments.at(1).toInt());
+             *after << QStringLiteral("m_hasMorePages\t%1").arg(parser.m_hasMorePages ? "true" : "false")
+                    << QStringLiteral("m_resultUrl\t%1").arg(parser.m_resultUrl);
+             return hits;
          }},
     };
     return operations;
@@ -108,13 +126,16 @@ int runSite(const QStringList &args)
         QDir(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation)).filePath("Quillet");
     HostConfig::global() = HostConfig::load(configFolder);
 
-    const QStringList hits = found->run(arguments.mid(0, found->argumentCount), limit);
+    QStringList after;
+    const QStringList hits = found->run(arguments.mid(0, found->argumentCount), limit, &after);
     for (qsizetype i = 0; i + 1 < hits.size(); i += 2)
         out << hits.at(i) << '\t' << hits.at(i + 1) << '\n';
+    for (const QString &line : after)
+        out << line << '\n';
     return 0;
 }
 
-ToolCommand cmd("site", "site NAME OPERATION ARGUMENT... [LIMIT]   (NAME: ebay, delcampe, bidstart, colnect, poppe)",
+ToolCommand cmd("site", "site NAME OPERATION ARGUMENT... [LIMIT]   (NAME: ebay, delcampe, bidstart, colnect, poppe, google)",
                 runSite);
 
 } // namespace
