@@ -2,7 +2,7 @@
 
 #include "app/hostconfig.h"
 
-CBidstartCom::CBidstartCom(QObject *parent) : CSiteParser(parent)
+CBidstartCom::CBidstartCom(QObject *parent) : CAuctionParser(parent)
 {
 }
 
@@ -16,32 +16,9 @@ void CBidstartCom::readHosts()
                         + hosts.value("stampwants_pictures") + "/[image]&w=999&mx=Y";
 }
 
-QStringList CBidstartCom::searchByNumber(const QString &keyword, int limit)
+QString CBidstartCom::treatNumberText(QString text) const
 {
-    beginOperation(limit);
-    readHosts();
-    QString text;
-    if (!numberSearchText(keyword, &text))
-        return {};
-    text.replace(QLatin1Char(' '), QLatin1Char('+'));
-    return loadAndWalk(m_searchPrefix + text);
-}
-
-QStringList CBidstartCom::searchByInfo(const QString &keyword, int limit)
-{
-    beginOperation(limit);
-    readHosts();
-    QString text;
-    if (!infoSearchText(keyword, &text))
-        return {};
-    return loadAndWalk(m_searchPrefix + text);
-}
-
-QStringList CBidstartCom::loadPage(const QString &url, int limit)
-{
-    beginOperation(limit);
-    readHosts();
-    return loadAndWalk(url);
+    return text.replace(QLatin1Char(' '), QLatin1Char('+'));
 }
 
 void CBidstartCom::applyRules(const CWebElement &element)

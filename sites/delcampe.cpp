@@ -2,7 +2,7 @@
 
 #include "app/hostconfig.h"
 
-CDelcampe::CDelcampe(QObject *parent) : CSiteParser(parent)
+CDelcampe::CDelcampe(QObject *parent) : CAuctionParser(parent)
 {
 }
 
@@ -12,33 +12,6 @@ void CDelcampe::readHosts()
     m_host = hosts.value("delcampe");
     m_searchPrefix = "http://" + m_host + "/items?language=E&searchString=";
     m_pictureMarker = "." + hosts.value("delcampe_pictures") + "/img_large/auction/";
-}
-
-QStringList CDelcampe::searchByNumber(const QString &keyword, int limit)
-{
-    beginOperation(limit);
-    readHosts();
-    QString text;
-    if (!numberSearchText(keyword, &text))
-        return {};
-    return loadAndWalk(m_searchPrefix + text);
-}
-
-QStringList CDelcampe::searchByInfo(const QString &keyword, int limit)
-{
-    beginOperation(limit);
-    readHosts();
-    QString text;
-    if (!infoSearchText(keyword, &text))
-        return {};
-    return loadAndWalk(m_searchPrefix + text);
-}
-
-QStringList CDelcampe::loadPage(const QString &url, int limit)
-{
-    beginOperation(limit);
-    readHosts();
-    return loadAndWalk(url);
 }
 
 void CDelcampe::applyRules(const CWebElement &element)

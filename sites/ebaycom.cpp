@@ -2,7 +2,7 @@
 
 #include "app/hostconfig.h"
 
-CEbayCom::CEbayCom(QObject *parent) : CSiteParser(parent)
+CEbayCom::CEbayCom(QObject *parent) : CAuctionParser(parent)
 {
 }
 
@@ -14,32 +14,9 @@ void CEbayCom::readHosts()
     m_pictureMarker = "." + hosts.value("ebay_pictures") + "/d/l225/m/";
 }
 
-QStringList CEbayCom::searchByNumber(const QString &keyword, int limit)
+QString CEbayCom::treatNumberText(QString text) const
 {
-    beginOperation(limit);
-    readHosts();
-    QString text;
-    if (!numberSearchText(keyword, &text))
-        return {};
-    text.replace(QLatin1Char('-'), QLatin1Char('+'));
-    return loadAndWalk(m_searchPrefix + text);
-}
-
-QStringList CEbayCom::searchByInfo(const QString &keyword, int limit)
-{
-    beginOperation(limit);
-    readHosts();
-    QString text;
-    if (!infoSearchText(keyword, &text))
-        return {};
-    return loadAndWalk(m_searchPrefix + text);
-}
-
-QStringList CEbayCom::loadPage(const QString &url, int limit)
-{
-    beginOperation(limit);
-    readHosts();
-    return loadAndWalk(url);
+    return text.replace(QLatin1Char('-'), QLatin1Char('+'));
 }
 
 void CEbayCom::applyRules(const CWebElement &element)
