@@ -14,6 +14,15 @@
 
 namespace {
 
+// The four neighbours of a sample for the bilinear mix: the pixel, its right, lower and lower-right.
+inline void gatherCorners(uchar *q, const uchar *p, size_t step)
+{
+    q[0] = p[0];
+    q[1] = p[1];
+    q[2] = p[step];
+    q[3] = p[step + 1];
+}
+
 // A box of a filter given on a small base grid: corners (x1, y1) inclusive, (x2, y2) exclusive.
 struct BaseBox
 {
@@ -412,11 +421,7 @@ void CSurf::describe(const cv::KeyPoint &kp, float *descriptor)
                 const int ix = int(x), iy = int(y); // both positive: truncation is the floor
                 la[j] = float(x - ix);
                 lb[j] = float(y - iy);
-                const uchar *p = image + size_t(iy) * imageStep + size_t(ix);
-                q[4 * j] = p[0];
-                q[4 * j + 1] = p[1];
-                q[4 * j + 2] = p[imageStep];
-                q[4 * j + 3] = p[imageStep + 1];
+                gatherCorners(q + 4 * j, image + size_t(iy) * imageStep + size_t(ix), imageStep);
             }
         } else {
             for (int j = 0; j < w; ++j, x += cosDir, y -= sinDir) {
@@ -424,11 +429,7 @@ void CSurf::describe(const cv::KeyPoint &kp, float *descriptor)
                 if (unsigned(ix) < unsigned(lastCol) && unsigned(iy) < unsigned(lastRow)) {
                     la[j] = float(x - ix);
                     lb[j] = float(y - iy);
-                    const uchar *p = image + size_t(iy) * imageStep + size_t(ix);
-                    q[4 * j] = p[0];
-                    q[4 * j + 1] = p[1];
-                    q[4 * j + 2] = p[imageStep];
-                    q[4 * j + 3] = p[imageStep + 1];
+                    gatherCorners(q + 4 * j, image + size_t(iy) * imageStep + size_t(ix), imageStep);
                 } else {
                     const int cx = std::clamp(cvRound(x), 0, lastCol);
                     const int cy = std::clamp(cvRound(y), 0, lastRow);

@@ -131,6 +131,19 @@ bool CSiteParser::numberSearchText(const QString &keyword, QString *text)
     return true;
 }
 
+bool CSiteParser::catalogueKeyAndNumber(QMap<QString, QString> &table, const QString &keyword, QString *key,
+                                        QString *number, bool *named)
+{
+    QString head;
+    QStringList parts;
+    if (!splitKeyword(keyword, &head, &parts))
+        return false;
+    *named = parts.size() >= 2;
+    *key = *named ? lookupCountry(table, parts.at(0)) : QString();
+    *number = *named ? parts.at(1) : head;
+    return true;
+}
+
 QString CSiteParser::lookupCountry(QMap<QString, QString> &table, const QString &namePart)
 {
     const QString name = namePart.toLower().replace(QLatin1Char('+'), QLatin1Char(' '));

@@ -62,6 +62,11 @@ protected:
     // The site's key for a name part ("+" read as a blank, lower case), in lower case; empty for an
     // unknown name, which the lookup then records with an empty key.
     static QString lookupCountry(QMap<QString, QString> &table, const QString &namePart);
+    // A catalogue keyword: with a name part, the site's country key for it and the number part;
+    // without one, an empty key and the text before "[inf]" as the number. Returns the keyword
+    // split's answer (false when a marker is missing) and whether there was a name part.
+    static bool catalogueKeyAndNumber(QMap<QString, QString> &table, const QString &keyword, QString *key,
+                                      QString *number, bool *named);
     // Reads a country table file: one "name<TAB>key" line each, "#" lines are comments. A name
     // whose key is not known yet has an empty key.
     static QMap<QString, QString> loadCountryTable(const QString &fileName);

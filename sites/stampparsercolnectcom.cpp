@@ -18,18 +18,11 @@ QStringList CStampParserColnectCom::searchByNumber(const QString &keyword, int l
 {
     beginOperation(limit);
     readHosts();
-    QString head;
-    QStringList parts;
-    if (!splitKeyword(keyword, &head, &parts))
-        return {};
     QString key;
     QString number;
-    if (parts.size() >= 2) {
-        key = lookupCountry(m_countryIds, parts.at(0));
-        number = parts.at(1);
-    } else {
-        number = head;
-    }
+    bool named = false;
+    if (!catalogueKeyAndNumber(m_countryIds, keyword, &key, &number, &named))
+        return {};
     number = digitsOnly(number);
     const QString url = key.isEmpty()
                             ? "http://" + m_host + "/en/stamps/list/catalog_code/" + number

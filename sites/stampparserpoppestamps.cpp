@@ -17,18 +17,13 @@ QStringList CStampParserPoppeStamps::searchByNumber(const QString &keyword, cons
 {
     beginOperation(limit);
     readHosts();
-    QString head;
-    QStringList parts;
-    if (!splitKeyword(keyword, &head, &parts))
-        return {};
     QString id;
     QString number;
-    if (parts.size() >= 2) {
-        id = lookupCountry(m_countryIds, parts.at(0));
-        number = digitsOnly(parts.at(1));
-    } else {
-        number = head;
-    }
+    bool named = false;
+    if (!catalogueKeyAndNumber(m_countryIds, keyword, &id, &number, &named))
+        return {};
+    if (named) // without a name part the text before "[inf]" is sent as it is
+        number = digitsOnly(number);
     return loadAndWalk("http://" + m_host + "/?t=32&cid=" + id + "&" + catalogueField + "=" + number);
 }
 
