@@ -1,6 +1,6 @@
 #include "appconfig.h"
 
-#include "keyvaluefile.h"
+#include "sites/keyvaluefile.h"
 
 #include <QCoreApplication>
 #include <QDir>

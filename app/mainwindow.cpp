@@ -4,7 +4,7 @@
 #include "appconfig.h"
 #include "argumentdatagram.h"
 #include "euladlg.h"
-#include "hostconfig.h"
+#include "sites/hostconfig.h"
 #include "stylesheets.h"
 #include "translationtable.h"
 #include "updatecheck.h"
@@ -13,9 +13,13 @@
 #include "imaging/pictureloader.h"
 #include "imaging/selectioncutout.h"
 #include "imaging/tepageitem.h"
+#include "results/scrollpreview.h"
 #include "results/webbrowser.h"
+#include "search/recognitionclient.h"
+#include "search/stampsearch.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QFileDialog>
@@ -32,7 +36,6 @@
 #include <QProgressBar>
 #include <QProgressDialog>
 #include <QPushButton>
-#include <QScrollArea>
 #include <QSpacerItem>
 #include <QTabWidget>
 #include <QTimer>
@@ -62,11 +65,9 @@ MainWindow::MainWindow(const QStringList &args, QWidget *parent) : QMainWindow(p
     translationTable->load(CTranslationTable::languageFile(QCoreApplication::applicationDirPath(),
                                                            m_config->language));
 
-    // 5.
-    siteLabels = HostConfig::siteLabels();
-    knownHostLists[0] = HostConfig::routableSites();
-    knownHostLists[1] = HostConfig::dealerHosts();
-    knownHostLists[2] = HostConfig::philatelicWords();
+    // 5. The search, with the recognition client and the site parsers.
+    m_search = new CStampSearch(this);
+    m_search->setTranslator([this](const QString &text) { return translationTable->tr(text); });
 
     // 6.
     settingsDialog = new CWindowSettings(this, m_config, translationTable);
@@ -140,12 +141,12 @@ void MainWindow::buildWidgets()
     auto *leftLayout = new QVBoxLayout(m_leftColumn);
     leftLayout->setSpacing(0);
     leftLayout->setContentsMargins(5, 5, 5, 5);
-    m_thumbnailPanel = new QScrollArea(m_leftColumn);
-    m_thumbnailPanel->setObjectName("left_panel");
-    m_thumbnailPanel->setFixedWidth(195);
-    m_thumbnailPanel->setMinimumHeight(100);
-    m_thumbnailPanel->setStyleSheet(CStyleSheets::thumbnailPanel());
-    leftLayout->addWidget(m_thumbnailPanel);
+    m_thumbnails = new CScrollPreview(m_leftColumn);
+    m_thumbnails->setObjectName("left_panel");
+    m_thumbnails->setFixedWidth(195);
+    m_thumbnails->setMinimumHeight(100);
+    m_thumbnails->setStyleSheet(CStyleSheets::thumbnailPanel());
+    leftLayout->addWidget(m_thumbnails);
     siteBox = new QWidget(m_leftColumn);
     siteBox->setMaximumHeight(0);
     const struct { const char *text; QPoint at; } sites[] = {{"Colnet", {5, 10}}, {"eBay", {100, 10}}, {"StampWants", {5, 35}}};
@@ -300,6 +301,8 @@ void MainWindow::buildWidgets()
     connect(m_display, &CDisplay::signalOutUrl, this, &MainWindow::slotDragAndDropImage);
     connect(m_display, &CDisplay::signalContextMenu, this, &MainWindow::slotOnContextMenu);
     connect(m_browser, &CWebBrowser::signalDrop, m_display, &CDisplay::slotDropOverboard);
+    connect(m_thumbnails, &CScrollPreview::signalPressUrl, this, &MainWindow::slotPressScrollView);
+    connectSearch();
     connect(m_selectionFrame, &CTEPageItem::signalMouseReleaseEvent, this, &MainWindow::slotResizeSelection);
     connect(m_selectionFrame, &CTEPageItem::signalContextMenu, this, &MainWindow::slotOnContextMenu);
 
@@ -431,7 +434,6 @@ void MainWindow::commandInterpreter()
 
 void MainWindow::slotStartGrab() {}
 
-void MainWindow::slotIdentify() {}
 
 void MainWindow::slotPressScrollView(const QString &url)
 {
@@ -441,15 +443,108 @@ void MainWindow::slotPressScrollView(const QString &url)
 
 void MainWindow::slotClosedPreview() {}
 
+// The search runs in CStampSearch; the window shows its progress and matches.
+
+void MainWindow::connectSearch()
+{
+    connect(m_search, &CStampSearch::signalStarted, this, [this] {
+        for (QLabel *icon : stageIcon)
+            icon->clear();
+        progressPanel->setWindowModality(Qt::WindowModal);
+        progressPanel->show();
+        m_thumbnails->clear();
+        m_thumbnails->setEnabled(false);
+        searchButton->setEnabled(false);
+    });
+    connect(m_search, &CStampSearch::signalProgress, progressBar, &QProgressBar::setValue);
+    connect(m_search, &CStampSearch::signalStatus, statusLabel, &QLabel::setText);
+    connect(m_search, &CStampSearch::signalStage, this, &MainWindow::showStage);
+    connect(m_search, &CStampSearch::signalStageChecked, this, [this](int stage) {
+        stageIcon[stage]->setPixmap(QPixmap(CStyleSheets::resource(QStringLiteral("check-symbol.png"))));
+    });
+    connect(m_search, &CStampSearch::signalStagePicture, this, [this](const QString &name) {
+        stagePicture->setPixmap(QPixmap(CStyleSheets::resource(name)));
+    });
+    connect(m_search, &CStampSearch::signalMiniImg, this, &MainWindow::slotAddMiniImg);
+    connect(m_search, &CStampSearch::signalOutImg, this, &MainWindow::slotAddImg);
+    connect(m_search, &CStampSearch::signalClearResults, m_thumbnails, &CScrollPreview::clear);
+    connect(m_search, &CStampSearch::signalServerMessage, this, [this](const QString &message) {
+        searchButton->setEnabled(true);
+        progressPanel->close();
+        QMessageBox::information(this, translationTable->tr("Server response"), message);
+    });
+    connect(m_search, &CStampSearch::signalNotFound, this, [this] {
+        QMessageBox::information(this, translationTable->tr("Searching..."), translationTable->tr("Stamp not found"));
+    });
+    connect(m_search, &CStampSearch::signalFinished, this, [this] {
+        progressPanel->close();
+        searchButton->setEnabled(true);
+        m_thumbnails->setEnabled(true);
+    });
+}
+
+void MainWindow::showStage(int current)
+{
+    static const QString styles[] = {QStringLiteral("color: #00de15; font-size: 14px;"),
+                                      QStringLiteral("color: #00de15; font-size: 14px; font-weight: bold;"),
+                                      QStringLiteral("color: #ccca00; font-size: 14px;")};
+    for (int i = 0; i < 5; ++i)
+        stageLabel[i]->setStyleSheet(styles[i < current ? 0 : i == current ? 1 : 2]);
+}
+
+void MainWindow::slotIdentify()
+{
+    if (m_search->isRunning()) {
+        // The running search unwinds first; a new one started inside its waits would run on its stack.
+        slotCanseledSearch();
+        m_searchAgain = true;
+        return;
+    }
+    if (!m_siteChecks[0]->isChecked() && !m_siteChecks[2]->isChecked() && !m_siteChecks[1]->isChecked()) {
+        QMessageBox::information(this, QString(), translationTable->tr("Not select any search resource"));
+        return;
+    }
+    m_search->setMaxOut(m_config->max_out);
+    m_search->setReportPath(reportPath);
+    const QByteArray jpeg = takeSelection();
+    m_search->run(selectionImage, jpeg);
+    // After a server message or a stop too, the strip is usable again.
+    m_thumbnails->setEnabled(true);
+    if (m_searchAgain) {
+        m_searchAgain = false;
+        QTimer::singleShot(0, this, &MainWindow::slotIdentify);
+    }
+}
+
 void MainWindow::slotCanseledSearch()
 {
-    cancelRequested = true;
+    m_search->cancel();
     searchButton->setEnabled(true);
 }
 
-void MainWindow::slotAddMiniImg(const QImage &) {}
-void MainWindow::slotAddImg(const QImage &, const QString &, const QString &, const QString &, int) {}
-void MainWindow::slotThreadBeep() {}
+void MainWindow::slotAddMiniImg(const QImage &image)
+{
+    stagePicture->setPixmap(QPixmap::fromImage(image.scaled(64, 64, Qt::KeepAspectRatio, Qt::SmoothTransformation)));
+}
+
+void MainWindow::slotAddImg(const QImage &image, const QString &pageUrl, const QString &source,
+                            const QString &domain, int kind)
+{
+    if (kind <= 0) {
+        m_thumbnails->addThumbnail(QPixmap::fromImage(image), pageUrl, source, Qt::white);
+        return;
+    }
+    const QColor colour = kind <= 2 ? QColor(255, 197, 157) : kind == 3 ? QColor(0xff, 0, 0) : QColor(0x80, 0, 0);
+    m_thumbnails->addThumbnail(QPixmap::fromImage(image), pageUrl, domain, colour);
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    // A search waiting in a nested loop ends first; its workers are joined when it is destroyed.
+    if (m_search->isRunning())
+        m_search->cancel();
+    QMainWindow::closeEvent(event);
+}
 
 // Picture on show and selection frame.
 

@@ -8,6 +8,8 @@
 
 class AppConfig;
 class CDisplay;
+class CScrollPreview;
+class CStampSearch;
 class CTEPageItem;
 class CTranslationTable;
 class CWebBrowser;
@@ -19,7 +21,6 @@ class QNetworkAccessManager;
 class QNetworkReply;
 class QProgressBar;
 class QProgressDialog;
-class QScrollArea;
 class QTabWidget;
 class QTimer;
 class QPushButton;
@@ -49,6 +50,8 @@ public:
     CDisplay *display() const { return m_display; }
     CTEPageItem *selectionFrame() const { return m_selectionFrame; }
     CWebBrowser *browser() const { return m_browser; }
+    CStampSearch *search() const { return m_search; }
+    CScrollPreview *thumbnails() const { return m_thumbnails; }
     const QPixmap &picture() const { return sourcePixmap; }
     const QImage &selection() const { return selectionImage; }
 
@@ -57,9 +60,6 @@ public:
     // Cuts the framed part out of the picture, keeps it as the selection and returns its JPEG
     // bytes; empty when the frame covers nothing of the picture.
     QByteArray takeSelection();
-
-signals:
-    void signalCompareEnd();
 
 public slots:
     void slotReadEvent();
@@ -82,7 +82,6 @@ public slots:
     void slotAddMiniImg(const QImage &image);
     void slotAddImg(const QImage &image, const QString &pageUrl, const QString &source,
                     const QString &domain, int kind);
-    void slotThreadBeep();
     void slotDragAndDropImage(const QString &path);
     void slotResize();
     void commandInterpreter();
@@ -94,6 +93,7 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
     void keyReleaseEvent(QKeyEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     void buildWidgets();
@@ -103,6 +103,8 @@ private:
     QPoint helpMenuPosition() const;
     void centreFrame();
     void setPictureButtonsEnabled(bool enabled);
+    void connectSearch();
+    void showStage(int current);
 
     QUdpSocket *commandSocket = nullptr;
     QStringList commandArgs;
@@ -111,15 +113,13 @@ private:
     QImage logoImage;
     QImage selectionImage;
     CTranslationTable *translationTable = nullptr;
-    bool cancelRequested = false;
-    QStringList siteLabels;
     QPixmap sourcePixmap;
     double selectionRatios[4] = {0, 0, 0, 0};
     QSize ratioBaseSize;
-    QStringList knownHostLists[3];
     QString reportPath;
-    double progressValue = 0;
-    double progressStep = 0;
+    CStampSearch *m_search = nullptr;
+    // Set when a search is asked for while one runs: it starts once the running one has unwound.
+    bool m_searchAgain = false;
     AppConfig *m_config = nullptr;
     CWindowSettings *settingsDialog = nullptr;
     bool controlPressed = false;
@@ -127,7 +127,7 @@ private:
 
     // Widgets
     QWidget *m_leftColumn = nullptr;
-    QScrollArea *m_thumbnailPanel = nullptr;
+    CScrollPreview *m_thumbnails = nullptr;
     QWidget *siteBox = nullptr;
     QCheckBox *m_siteChecks[3] = {};
     QTabWidget *tabWidget = nullptr;

@@ -1,6 +1,6 @@
 #include "recognitionclient.h"
 
-#include "app/hostconfig.h"
+#include "sites/hostconfig.h"
 #include "sendgethttprequest.h"
 
 #include <QDateTime>

@@ -1,6 +1,6 @@
 #include "bidstartcom.h"
 
-#include "app/hostconfig.h"
+#include "hostconfig.h"
 
 CBidstartCom::CBidstartCom(QObject *parent) : CAuctionParser(parent)
 {

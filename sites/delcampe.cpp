@@ -1,6 +1,6 @@
 #include "delcampe.h"
 
-#include "app/hostconfig.h"
+#include "hostconfig.h"
 
 CDelcampe::CDelcampe(QObject *parent) : CAuctionParser(parent)
 {

@@ -1,6 +1,6 @@
 #include "ebaycom.h"
 
-#include "app/hostconfig.h"
+#include "hostconfig.h"
 
 CEbayCom::CEbayCom(QObject *parent) : CAuctionParser(parent)
 {

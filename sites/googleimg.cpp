@@ -2,7 +2,7 @@
 
 #include "htmldocument.h"
 #include "webpagefirefox.h"
-#include "app/hostconfig.h"
+#include "hostconfig.h"
 
 #include <QEventLoop>
 #include <QPointer>
@@ -50,6 +50,7 @@ QStringList CGoogleImg::loadWalkAndKeep(const QString &url)
         QEventLoop loop;
         connect(m_firefoxPage, &QWebEnginePage::loadFinished, &loop, &QEventLoop::quit);
         connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+        connect(this, &CSiteParser::signalAbortWait, &loop, &QEventLoop::quit);
         m_firefoxPage->load(QUrl(url));
         timer.start(pageTimeLimit());
         loop.exec();
@@ -73,6 +74,7 @@ QStringList CGoogleImg::loadWalkAndKeep(const QString &url)
                                          guard->quit();
                                      });
         connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+        connect(this, &CSiteParser::signalAbortWait, &loop, &QEventLoop::quit);
         timer.start(snapshotTimeLimitMs);
         if (!answered)
             loop.exec();

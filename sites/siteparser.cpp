@@ -55,6 +55,7 @@ QStringList CSiteParser::loadAndWalk(const QString &url)
     QEventLoop loop;
     connect(m_page, &CWebPage::loadFinished, &loop, &QEventLoop::quit);
     connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    connect(this, &CSiteParser::signalAbortWait, &loop, &QEventLoop::quit);
     m_page->load(QUrl(url));
     timer.start(pageTimeLimit());
     loop.exec();

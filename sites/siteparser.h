@@ -28,6 +28,13 @@ public:
     // Test hook: reads the country tables from another folder (empty restores the default).
     static void setCountryTableFolderForTesting(const QString &folder);
 
+    // Ends the page wait of a running operation at once (the user stopped the search); the page is
+    // then walked as far as it arrived.
+    void abortWait() { emit signalAbortWait(); }
+
+signals:
+    void signalAbortWait();
+
 protected:
     explicit CSiteParser(QObject *parent = nullptr);
 

@@ -1,6 +1,6 @@
 #include "stampparsercolnectcom.h"
 
-#include "app/hostconfig.h"
+#include "hostconfig.h"
 
 CStampParserColnectCom::CStampParserColnectCom(QObject *parent)
     : CSiteParser(parent), m_countryIds(loadCountryTable(QLatin1String(countryTableFile)))

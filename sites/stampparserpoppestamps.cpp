@@ -1,6 +1,6 @@
 #include "stampparserpoppestamps.h"
 
-#include "app/hostconfig.h"
+#include "hostconfig.h"
 
 CStampParserPoppeStamps::CStampParserPoppeStamps(QObject *parent)
     : CSiteParser(parent), m_countryIds(loadCountryTable(QLatin1String(countryTableFile)))

@@ -1,6 +1,6 @@
 // quillet-tool ask-server cache|PICTURE [HOST:PORT]: one exchange with a recognition server, as the
 // program makes it, and what the program would make of the answer.
-#include "app/hostconfig.h"
+#include "sites/hostconfig.h"
 #include "search/recognitionanswer.h"
 #include "search/recognitionclient.h"
 #include "toolcommand.h"

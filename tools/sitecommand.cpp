@@ -4,7 +4,7 @@
 
 #include "toolcommand.h"
 
-#include "app/hostconfig.h"
+#include "sites/hostconfig.h"
 #include "sites/bidstartcom.h"
 #include "sites/delcampe.h"
 #include "sites/ebaycom.h"

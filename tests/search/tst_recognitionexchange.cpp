@@ -1,6 +1,6 @@
 // The recognition exchange over real loopback sockets, against small servers that answer (or
 // misbehave) as each case needs.
-#include "app/hostconfig.h"
+#include "sites/hostconfig.h"
 #include "search/pc1cipher.h"
 #include "search/recognitionanswer.h"
 #include "search/recognitionclient.h"

@@ -1,6 +1,6 @@
 // quillet-server as a real process on loopback, driven by the program's own recognition client
 // and by raw requests for the bad cases.
-#include "app/hostconfig.h"
+#include "sites/hostconfig.h"
 #include "search/pc1cipher.h"
 #include "search/recognitionanswer.h"
 #include "search/recognitionclient.h"

@@ -1,4 +1,4 @@
-#include "app/hostconfig.h"
+#include "sites/hostconfig.h"
 #include "server/httpserver.h"
 #include "sites/googleimg.h"
 

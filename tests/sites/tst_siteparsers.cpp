@@ -1,7 +1,7 @@
 // The five site parsers against the test web: the addresses they ask for, what they find on pages
 // shaped like each site's, their limit and URL-slot rules, and pages that misbehave.
 
-#include "app/hostconfig.h"
+#include "sites/hostconfig.h"
 #include "sites/bidstartcom.h"
 #include "sites/delcampe.h"
 #include "sites/ebaycom.h"

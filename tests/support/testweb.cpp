@@ -1,6 +1,6 @@
 #include "testweb.h"
 
-#include "app/hostconfig.h"
+#include "sites/hostconfig.h"
 
 #include <QBuffer>
 #include <QFileInfo>
@@ -150,6 +150,8 @@ TestWeb::TestWeb(QObject *parent)
 
 TestWeb::~TestWeb()
 {
+    if (m_factorySet)
+        QNetworkProxyFactory::setApplicationProxyFactory(nullptr);
     if (m_proxySet)
         QNetworkProxy::setApplicationProxy(m_previousProxy);
 }
@@ -205,6 +207,31 @@ void TestWeb::useAsProxy()
     }
     QNetworkProxy::setApplicationProxy(
         QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), port()));
+}
+
+namespace {
+
+class ProxyExceptLoopback : public QNetworkProxyFactory
+{
+public:
+    explicit ProxyExceptLoopback(quint16 port) : m_port(port) {}
+    QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery &query) override
+    {
+        if (QHostAddress(query.peerHostName()).isLoopback() || query.peerHostName() == QLatin1String("localhost"))
+            return {QNetworkProxy(QNetworkProxy::NoProxy)};
+        return {QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), m_port)};
+    }
+
+private:
+    quint16 m_port;
+};
+
+} // namespace
+
+void TestWeb::useAsProxyExceptLoopback()
+{
+    QNetworkProxyFactory::setApplicationProxyFactory(new ProxyExceptLoopback(port()));
+    m_factorySet = true;
 }
 
 void TestWeb::setStamps(Site site, const QList<Stamp> &stamps, std::function<bool(const QUrl &)> forRequest)

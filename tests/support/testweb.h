@@ -74,6 +74,9 @@ public:
     static void configureHosts();
     // Routes this process's requests through the test web (QNetworkProxy::setApplicationProxy).
     void useAsProxy();
+    // The same for every host but loopback addresses, which are reached directly: for tests that
+    // also talk to servers of their own on 127.0.0.1. The web engine does not follow it.
+    void useAsProxyExceptLoopback();
 
     // Every search on the site lists these stamps, in order (a stamp listed twice shows twice);
     // with forRequest, only searches whose URL it accepts (entries added later are asked first).
@@ -134,5 +137,6 @@ private:
     QHash<QString, Misbehaviour> m_behaviours;
     QList<SeenRequest> m_requests;
     bool m_proxySet = false;
+    bool m_factorySet = false;
     QNetworkProxy m_previousProxy;
 };
