@@ -1,0 +1,192 @@
+// Ranking of the matches and the HTML report with its picture folder, in temporary folders.
+#include "search/searchreport.h"
+#include "search/stampsearch.h"
+#include "sites/hostconfig.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+field_ready match(const QString &source, int score, const QString &id)
+{
+    field_ready record;
+    record.source = source;
+    record.score = score;
+    record.imageUrl = "http://pictures.test/" + id + ".jpg";
+    record.pageUrl = "http://pages.test/" + id;
+    QImage image(40, 30, QImage::Format_RGB32);
+    image.fill(QColor::fromHsv(score % 360, 200, 200));
+    record.image = image;
+    return record;
+}
+
+QString label(int site)
+{
+    return HostConfig::siteLabels().at(site);
+}
+
+QStringList idsOf(const QVector<field_ready> &records)
+{
+    QStringList ids;
+    for (const field_ready &record : records)
+        ids << record.pageUrl.mid(QStringLiteral("http://pages.test/").size());
+    return ids;
+}
+
+} // namespace
+
+class TestSearchReport : public QObject
+{
+    Q_OBJECT
+private slots:
+    void rankingBySiteAndScore();
+    void rankingEdges_data();
+    void rankingEdges();
+    void reportPageAndPictures();
+    void hostileAddressStaysOneLink();
+    void emptyReportIsAValidPage();
+    void reportPathFailures_data();
+    void reportPathFailures();
+};
+
+void TestSearchReport::rankingBySiteAndScore()
+{
+    // eBay (site 3) 25 matches, Colnect (site 1) 3, interleaved; max 10 a site.
+    QVector<field_ready> candidates;
+    for (int i = 0; i < 25; ++i) {
+        candidates << match(label(3), 100 + (i * 37) % 101, QString("e%1").arg(i));
+        if (i % 9 == 0)
+            candidates << match(label(1), 150 + i, QString("c%1").arg(i));
+    }
+    const QVector<field_ready> all = candidates;
+    const QVector<field_ready> ranked = CStampSearch::rank(&candidates, 10);
+
+    QVector<field_ready> ebay;
+    for (const field_ready &record : all) {
+        if (record.source == label(3))
+            ebay << record;
+    }
+    std::stable_sort(ebay.begin(), ebay.end(), [](const field_ready &a, const field_ready &b) { return a.score > b.score; });
+    QStringList expected = {"c18", "c9", "c0"};
+    expected += idsOf(ebay.mid(0, 10));
+    QCOMPARE(idsOf(ranked), expected);
+    for (const field_ready &record : ranked)
+        QCOMPARE(record.score, 0); // the ranked copies carry no score
+    QCOMPARE(candidates.size(), all.size() - 13);
+}
+
+void TestSearchReport::rankingEdges_data()
+{
+    QTest::addColumn<QVector<field_ready>>("candidates");
+    QTest::addColumn<int>("maxOut");
+    QTest::addColumn<QStringList>("ranked");
+    QTest::newRow("equal scores keep their order")
+        << QVector<field_ready>{match(label(0), 50, "a"), match(label(0), 70, "b"), match(label(0), 50, "c")} << 10
+        << QStringList{"b", "a", "c"};
+    QTest::newRow("score 0 is never shown")
+        << QVector<field_ready>{match(label(2), 0, "zero"), match(label(2), 1, "one")} << 10 << QStringList{"one"};
+    QTest::newRow("sites in label order, Google last")
+        << QVector<field_ready>{match(label(5), 900, "g"), match(label(4), 30, "p"), match(label(0), 20, "d"),
+                                match(label(5), 600, "g4"), match(label(3), 40, "e")}
+        << 10 << QStringList{"d", "e", "p", "g", "g4"};
+    QTest::newRow("max_out 0 shows nothing") << QVector<field_ready>{match(label(0), 50, "a")} << 0 << QStringList{};
+    QTest::newRow("unknown site is never shown")
+        << QVector<field_ready>{match("elsewhere.test", 90, "x"), match(label(1), 10, "c")} << 10 << QStringList{"c"};
+}
+
+void TestSearchReport::rankingEdges()
+{
+    QFETCH(QVector<field_ready>, candidates);
+    QFETCH(int, maxOut);
+    QFETCH(QStringList, ranked);
+    QCOMPARE(idsOf(CStampSearch::rank(&candidates, maxOut)), ranked);
+}
+
+void TestSearchReport::reportPageAndPictures()
+{
+    QTemporaryDir dir;
+    // The folders do not exist yet; they are made with their parents.
+    const QString path = dir.path() + "/out/run 1/Fünd.html";
+    QVector<field_ready> results = {match(label(0), 0, "one"), match(label(3), 0, "two?x=1&y=2")};
+    results[1].image = QImage(); // a picture that cannot be saved leaves its reference dangling
+    CSearchReport::write(path, results);
+
+    QFile page(path);
+    QVERIFY(page.open(QIODevice::ReadOnly));
+    QCOMPARE(page.readAll(), QByteArray("<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; "
+                                        "charset=windows-1252\"><title>report</title></head><body>"
+                                        "<p><a href=\"http://pages.test/one\"><img border=\"0\" src=\"F%C3%BCnd/0.jpg\"></a></p>"
+                                        "<p><a href=\"http://pages.test/two?x=1&amp;y=2\"><img border=\"0\" src=\"F%C3%BCnd/1.jpg\"></a></p>"
+                                        "</body></html>"));
+    const QImage saved(dir.path() + "/out/run 1/Fünd/0.jpg");
+    QCOMPARE(saved.size(), QSize(40, 30));
+    QVERIFY(!QFile::exists(dir.path() + "/out/run 1/Fünd/1.jpg"));
+
+    // A second search with the same path replaces page and pictures.
+    page.close();
+    CSearchReport::write(path, {match(label(1), 0, "three")});
+    QVERIFY(page.open(QIODevice::ReadOnly));
+    QVERIFY(page.readAll().contains("http://pages.test/three"));
+}
+
+void TestSearchReport::hostileAddressStaysOneLink()
+{
+    QVector<field_ready> results = {match(label(0), 0, "x")};
+    const QStringList hostile = {"http://evil.test/a\"><script>alert(1)</script><a href=\"",
+                                 "javascript:alert(document.cookie)", "http://evil.test/ä<b>'&\""};
+    for (const QString &address : hostile) {
+        results[0].pageUrl = address;
+        const QByteArray page = CSearchReport::pageText("find", results);
+        // ASCII throughout, one link, one picture, no markup from the address.
+        for (char c : page)
+            QVERIFY(uchar(c) < 0x80);
+        QCOMPARE(page.count("<a "), 1);
+        QCOMPARE(page.count("<img "), 1);
+        QVERIFY(!page.contains("<script"));
+        QVERIFY(!page.contains("javascript:"));
+        const qsizetype start = page.indexOf("href=\"") + 6;
+        const QByteArray href = page.mid(start, page.indexOf('"', start) - start);
+        QVERIFY2(!href.contains('<') && !href.contains('>'), href.constData());
+    }
+}
+
+void TestSearchReport::emptyReportIsAValidPage()
+{
+    QTemporaryDir dir;
+    CSearchReport::write(dir.path() + "/empty.html", {});
+    QFile page(dir.path() + "/empty.html");
+    QVERIFY(page.open(QIODevice::ReadOnly));
+    QVERIFY(page.readAll().endsWith("<title>report</title></head><body></body></html>"));
+    QVERIFY(QFileInfo(dir.path() + "/empty").isDir());
+}
+
+void TestSearchReport::reportPathFailures_data()
+{
+    QTest::addColumn<QString>("path"); // "DIR" stands for a temporary folder
+    QTest::addColumn<QString>("message");
+    QTest::newRow("no folder") << "find.html" << "report path error";
+    QTest::newRow("no base name") << "DIR/.html" << "report path error";
+    QTest::newRow("folder blocked by a file") << "DIR/file/find.html" << "creat report path error";
+    QTest::newRow("page is a folder") << "DIR/taken.html" << "save report error";
+}
+
+void TestSearchReport::reportPathFailures()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, message);
+    QTemporaryDir dir;
+    QFile blocker(dir.path() + "/file");
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    QVERIFY(QDir(dir.path()).mkdir("taken.html"));
+    path.replace("DIR", dir.path());
+    QTest::ignoreMessage(QtDebugMsg, qPrintable(message));
+    CSearchReport::write(path, {match(label(0), 0, "a")});
+    QVERIFY(!QFile::exists("find.html"));
+}
+
+QTEST_MAIN(TestSearchReport)
+#include "tst_searchreport.moc"
