@@ -136,6 +136,17 @@ CStampSearch::Outcome CStampSearch::search(const QImage &selection, const QByteA
     return Finished;
 }
 
+QVector<field_ready> CStampSearch::compare(const QImage &selection, const QVector<field_ready> &candidates)
+{
+    m_running = true;
+    cancelRequested = false;
+    selectionImage = selection;
+    candidateList = candidates;
+    startCompareWorker(false, 100);
+    m_running = false;
+    return candidateList;
+}
+
 void CStampSearch::deleteWorkers()
 {
     // Each worker stops and joins its thread as it is deleted.

@@ -46,6 +46,9 @@ public:
     // Runs a search for the cut-out (its picture and its JPEG bytes) and returns when it has ended.
     Outcome run(const QImage &selection, const QByteArray &jpeg);
     bool isRunning() const { return m_running; }
+    // The comparison stage alone (benchmarks, tools): candidates compared with selection in the
+    // workers; returns the matches.
+    QVector<field_ready> compare(const QImage &selection, const QVector<field_ready> &candidates);
     // Stops the running search at once: the server exchange and page waits end, the workers stop.
     // Harmless when nothing runs, and when called several times.
     void cancel();
