@@ -1,6 +1,7 @@
 // quillet-tool screenshots DIR [LANGUAGE]: opens the main window, the settings dialog, the About
 // box, the licence agreement and the progress panel and saves a PNG of each, so the interface can
-// be looked at without a screen.
+// be looked at without a screen. The main window is also shown with the thumbnails a search leaves:
+// matches of the sites in white, reverse-search hits in the colour of their kind.
 
 #include "toolcommand.h"
 
@@ -9,6 +10,7 @@
 #include "app/mainwindow.h"
 #include "app/windowsettings.h"
 #include "matching/stampgenerator.h"
+#include "sites/hostconfig.h"
 
 #include <QApplication>
 #include <QDir>
@@ -68,6 +70,18 @@ int run(const QStringList &args)
     window.slotOpenGrab(QString(), CStampGenerator::toImage(
         CStampGenerator::onPage(CStampGenerator::rotated(stamp, 8), cv::Size(900, 700), cv::Point(230, 90))));
     ok &= grabTo(&window, folder + "/main-window-picture.png");
+    // The strip after a search, filled through the slot the search itself calls for each match.
+    const QStringList labels = HostConfig::siteLabels();
+    const struct { int site; int kind; const char *domain; double turn; } matches[] = {
+        {0, 0, "", 4}, {0, 0, "", -3}, {1, 0, "", 0}, {3, 0, "", 8}, {5, 1, "delcampe.net", 2},
+        {5, 2, "hipstamp.com", -6}, {5, 3, "stampclub.example", 10}, {5, 4, "news.example", 0}};
+    int n = 0;
+    for (const auto &match : matches) {
+        const cv::Mat variant = CStampGenerator::lit(CStampGenerator::rotated(stamp, match.turn), 0.9 + 0.05 * (n % 3), 5);
+        window.slotAddImg(CStampGenerator::toImage(variant), QString("https://stamps.example/offer/%1").arg(n++),
+                          labels.at(match.site), QString::fromLatin1(match.domain), match.kind);
+    }
+    ok &= grabTo(&window, folder + "/main-window-results.png");
     ok &= grabTo(window.settings(), folder + "/settings.png");
     window.settings()->hide();
 

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds with a sanitizer in a folder of its own and runs tests there:
+#     scripts/sanitize.sh thread  [ctest arguments]   (default: the worker and search suites)
+#     scripts/sanitize.sh address [ctest arguments]   (default: every suite)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+kind=${1:?usage: scripts/sanitize.sh thread|address [ctest arguments]}
+shift
+scripts/install-deps.sh
+. scripts/env.sh
+build=build-${kind}
+export TSAN_OPTIONS="suppressions=$PWD/scripts/tsan.supp halt_on_error=1 second_deadlock_stack=1"
+export ASAN_OPTIONS="detect_leaks=0"
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLET_SANITIZE="$kind" -DQUILLET_BENCH=OFF >/dev/null
+targets=()
+if [ $# -eq 0 ] && [ "$kind" = thread ]; then
+  suites=(tst_loadthreadimg tst_sitesearch tst_stampsearch tst_searchwindow)
+  targets=(--target "${suites[@]}" quillet-server)
+  set -- -R "$(IFS='|'; echo "${suites[*]}")"
+fi
+cmake --build "$build" -j"$(nproc)" "${targets[@]}"
+cd "$build"
+ctest --output-on-failure "$@"
