@@ -1,4 +1,5 @@
 #include "app/argumentdatagram.h"
+#include "app/commandlinehelp.h"
 #include "app/instancelock.h"
 #include "app/mainwindow.h"
 #include "app/platformsetup.h"
@@ -7,6 +8,9 @@
 
 int main(int argc, char *argv[])
 {
+    // Help and version print and end before anything starts: no lock taken, nothing sent.
+    if (CCommandLineHelp::isRequest(argc, argv))
+        return CCommandLineHelp::run(argc, argv);
     CPlatformSetup::prepare();
     QApplication app(argc, argv);
     const QStringList arguments = app.arguments();
