@@ -3,6 +3,7 @@
 #include "app/instancelock.h"
 #include "app/mainwindow.h"
 #include "app/platformsetup.h"
+#include "app/startupreport.h"
 
 #include <QApplication>
 
@@ -24,5 +25,6 @@ int main(int argc, char *argv[])
     MainWindow window(arguments);
     window.setMinimumSize(1000, 655);
     window.show();
+    CStartupReport::scheduleIfAsked(window);
     return app.exec();
 }
