@@ -1,6 +1,6 @@
 #include "platformsetup.h"
 
-#include <QCoreApplication>
+#include <QGuiApplication>
 
 #include <unistd.h>
 
@@ -15,4 +15,6 @@ void CPlatformSetup::prepare()
     if (qEnvironmentVariableIsEmpty("QTWEBENGINE_CHROMIUM_FLAGS") && qgetenv("QT_QPA_PLATFORM") == "offscreen")
         qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--disable-gpu");
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    // The desktop entry's name, by which a desktop gives the window the entry's icon and name.
+    QGuiApplication::setDesktopFileName(QStringLiteral("example.quillet.Quillet"));
 }

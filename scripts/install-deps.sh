@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that Quillet needs to build, run and test; does nothing when all
-# of them are present.
+# Installs the Debian packages that Quillet needs to build, run, test and package; does nothing
+# when all of them are present.
 set -euo pipefail
 
 packages=(
@@ -9,6 +9,7 @@ packages=(
   libqt6svg6 qt6-image-formats-plugins
   libgumbo-dev libopencv-dev libbenchmark-dev
   fonts-dejavu-core xvfb xauth
+  desktop-file-utils appstream dpkg-dev file
 )
 
 missing=()

@@ -1,7 +1,7 @@
-// Speed of our SURF on the shared reference pictures beside OpenCV's medians, speed of one stamp
+// Speed of our SURF on the reference pictures (tests/data/surf) beside OpenCV's medians, speed of one stamp
 // comparison, and the memory one comparison model holds. One thread throughout.
 //
-//     bench_matching [SHARED_DIR]      (default: the shared folder beside the checkout)
+//     bench_matching [DATA_DIR]      (default: tests/data of the checkout; pictures in DATA_DIR/surf)
 #include "matching/stampgenerator.h"
 #include "matching/stampmatcher.h"
 
@@ -65,7 +65,7 @@ size_t heapInUse()
 int main(int argc, char *argv[])
 {
     QGuiApplication::setAttribute(Qt::AA_Use96Dpi);
-    const std::string shared = argc > 1 ? argv[1] : QUILLET_SHARED_DIR;
+    const std::string shared = argc > 1 ? argv[1] : QUILLET_TEST_DATA_DIR;
     // One thread: OpenCV's own parallel loops (resize, warps) stay on this one too.
     cv::setNumThreads(0);
 

@@ -1,5 +1,5 @@
-// Our SURF against the keypoints and descriptors that OpenCV's SURF produced for the shared pictures,
-// and its behaviour on pictures that hold nothing to find.
+// Our SURF against the keypoints and descriptors that OpenCV's SURF produced for the pictures in
+// tests/data/surf, and its behaviour on pictures that hold nothing to find.
 #include "matching/stampgenerator.h"
 #include "matching/surf.h"
 #include "testenv.h"
@@ -80,10 +80,10 @@ void TestSurf::agreesWithGolden_data()
 void TestSurf::agreesWithGolden()
 {
     QFETCH(QString, name);
-    const QDir shared(TestEnv::sharedDir() + "/surf");
-    const std::vector<Golden> golden = readGolden(shared.filePath("golden/" + name + ".txt"));
-    QVERIFY2(!golden.empty(), qPrintable("no golden keypoints under " + shared.path()));
-    const cv::Mat grey = cv::imread(shared.filePath(name + ".png").toStdString(), cv::IMREAD_GRAYSCALE);
+    const QDir data(TestEnv::dataDir() + "/surf");
+    const std::vector<Golden> golden = readGolden(data.filePath("golden/" + name + ".txt"));
+    QVERIFY2(!golden.empty(), qPrintable("no golden keypoints under " + data.path()));
+    const cv::Mat grey = cv::imread(data.filePath(name + ".png").toStdString(), cv::IMREAD_GRAYSCALE);
     QVERIFY(!grey.empty());
 
     CSurf surf;

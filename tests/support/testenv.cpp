@@ -4,9 +4,9 @@
 
 namespace TestEnv {
 
-QString sharedDir()
+QString dataDir()
 {
-    return qEnvironmentVariable("QUILLET_SHARED_DIR");
+    return qEnvironmentVariable("QUILLET_TEST_DATA_DIR");
 }
 
 QString binDir()

@@ -4,8 +4,8 @@
 
 // Where the suites find what the build and the checkout provide.
 namespace TestEnv {
-// The shared reference folder (SURF figures), beside the checkout.
-QString sharedDir();
+// The test data of the repository (tests/data): reference pictures and figures.
+QString dataDir();
 // The folder holding the built executables.
 QString binDir();
 } // namespace TestEnv
