@@ -15,7 +15,6 @@
 #include "imaging/tepageitem.h"
 #include "results/scrollpreview.h"
 #include "results/webbrowser.h"
-#include "search/recognitionclient.h"
 #include "search/stampsearch.h"
 
 #include <QApplication>
@@ -433,7 +432,6 @@ void MainWindow::commandInterpreter()
 }
 
 void MainWindow::slotStartGrab() {}
-
 
 void MainWindow::slotPressScrollView(const QString &url)
 {

@@ -9,7 +9,7 @@ shift
 scripts/install-deps.sh
 . scripts/env.sh
 build=build-${kind}
-export TSAN_OPTIONS="suppressions=$PWD/scripts/tsan.supp halt_on_error=1 second_deadlock_stack=1"
+export TSAN_OPTIONS="suppressions=$PWD/scripts/tsan.supp halt_on_error=1 second_deadlock_stack=1 die_after_fork=0"
 export ASAN_OPTIONS="detect_leaks=0"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLET_SANITIZE="$kind" -DQUILLET_BENCH=OFF >/dev/null
 targets=()

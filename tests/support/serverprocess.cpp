@@ -2,6 +2,9 @@
 
 #include "testenv.h"
 
+#include <csignal>
+#include <sys/prctl.h>
+
 ServerProcess::~ServerProcess()
 {
     stop();
@@ -12,6 +15,8 @@ bool ServerProcess::start(const QString &catalogueFolder, const QStringList &mor
     m_process.setProgram(TestEnv::binDir() + QStringLiteral("/quillet-server"));
     m_process.setArguments(QStringList{"--catalogue", catalogueFolder, "--port", "0"} + moreArguments);
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // A test that dies must not leave its server behind (holding ctest's output open).
+    m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
     m_process.start();
     if (!m_process.waitForStarted()) {
         m_error = m_process.errorString();
