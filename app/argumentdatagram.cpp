@@ -1,10 +1,8 @@
 #include "argumentdatagram.h"
 
 #include <QDataStream>
-#include <QDebug>
-#include <QHostAddress>
 #include <QIODevice>
-#include <QUdpSocket>
+#include <QtEndian>
 
 QByteArray CArgumentDatagram::encode(const QStringList &arguments)
 {
@@ -15,32 +13,38 @@ QByteArray CArgumentDatagram::encode(const QStringList &arguments)
     return bytes;
 }
 
-QStringList CArgumentDatagram::decode(const QByteArray &datagram)
+QStringList CArgumentDatagram::decode(const QByteArray &payload)
 {
-    // Read string by string so that a datagram of garbage yields the strings before the fault and
-    // a huge count cannot make us reserve memory for it.
-    QDataStream stream(datagram);
-    stream.setVersion(QDataStream::Qt_4_8);
+    // Read by hand: the stream operators would reserve what a count or a length announces before
+    // finding out that the payload holds far less.
+    const auto *data = reinterpret_cast<const uchar *>(payload.constData());
+    const qsizetype size = payload.size();
+    qsizetype at = 0;
+    const auto readCount = [&](quint32 *value) {
+        if (size - at < 4)
+            return false;
+        *value = qFromBigEndian<quint32>(data + at);
+        at += 4;
+        return true;
+    };
     quint32 count = 0;
-    stream >> count;
     QStringList arguments;
-    for (quint32 i = 0; i < count && stream.status() == QDataStream::Ok; ++i) {
-        QString text;
-        stream >> text;
-        if (stream.status() != QDataStream::Ok)
+    if (!readCount(&count))
+        return arguments;
+    for (quint32 i = 0; i < count; ++i) {
+        quint32 bytes = 0;
+        if (!readCount(&bytes))
             break;
+        if (bytes == 0xFFFFFFFFu) {
+            arguments << QString();
+            continue;
+        }
+        if (bytes % 2 != 0 || bytes > quint64(size - at))
+            break;
+        QString text(qsizetype(bytes / 2), Qt::Uninitialized);
+        qFromBigEndian<char16_t>(data + at, qsizetype(bytes / 2), text.data());
+        at += bytes;
         arguments << text;
     }
     return arguments;
-}
-
-void CArgumentDatagram::forward(const QStringList &arguments)
-{
-    QUdpSocket socket;
-    if (!socket.bind(QHostAddress::LocalHost, senderPort)) {
-        qDebug() << "open port: ERROR";
-        return;
-    }
-    socket.writeDatagram(encode(arguments), QHostAddress::LocalHost, receiverPort);
-    socket.close();
 }

@@ -1,4 +1,4 @@
-#include "app/argumentdatagram.h"
+#include "app/commandchannel.h"
 #include "app/commandlinehelp.h"
 #include "app/instancelock.h"
 #include "app/mainwindow.h"
@@ -16,13 +16,16 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     const QStringList arguments = app.arguments();
 
-    // Hand the arguments to a running copy; it takes them whether or not we go on.
-    CArgumentDatagram::forward(arguments);
-    CInstanceLock lock;
-    if (lock.heldElsewhere())
+    // One copy per user: a later start hands its arguments to the running copy and ends.
+    const QString lockPath = CInstanceLock::defaultPath();
+    CInstanceLock lock(lockPath);
+    if (lock.heldElsewhere()) {
+        CCommandChannel::send(arguments, CCommandChannel::socketPath(lockPath));
         return 0;
+    }
 
     MainWindow window(arguments);
+    window.listenForCommands(CCommandChannel::socketPath(lockPath));
     window.setMinimumSize(1000, 655);
     window.show();
     CStartupReport::scheduleIfAsked(window);

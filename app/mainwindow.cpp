@@ -2,7 +2,7 @@
 
 #include "aboutdlg.h"
 #include "appconfig.h"
-#include "argumentdatagram.h"
+#include "commandchannel.h"
 #include "euladlg.h"
 #include "sites/hostconfig.h"
 #include "stylesheets.h"
@@ -35,11 +35,11 @@
 #include <QProgressBar>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSpacerItem>
 #include <QTabWidget>
 #include <QTimer>
 #include <QToolButton>
-#include <QUdpSocket>
 #include <QVBoxLayout>
 
 MainWindow::MainWindow(const QStringList &args, QWidget *parent) : QMainWindow(parent)
@@ -49,10 +49,9 @@ MainWindow::MainWindow(const QStringList &args, QWidget *parent) : QMainWindow(p
     sourcePixmap = QPixmap(400, 300);
     commandTimer = new QTimer(this);
 
-    // 2. The command socket of later starts.
-    commandSocket = new QUdpSocket(this);
-    commandSocket->bind(QHostAddress::LocalHost, CArgumentDatagram::receiverPort);
-    connect(commandSocket, &QUdpSocket::readyRead, this, &MainWindow::slotReadEvent);
+    // 2. The command channel of later starts (listening once the instance lock is ours).
+    commandChannel = new CCommandChannel(this);
+    connect(commandChannel, &CCommandChannel::signalReceived, this, &MainWindow::slotReadEvent);
 
     // 3.
     setWindowTitle(QStringLiteral("Quillet"));
@@ -412,23 +411,82 @@ void MainWindow::replyFinished(QNetworkReply *reply)
         QDesktopServices::openUrl(makerPage(QStringLiteral("/qvdownload.html")));
 }
 
-void MainWindow::slotReadEvent()
+bool MainWindow::listenForCommands(const QString &socketPath)
 {
-    if (!commandSocket->hasPendingDatagrams())
-        return;
-    QByteArray datagram;
-    datagram.resize(qMax<qint64>(0, commandSocket->pendingDatagramSize()));
-    commandSocket->readDatagram(datagram.data(), datagram.size());
-    commandArgs = CArgumentDatagram::decode(datagram);
-    commandInterpreter();
+    return commandChannel->listen(socketPath);
 }
 
-// The picture, search, result and browser slots below are connected now and filled in with the
-// features they belong to.
+void MainWindow::slotReadEvent()
+{
+    // Every list that has arrived, in order; a list that starts a search may bring this slot back
+    // for later ones while the search waits, and those are then taken there.
+    while (commandChannel->hasPendingLists()) {
+        commandArgs = commandChannel->takeList();
+        commandInterpreter();
+    }
+}
 
 void MainWindow::commandInterpreter()
 {
     commandTimer->stop();
+    bool loaded = false;
+    for (const QString &argument : std::as_const(commandArgs)) {
+        // An empty argument would open the file dialog, which no command line asks for.
+        if (!argument.isEmpty() && slotOpenGrab(argument)) {
+            loaded = true;
+            break;
+        }
+    }
+    if (!loaded)
+        return;
+    resize(1000, 655);
+    resizeEvent(nullptr);
+
+    static const QRegularExpression selPrefix(QStringLiteral("/SEL:"), QRegularExpression::CaseInsensitiveOption);
+    for (const QString &argument : std::as_const(commandArgs)) {
+        if (argument.startsWith(QLatin1String("/SEL:"), Qt::CaseInsensitive)) {
+            const QStringList parts = QString(argument).remove(selPrefix).split(QLatin1Char(','));
+            if (parts.size() != 4)
+                continue;
+            // A part that is not a number reads as 0.
+            placeFrame(parts.at(0).toInt(), parts.at(1).toInt(), parts.at(2).toInt(), parts.at(3).toInt());
+            break;
+        }
+        if (argument.compare(QLatin1String("/SELALL"), Qt::CaseInsensitive) == 0) {
+            slotSelection();
+            break;
+        }
+    }
+
+    static const QRegularExpression savePrefix(QStringLiteral("/SAVEDATA:"), QRegularExpression::CaseInsensitiveOption);
+    for (const QString &argument : std::as_const(commandArgs)) {
+        if (argument.startsWith(QLatin1String("/SAVEDATA:"), Qt::CaseInsensitive)) {
+            reportPath = QString(argument).remove(savePrefix).replace(QLatin1Char('\\'), QLatin1Char('/'));
+            break;
+        }
+    }
+
+    for (const QString &argument : std::as_const(commandArgs)) {
+        if (argument.compare(QLatin1String("/START"), Qt::CaseInsensitive) == 0) {
+            slotCanseledSearch();
+            slotIdentify();
+            break;
+        }
+    }
+}
+
+void MainWindow::placeFrame(int x, int y, int w, int h)
+{
+    // The rectangle is in pixels of the full picture; the view shows it scaled and centred.
+    const QSize shown = m_display->shownSize();
+    if (shown.width() <= 0)
+        return;
+    const double k = double(sourcePixmap.width()) / shown.width();
+    const int dx = int(m_display->width() * 0.5 - shown.width() * 0.5);
+    const int dy = int(m_display->height() * 0.5 - shown.height() * 0.5);
+    m_selectionFrame->move(int(x / k) + dx, int(y / k) + dy);
+    m_selectionFrame->resize(int(w / k), int(h / k));
+    m_selectionFrame->updateHandles();
 }
 
 void MainWindow::slotStartGrab() {}

@@ -7,6 +7,7 @@
 #include <QVector>
 
 class AppConfig;
+class CCommandChannel;
 class CDisplay;
 class CScrollPreview;
 class CStampSearch;
@@ -25,7 +26,6 @@ class QTabWidget;
 class QTimer;
 class QPushButton;
 class QToolButton;
-class QUdpSocket;
 class QWidget;
 
 // The program's only top-level window. It owns every other object and shows the picture, the
@@ -54,6 +54,11 @@ public:
     CScrollPreview *thumbnails() const { return m_thumbnails; }
     const QPixmap &picture() const { return sourcePixmap; }
     const QImage &selection() const { return selectionImage; }
+
+    // Takes the argument lists of later starts from the channel at socketPath (the caller holds the
+    // instance lock).
+    bool listenForCommands(const QString &socketPath);
+    QString reportFile() const { return reportPath; }
 
     // Sizes the frame to a fraction of the shown picture and centres it.
     void fitSelection(double factor);
@@ -105,8 +110,9 @@ private:
     void setPictureButtonsEnabled(bool enabled);
     void connectSearch();
     void showStage(int current);
+    void placeFrame(int x, int y, int w, int h);
 
-    QUdpSocket *commandSocket = nullptr;
+    CCommandChannel *commandChannel = nullptr;
     QStringList commandArgs;
     QTimer *commandTimer = nullptr;
     QNetworkAccessManager *updateManager = nullptr;

@@ -1,4 +1,4 @@
-#include "app/argumentdatagram.h"
+#include "app/commandchannel.h"
 #include "app/instancelock.h"
 #include "temphome.h"
 #include "testenv.h"
@@ -6,7 +6,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QUdpSocket>
 #include <QtTest>
 
 // --help and --version as the first argument print and end the program without taking the lock or
@@ -54,8 +53,8 @@ void TestCommandLineHelp::printsAndEnds()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QStringList, expected);
-    QUdpSocket receiver;
-    QVERIFY(receiver.bind(QHostAddress::LocalHost, CArgumentDatagram::receiverPort));
+    CCommandChannel receiver;
+    QVERIFY(receiver.listen(CCommandChannel::socketPath(m_dir.filePath("instance.lock"))));
 
     QProcess run;
     run.setProcessEnvironment(environment());
@@ -68,7 +67,7 @@ void TestCommandLineHelp::printsAndEnds()
         QVERIFY2(out.contains(text), qPrintable("no \"" + text + "\" in:\n" + out));
 
     QTest::qWait(300);
-    QVERIFY(!receiver.hasPendingDatagrams());
+    QVERIFY(!receiver.hasPendingLists());
     QVERIFY(!QFile::exists(m_dir.filePath("instance.lock")));
 }
 
@@ -76,8 +75,8 @@ void TestCommandLineHelp::laterArgumentGoesToTheRunningCopy()
 {
     CInstanceLock running(m_dir.filePath("instance.lock"));
     QVERIFY(!running.heldElsewhere());
-    QUdpSocket receiver;
-    QVERIFY(receiver.bind(QHostAddress::LocalHost, CArgumentDatagram::receiverPort));
+    CCommandChannel receiver;
+    QVERIFY(receiver.listen(CCommandChannel::socketPath(m_dir.filePath("instance.lock"))));
 
     const QString program = TestEnv::binDir() + "/quillet";
     const QStringList arguments = {"/START", "--help", "--version"};
@@ -88,10 +87,8 @@ void TestCommandLineHelp::laterArgumentGoesToTheRunningCopy()
     QCOMPARE(second.exitCode(), 0);
     QCOMPARE(second.readAllStandardOutput(), QByteArray());
 
-    QTRY_VERIFY(receiver.hasPendingDatagrams());
-    QByteArray datagram(int(receiver.pendingDatagramSize()), 0);
-    receiver.readDatagram(datagram.data(), datagram.size());
-    QCOMPARE(CArgumentDatagram::decode(datagram), QStringList(program) + arguments);
+    QTRY_VERIFY(receiver.hasPendingLists());
+    QCOMPARE(receiver.takeList(), QStringList(program) + arguments);
 }
 
 QTEST_GUILESS_MAIN(TestCommandLineHelp)

@@ -1,4 +1,5 @@
 #include "app/argumentdatagram.h"
+#include "app/commandchannel.h"
 #include "app/instancelock.h"
 #include "temphome.h"
 #include "testenv.h"
@@ -6,7 +7,8 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QUdpSocket>
+#include <QLocalSocket>
+#include <random>
 #include <QtTest>
 
 // The start-up of real program processes: handing the arguments to a running copy, and the lock
@@ -18,7 +20,9 @@ private slots:
     void init();
     void secondStartForwardsArguments_data();
     void secondStartForwardsArguments();
-    void datagramOfGarbageDecodesToWhatIsReadable();
+    void hostilePayloadsDecodeToWhatIsReadable_data();
+    void hostilePayloadsDecodeToWhatIsReadable();
+    void channelTakesListsInOrderAndDropsOversized();
     void killedCopyDoesNotBlockTheNextStart();
 
 private:
@@ -74,8 +78,8 @@ void TestStartup::secondStartForwardsArguments()
     // This test is the running copy: it holds the lock and listens where the main window would.
     CInstanceLock running(m_lockFile);
     QVERIFY(!running.heldElsewhere());
-    QUdpSocket receiver;
-    QVERIFY(receiver.bind(QHostAddress::LocalHost, CArgumentDatagram::receiverPort));
+    CCommandChannel receiver;
+    QVERIFY(receiver.listen(CCommandChannel::socketPath(m_lockFile)));
 
     TempHome home;
     home.writeKnownConfig();
@@ -87,28 +91,68 @@ void TestStartup::secondStartForwardsArguments()
     QCOMPARE(second.exitStatus(), QProcess::NormalExit);
     QCOMPARE(second.exitCode(), 0);
 
-    QTRY_VERIFY(receiver.hasPendingDatagrams());
-    QByteArray datagram(int(receiver.pendingDatagramSize()), 0);
-    receiver.readDatagram(datagram.data(), datagram.size());
+    QTRY_VERIFY(receiver.hasPendingLists());
+    QCOMPARE(receiver.takeList(), QStringList(program) + arguments);
     QTest::qWait(200);
-    QVERIFY(!receiver.hasPendingDatagrams()); // exactly one
-
-    // Big-endian count, then the program path as UTF-16 with its length in bytes.
-    QCOMPARE(qFromBigEndian<quint32>(datagram.constData()), quint32(arguments.size() + 1));
-    QCOMPARE(qFromBigEndian<quint32>(datagram.constData() + 4), quint32(program.size() * 2));
-    const QStringList received = CArgumentDatagram::decode(datagram);
-    QCOMPARE(received, QStringList(program) + arguments);
+    QVERIFY(!receiver.hasPendingLists()); // exactly one
 }
 
-void TestStartup::datagramOfGarbageDecodesToWhatIsReadable()
+void TestStartup::hostilePayloadsDecodeToWhatIsReadable_data()
 {
-    QByteArray good = CArgumentDatagram::encode({"quillet", "a.jpg", "/START"});
-    QCOMPARE(CArgumentDatagram::decode(good), QStringList({"quillet", "a.jpg", "/START"}));
-    QCOMPARE(CArgumentDatagram::decode(good.left(good.size() - 3)), QStringList({"quillet", "a.jpg"}));
-    QByteArray hugeCount("\xFF\xFF\xFF\xF0", 4);
-    QVERIFY(CArgumentDatagram::decode(hugeCount).isEmpty());
-    QVERIFY(CArgumentDatagram::decode(QByteArray("garbage")).isEmpty());
-    QVERIFY(CArgumentDatagram::decode(QByteArray()).isEmpty());
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<QStringList>("readable");
+    const QByteArray good = CArgumentDatagram::encode({"quillet", "a.jpg", "/START"});
+    QTest::newRow("whole") << good << QStringList{"quillet", "a.jpg", "/START"};
+    QTest::newRow("cut short") << good.left(good.size() - 3) << QStringList{"quillet", "a.jpg"};
+    QTest::newRow("empty") << QByteArray() << QStringList{};
+    QTest::newRow("text") << QByteArray("garbage") << QStringList{};
+    // Four billion strings announced, two there.
+    QByteArray many = good;
+    many.replace(0, 4, QByteArray("\xFF\xFF\xFF\xF0", 4));
+    QTest::newRow("4 billion strings") << many << QStringList{"quillet", "a.jpg", "/START"};
+    // A string announcing 2 GB in a payload of a few bytes.
+    QTest::newRow("string longer than the payload")
+        << QByteArray("\0\0\0\2\0\0\0\2\0a\x7F\xFF\xFF\xFEzz", 16) << QStringList{"a"};
+    QTest::newRow("odd length") << QByteArray("\0\0\0\1\0\0\0\3abc", 11) << QStringList{};
+    QTest::newRow("null string") << QByteArray("\0\0\0\1\xFF\xFF\xFF\xFF", 8) << QStringList{QString()};
+}
+
+void TestStartup::hostilePayloadsDecodeToWhatIsReadable()
+{
+    QFETCH(QByteArray, payload);
+    QFETCH(QStringList, readable);
+    QCOMPARE(CArgumentDatagram::decode(payload), readable);
+    // Random bytes never crash and never yield more text than they hold.
+    std::mt19937 random(uint(payload.size()));
+    for (int round = 0; round < 200; ++round) {
+        QByteArray bytes(int(random() % 64), Qt::Uninitialized);
+        for (char &c : bytes)
+            c = char(random());
+        qsizetype chars = 0;
+        for (const QString &text : CArgumentDatagram::decode(bytes))
+            chars += text.size();
+        QVERIFY(chars * 2 <= bytes.size());
+    }
+}
+
+void TestStartup::channelTakesListsInOrderAndDropsOversized()
+{
+    CCommandChannel channel;
+    const QString path = CCommandChannel::socketPath(m_lockFile);
+    QVERIFY(channel.listen(path));
+    // Three starts at once, one of them far too long.
+    QVERIFY(CCommandChannel::send({"quillet", "first"}, path));
+    QLocalSocket oversized;
+    oversized.connectToServer(path);
+    QVERIFY(oversized.waitForConnected());
+    oversized.write(QByteArray(CCommandChannel::maxPayloadBytes + 100, 'x'));
+    QVERIFY(CCommandChannel::send({"quillet", "second"}, path));
+    QTRY_VERIFY(channel.hasPendingLists());
+    QTRY_COMPARE(oversized.state(), QLocalSocket::UnconnectedState);
+    QTest::qWait(100);
+    QCOMPARE(channel.takeList(), QStringList({"quillet", "first"}));
+    QCOMPARE(channel.takeList(), QStringList({"quillet", "second"}));
+    QVERIFY(!channel.hasPendingLists());
 }
 
 void TestStartup::killedCopyDoesNotBlockTheNextStart()
