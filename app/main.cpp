@@ -6,6 +6,7 @@
 #include "app/startupreport.h"
 
 #include <QApplication>
+#include <QNetworkProxyFactory>
 
 int main(int argc, char *argv[])
 {
@@ -24,6 +25,8 @@ int main(int argc, char *argv[])
         return 0;
     }
 
+    // The desktop's proxy settings (http_proxy, no_proxy) count, as in every other program.
+    QNetworkProxyFactory::setUseSystemConfiguration(true);
     MainWindow window(arguments);
     window.listenForCommands(CCommandChannel::socketPath(lockPath));
     window.setMinimumSize(1000, 655);

@@ -1,0 +1,156 @@
+// The command language as the running window carries it out: lists arrive through the real
+// command channel, as a later start sends them.
+#include "app/commandchannel.h"
+#include "app/mainwindow.h"
+#include "imaging/display.h"
+#include "imaging/tepageitem.h"
+#include "search/stampsearch.h"
+#include "temphome.h"
+
+#include <QPainter>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class TestCommandInterpreter : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void selection_data();
+    void selection();
+    void reportPathKeepsItsValue();
+    void nothingWithoutAPicture();
+    void firstLoadablePictureWins();
+    void listsArrivingTogetherAreAllHandled();
+
+private:
+    // Sends the list as a later start would and waits until the window has taken it.
+    void deliver(const QStringList &arguments);
+    // The frame in pixels of the full picture.
+    QRect frameInPicture() const;
+
+    QTemporaryDir m_dir;
+    QString m_picture;      // 1000 x 800
+    QString m_otherPicture; // 600 x 900
+    std::unique_ptr<TempHome> m_home;
+    std::unique_ptr<MainWindow> m_window;
+    QString m_socket;
+};
+
+void TestCommandInterpreter::initTestCase()
+{
+    QImage picture(1000, 800, QImage::Format_RGB32);
+    picture.fill(QColor("#d8c8a0"));
+    m_picture = m_dir.filePath("stamp.png");
+    QVERIFY(picture.save(m_picture));
+    QImage other(600, 900, QImage::Format_RGB32);
+    other.fill(Qt::darkGreen);
+    m_otherPicture = m_dir.filePath("other.png");
+    QVERIFY(other.save(m_otherPicture));
+    m_socket = m_dir.filePath("instance.lock.socket");
+}
+
+void TestCommandInterpreter::init()
+{
+    qputenv("QUILLET_HOSTS", "/nonexistent");
+    m_home = std::make_unique<TempHome>();
+    m_home->writeKnownConfig();
+    m_window = std::make_unique<MainWindow>(QStringList{"quillet"});
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    QVERIFY(m_window->listenForCommands(m_socket));
+}
+
+void TestCommandInterpreter::cleanup()
+{
+    m_window.reset();
+    m_home.reset();
+    qunsetenv("QUILLET_HOSTS");
+}
+
+void TestCommandInterpreter::deliver(const QStringList &arguments)
+{
+    QVERIFY(CCommandChannel::send(QStringList{"/usr/bin/quillet"} + arguments, m_socket));
+    // Taken once the channel has nothing left for the window.
+    auto *channel = m_window->findChild<CCommandChannel *>();
+    QTRY_VERIFY(!channel->hasPendingLists());
+    QTest::qWait(50);
+}
+
+QRect TestCommandInterpreter::frameInPicture() const
+{
+    const QSize shown = m_window->display()->shownSize();
+    const double k = double(m_window->picture().width()) / shown.width();
+    const QRect frame = m_window->selectionFrame()->geometry();
+    const int dx = (m_window->display()->width() - shown.width()) / 2;
+    const int dy = (m_window->display()->height() - shown.height()) / 2;
+    return QRect(qRound((frame.x() - dx) * k), qRound((frame.y() - dy) * k), qRound(frame.width() * k),
+                 qRound(frame.height() * k));
+}
+
+void TestCommandInterpreter::selection_data()
+{
+    QTest::addColumn<QStringList>("commands");
+    QTest::addColumn<QRect>("frame"); // in picture pixels, to within the view's scale
+    QTest::newRow("four numbers") << QStringList{"/SEL:100,50,200,120"} << QRect(100, 50, 200, 120);
+    QTest::newRow("any case") << QStringList{"/sel:300,200,400,300"} << QRect(300, 200, 400, 300);
+    QTest::newRow("three numbers skipped, then all") << QStringList{"/SEL:1,2,3", "/SELALL"} << QRect(0, 0, 1000, 800);
+    QTest::newRow("all before four numbers wins") << QStringList{"/SelAll", "/SEL:100,50,200,120"}
+                                                  << QRect(0, 0, 1000, 800);
+}
+
+void TestCommandInterpreter::selection()
+{
+    QFETCH(QStringList, commands);
+    QFETCH(QRect, frame);
+    deliver(QStringList{m_picture} + commands);
+    QCOMPARE(m_window->picture().size(), QSize(1000, 800));
+    QCOMPARE(m_window->size(), QSize(1000, 655));
+    const QRect placed = frameInPicture();
+    const int slack = int(double(m_window->picture().width()) / m_window->display()->shownSize().width()) + 2;
+    QVERIFY2(qAbs(placed.x() - frame.x()) <= slack && qAbs(placed.y() - frame.y()) <= slack
+                 && qAbs(placed.width() - frame.width()) <= slack && qAbs(placed.height() - frame.height()) <= slack,
+             qPrintable(QString("placed %1,%2 %3x%4").arg(placed.x()).arg(placed.y()).arg(placed.width()).arg(placed.height())));
+}
+
+void TestCommandInterpreter::reportPathKeepsItsValue()
+{
+    deliver({m_picture, "/savedata:C:\\out\\find.html"});
+    QCOMPARE(m_window->reportFile(), QString("C:/out/find.html"));
+    deliver({m_picture, "/SELALL"});
+    QCOMPARE(m_window->reportFile(), QString("C:/out/find.html"));
+    // Without a picture, not even the report path is taken.
+    deliver({"/SAVEDATA:/elsewhere/x.html"});
+    QCOMPARE(m_window->reportFile(), QString("C:/out/find.html"));
+}
+
+void TestCommandInterpreter::nothingWithoutAPicture()
+{
+    QSignalSpy started(m_window->search(), &CStampSearch::signalStarted);
+    deliver({m_dir.filePath("missing.png"), "", "/SELALL", "/START"});
+    QCOMPARE(started.size(), 0);
+    QVERIFY(!m_window->search()->isRunning());
+}
+
+void TestCommandInterpreter::firstLoadablePictureWins()
+{
+    deliver({m_dir.filePath("missing.png"), m_otherPicture, m_picture});
+    QCOMPARE(m_window->picture().size(), QSize(600, 900));
+}
+
+void TestCommandInterpreter::listsArrivingTogetherAreAllHandled()
+{
+    // Sent before the window's event loop runs again: both are waiting at once.
+    QVERIFY(CCommandChannel::send({"quillet", m_picture, "/SAVEDATA:/a/first.html"}, m_socket));
+    QVERIFY(CCommandChannel::send({"quillet", m_otherPicture, "/SELALL"}, m_socket));
+    auto *channel = m_window->findChild<CCommandChannel *>();
+    QTRY_COMPARE(m_window->picture().size(), QSize(600, 900));
+    QVERIFY(!channel->hasPendingLists());
+    QCOMPARE(m_window->reportFile(), QString("/a/first.html"));
+}
+
+QTEST_MAIN(TestCommandInterpreter)
+#include "tst_commandinterpreter.moc"
