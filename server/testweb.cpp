@@ -435,6 +435,11 @@ QImage TestWeb::pictureOf(const QString &id) const
             }
         }
     }
+    if (m_pictureSource) {
+        const QImage made = m_pictureSource(id);
+        if (!made.isNull())
+            return made;
+    }
     return drawStamp(id);
 }
 

@@ -15,7 +15,7 @@
 
 class HostConfig;
 
-// The stamp sites, on 127.0.0.1. One HTTP server answers for every site host: it serves search
+// The stamp sites, on 127.0.0.1, for the tests and the demo. One HTTP server answers for every site host: it serves search
 // result pages and offer pages shaped like each site's (the elements and attributes the parsers
 // read, among navigation, scripts, adverts, comments and nested tables), the pictures they point
 // to, and raw pages a test sets. It also works as an HTTP proxy (absolute request targets, routed
@@ -91,6 +91,8 @@ public:
     static QByteArray resultPage(Site site, const QList<Stamp> &stamps);
     // A stamp-like picture drawn from the id (same id, same picture).
     static QImage drawStamp(const QString &id, QSize size = QSize(200, 240));
+    // Makes the pictures of stamps listed without one, from their id (a null image: drawn as above).
+    void setPictureSource(std::function<QImage(const QString &id)> source) { m_pictureSource = std::move(source); }
 
     // Serves body for exactly this URL (scheme, host, path and query).
     void setPage(const QString &url, const QByteArray &body,
@@ -136,6 +138,7 @@ private:
     QMultiHash<QString, Handler> m_handlers;
     QHash<QString, Misbehaviour> m_behaviours;
     QList<SeenRequest> m_requests;
+    std::function<QImage(const QString &)> m_pictureSource;
     bool m_proxySet = false;
     bool m_factorySet = false;
     QNetworkProxy m_previousProxy;
