@@ -434,9 +434,12 @@ void MainWindow::commandInterpreter()
 
 void MainWindow::slotStartGrab()
 {
-    // One preview at a time: a second would open the same camera twice.
-    if (m_display->findChild<CCamPreview *>())
-        return;
+    // One preview at a time: a second would open the same camera twice. An applied one is hidden
+    // and on its way out.
+    for (const CCamPreview *open : m_display->findChildren<CCamPreview *>()) {
+        if (!open->isHidden())
+            return;
+    }
     m_upPanel->setEnabled(false);
     m_selectionFrame->setSelected(false);
     sourcePixmap = QPixmap(400, 300);

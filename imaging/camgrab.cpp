@@ -72,7 +72,7 @@ void CCamGrab::stopGrab()
 
 void CCamGrab::timerEvent(QTimerEvent *event)
 {
-    if (event->timerId() != timerId || timerId == -1) {
+    if (event->timerId() != timerId) {
         QObject::timerEvent(event);
         return;
     }

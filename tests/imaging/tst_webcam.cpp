@@ -165,6 +165,7 @@ private slots:
     void framesOfAnotherFormatLeaveThePicture_data();
     void framesOfAnotherFormatLeaveThePicture();
     void webCamButtonTakesThePicture();
+    void noCameraIsReportedInTheWindowsLanguage_data();
     void noCameraIsReportedInTheWindowsLanguage();
 };
 
@@ -401,6 +402,8 @@ void TestWebcam::webCamButtonTakesThePicture()
     QVERIFY(preview->isVisible());
     QTRY_COMPARE(preview->geometry(), window.display()->rect());
     QCOMPARE(preview->findChild<QPushButton *>("bStart")->text(), QString("Start"));
+    window.slotStartGrab(); // one preview at a time
+    QCOMPARE(window.display()->findChildren<CCamPreview *>().size(), 1);
 
     QSignalSpy frames(preview->grabber(), &CCamGrab::signalOutPixmap);
     QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 2, 5000);
@@ -415,17 +418,37 @@ void TestWebcam::webCamButtonTakesThePicture()
     QVERIFY(panel->isEnabled());
     QVERIFY(window.selectionFrame()->isSelected());
     QVERIFY(buttonWithToolTip(&window, "turn left")->isEnabled());
-    QTRY_VERIFY(preview.isNull());
     // Shown fitted in the view, like a loaded picture.
     QCOMPARE(window.display()->shownSize(), QSize(1024, 768).scaled(window.display()->size(), Qt::KeepAspectRatio));
+
+    // The applied preview is on its way out; "Web Cam" at once opens a new one.
+    QVERIFY(!preview->isVisible());
+    QTest::mouseClick(webCam, Qt::LeftButton);
+    QTRY_VERIFY(preview.isNull());
+    const QList<CCamPreview *> open = window.display()->findChildren<CCamPreview *>();
+    QCOMPARE(open.size(), 1);
+    QVERIFY(open.first()->isVisible());
+    QVERIFY(open.first()->grabber()->hasCapture());
+}
+
+void TestWebcam::noCameraIsReportedInTheWindowsLanguage_data()
+{
+    QTest::addColumn<QString>("language");
+    QTest::addColumn<QStringList>("texts"); // "Camera:", "Start", "Capture", "Apply", the message
+    QTest::newRow("english") << "english"
+                             << QStringList{"Camera:", "Start", "Capture", "Apply", "Webcam is not connected"};
+    QTest::newRow("german") << "german"
+                            << QStringList{"Kamera:", "Starten", "Aufnehmen", "Übernehmen", "Keine Webcam angeschlossen"};
 }
 
 void TestWebcam::noCameraIsReportedInTheWindowsLanguage()
 {
+    QFETCH(QString, language);
+    QFETCH(QStringList, texts);
     QTemporaryDir dir;
     CameraStandIn camera(dir.filePath("no-camera.avi"));
     TempHome home;
-    home.writeKnownConfig("german");
+    home.writeKnownConfig(language);
     MainWindow window({"quillet"});
     window.resize(1000, 655);
     window.show();
@@ -438,11 +461,11 @@ void TestWebcam::noCameraIsReportedInTheWindowsLanguage()
     QComboBox *cameras = preview->cameraBox();
     QCOMPARE(cameras->count(), 10);
     for (int i = 0; i < 10; ++i)
-        QCOMPARE(cameras->itemText(i), QString("Kamera: %1").arg(i));
+        QCOMPARE(cameras->itemText(i), texts.at(0) + ' ' + QString::number(i));
     QCOMPARE(cameras->currentIndex(), 0);
-    QCOMPARE(preview->findChild<QPushButton *>("bStart")->text(), QString("Starten"));
-    QCOMPARE(preview->findChild<QPushButton *>("bCapture")->text(), QString("Aufnehmen"));
-    QCOMPARE(preview->findChild<QPushButton *>("bApply")->text(), QString("Übernehmen"));
+    QCOMPARE(preview->findChild<QPushButton *>("bStart")->text(), texts.at(1));
+    QCOMPARE(preview->findChild<QPushButton *>("bCapture")->text(), texts.at(2));
+    QCOMPARE(preview->findChild<QPushButton *>("bApply")->text(), texts.at(3));
 
     QVERIFY(!preview->grabber()->hasCapture());
     QTest::qWait(300);
@@ -455,7 +478,7 @@ void TestWebcam::noCameraIsReportedInTheWindowsLanguage()
         dialog->close();
     });
     QTest::mouseClick(preview->findChild<QPushButton *>("bApply"), Qt::LeftButton);
-    QCOMPARE(message, QString("Keine Webcam angeschlossen"));
+    QCOMPARE(message, texts.at(4));
     QVERIFY(window.findChild<QWidget *>("up_panel")->isEnabled());
     for (const char *tip : {"Start Stamp Searching", "Select All", "turn left", "turn Right"}) {
         QToolButton *button = buttonWithToolTip(&window, window.translations()->tr(tip));
