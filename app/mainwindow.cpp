@@ -9,6 +9,7 @@
 #include "translationtable.h"
 #include "updatecheck.h"
 #include "windowsettings.h"
+#include "imaging/campreview.h"
 #include "imaging/display.h"
 #include "imaging/pictureloader.h"
 #include "imaging/selectioncutout.h"
@@ -489,7 +490,28 @@ void MainWindow::placeFrame(int x, int y, int w, int h)
     m_selectionFrame->updateHandles();
 }
 
-void MainWindow::slotStartGrab() {}
+void MainWindow::slotStartGrab()
+{
+    // One preview at a time: a second would open the same camera twice. An applied one is hidden
+    // and on its way out.
+    for (const CCamPreview *open : m_display->findChildren<CCamPreview *>()) {
+        if (!open->isHidden())
+            return;
+    }
+    m_upPanel->setEnabled(false);
+    m_selectionFrame->setSelected(false);
+    sourcePixmap = QPixmap(400, 300);
+    sourcePixmap.fill(Qt::transparent);
+    m_display->setPixmap(sourcePixmap);
+
+    auto *preview = new CCamPreview(m_display, [this](const QString &text) {
+        return translationTable ? translationTable->tr(text) : text;
+    });
+    m_display->layout()->addWidget(preview);
+    preview->show();
+    connect(preview, &CCamPreview::signalOutPixmap, this, &MainWindow::slotRenderPixmap);
+    connect(preview, &QObject::destroyed, this, &MainWindow::slotClosedPreview);
+}
 
 void MainWindow::slotPressScrollView(const QString &url)
 {
