@@ -67,8 +67,12 @@ if [ -n "$demo" ]; then
   port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$folder/web.log")
   [ -n "$port" ] || { cat "$folder/web.log" >&2; exit 1; }
   echo "demo: stand-in sites on 127.0.0.1:$port, report in $folder/report.html"
-  # A copy of its own (not handed to one already running), with its own hosts.
-  QUILLET_LOCK_FILE="$folder/quillet.lock" QUILLET_HOSTS="$folder/hosts.cfg" \
+  # A copy of its own (not handed to one already running), with its own hosts and its own
+  # documents folder, so that your settings stay as they are.
+  mkdir -p "$folder/home/Documents/Quillet"
+  printf 'path = %s\nlanguage = english\n' "$(realpath "$build/bin")" >"$folder/home/Documents/Quillet/config.cfg"
+  HOME="$folder/home" XDG_CONFIG_HOME="$folder/home/.config" \
+    QUILLET_LOCK_FILE="$folder/quillet.lock" QUILLET_HOSTS="$folder/hosts.cfg" \
     http_proxy="http://127.0.0.1:$port" no_proxy="127.0.0.1,localhost" \
     "$build/bin/quillet" "$folder/photo.png" /SELALL "/SAVEDATA:$folder/report.html" /START "$@"
 else
