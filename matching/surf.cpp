@@ -1,5 +1,7 @@
 #include "surf.h"
 
+#include "surfkernels.h"
+
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -7,21 +9,8 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
-#if defined(__SSE2__)
-#include <xmmintrin.h>
-#include <emmintrin.h>
-#endif
 
 namespace {
-
-// The four neighbours of a sample for the bilinear mix: the pixel, its right, lower and lower-right.
-inline void gatherCorners(uchar *q, const uchar *p, size_t step)
-{
-    q[0] = p[0];
-    q[1] = p[1];
-    q[2] = p[step];
-    q[3] = p[step + 1];
-}
 
 // A box of a filter given on a small base grid: corners (x1, y1) inclusive, (x2, y2) exclusive.
 struct BaseBox
@@ -31,11 +20,7 @@ struct BaseBox
 };
 
 // The same box scaled to a filter side, as offsets into the integral image from the filter's corner.
-struct Box
-{
-    int p0 = 0, p1 = 0, p2 = 0, p3 = 0; // top-left, top-right, bottom-left, bottom-right
-    float weight = 0;
-};
+using Box = CSurfKernels::Box;
 
 constexpr BaseBox dxxBase[3] = {{0, 2, 3, 7, 1}, {3, 2, 6, 7, -2}, {6, 2, 9, 7, 1}};
 constexpr BaseBox dyyBase[3] = {{2, 0, 7, 3, 1}, {2, 3, 7, 6, -2}, {2, 6, 7, 9, 1}};
@@ -65,29 +50,6 @@ inline int boxSum(const int *origin, const Box &b)
 {
     // Unsigned arithmetic: corner sums of a large picture may wrap, the box sum itself fits.
     return int(unsigned(origin[b.p0]) + unsigned(origin[b.p3]) - unsigned(origin[b.p1]) - unsigned(origin[b.p2]));
-}
-
-// One filter along a row of samples `step` apart: out[j] accumulates box sum x weight per box.
-void filterRow(const int *row, int step, int count, const Box *boxes, int boxCount, double *out)
-{
-    for (int k = 0; k < boxCount; ++k) {
-        const Box &b = boxes[k];
-        const int *p0 = row + b.p0, *p1 = row + b.p1, *p2 = row + b.p2, *p3 = row + b.p3;
-        const float w = b.weight;
-        if (step == 1) {
-            if (k == 0)
-                for (int j = 0; j < count; ++j)
-                    out[j] = double(float(int(unsigned(p0[j]) + unsigned(p3[j]) - unsigned(p1[j]) - unsigned(p2[j]))) * w);
-            else
-                for (int j = 0; j < count; ++j)
-                    out[j] += double(float(int(unsigned(p0[j]) + unsigned(p3[j]) - unsigned(p1[j]) - unsigned(p2[j]))) * w);
-        } else {
-            for (int j = 0, o = 0; j < count; ++j, o += step) {
-                const double v = double(float(int(unsigned(p0[o]) + unsigned(p3[o]) - unsigned(p1[o]) - unsigned(p2[o]))) * w);
-                out[j] = k == 0 ? v : out[j] + v;
-            }
-        }
-    }
 }
 
 template <size_t N>
@@ -195,11 +157,6 @@ void CSurf::detectAndCompute(const cv::Mat &picture, std::vector<cv::KeyPoint> &
     m_sum.release();
     std::vector<Layer>().swap(m_pyramid);
     std::vector<uchar>().swap(m_window);
-    std::vector<float>().swap(m_lanes);
-    std::vector<uchar>().swap(m_corners);
-    std::vector<double>().swap(m_rowXX);
-    std::vector<double>().swap(m_rowYY);
-    std::vector<double>().swap(m_rowXY);
 }
 
 void CSurf::buildOctave(int o)
@@ -230,25 +187,11 @@ void CSurf::buildOctave(int o)
         const int margin = (L / 2) / step;
         const int lastI = (H - L) / step, lastJ = (W - L) / step;
         const int count = lastJ + 1;
-        m_rowXX.resize(size_t(count));
-        m_rowYY.resize(size_t(count));
-        m_rowXY.resize(size_t(count));
         for (int i = 0; i <= lastI; ++i) {
             const int *row = sum + size_t(i) * size_t(step) * size_t(stride);
-            // A row at a time, filter by filter and box by box: simple loops the compiler can
-            // vectorise, with each sample's sum still formed in the same order.
-            filterRow(row, step, count, dxx.data(), int(dxx.size()), m_rowXX.data());
-            filterRow(row, step, count, dyy.data(), int(dyy.size()), m_rowYY.data());
-            filterRow(row, step, count, dxy.data(), int(dxy.size()), m_rowXY.data());
-            float *det = layer.det.data() + size_t(i + margin) * size_t(layer.cols) + margin;
-            signed char *lap = layer.laplacian.data() + size_t(i + margin) * size_t(layer.cols) + margin;
-            const double *fxx = m_rowXX.data(), *fyy = m_rowYY.data(), *fxy = m_rowXY.data();
-            for (int j = 0; j < count; ++j) {
-                const float xx = float(fxx[j]), yy = float(fyy[j]), xy = float(fxy[j]);
-                det[j] = xx * yy - 0.81f * xy * xy;
-                const float trace = xx + yy;
-                lap[j] = static_cast<signed char>((trace > 0) - (trace < 0));
-            }
+            const size_t cell = size_t(i + margin) * size_t(layer.cols) + size_t(margin);
+            CSurfKernels::hessianRow(row, step, count, dxx.data(), dyy.data(), dxy.data(), layer.det.data() + cell,
+                                     layer.laplacian.data() + cell);
         }
     }
 }
@@ -391,82 +334,49 @@ void CSurf::describe(const cv::KeyPoint &kp, float *descriptor)
     const float offset = -float(w - 1) / 2;
     float startX = kp.pt.x + offset * cosDir + offset * sinDir;
     float startY = kp.pt.y - offset * sinDir + offset * cosDir;
+
+    // A sample with all four neighbours in the picture is their bilinear mix; one without takes the
+    // nearest pixel. Along a row the positions step by (cosDir, -sinDir) in double. Nearly always
+    // every step is exact, so sample j sits at start + j * step and the samples inside the picture
+    // form one run that the vector kernel fills; the rest are taken one by one.
     const int lastCol = m_grey.cols - 1, lastRow = m_grey.rows - 1;
     const size_t imageStep = m_grey.step;
     const uchar *image = m_grey.ptr();
     uchar *out = m_window.data();
-
-    // Most windows lie well inside the picture: then every sample has all four neighbours and the
-    // per-pixel bounds test can go. The window is a turned square, so its corners (with a pixel of
-    // room for rounding along the way) decide.
-    const float span = float(w - 1);
-    const float cornersX[4] = {startX, startX + span * cosDir, startX + span * sinDir, startX + span * (cosDir + sinDir)};
-    const float cornersY[4] = {startY, startY - span * sinDir, startY + span * cosDir, startY + span * (cosDir - sinDir)};
-    bool inside = true;
-    for (int k = 0; k < 4; ++k)
-        inside = inside && cornersX[k] >= 1.0f && cornersX[k] < float(lastCol - 1) && cornersY[k] >= 1.0f &&
-                 cornersY[k] < float(lastRow - 1);
-    // Per row: gather each sample's four neighbours and weights (scalar), then blend four samples at
-    // a time. The blend keeps the scalar formula's order of operations, so the bytes are the same. A
-    // sample without all four neighbours takes the nearest pixel: weights 0 and four copies of that
-    // pixel blend to exactly it.
-    m_lanes.resize(size_t(w + 4) * 2);
-    float *la = m_lanes.data(), *lb = la + w + 4;
-    m_corners.resize(size_t(w + 4) * 4); // the four neighbours of sample j are bytes 4j .. 4j + 3
-    uchar *q = m_corners.data();
-    for (int i = 0; i < w; ++i, startX += sinDir, startY += cosDir) {
-        double x = startX, y = startY;
-        if (inside) {
-            for (int j = 0; j < w; ++j, x += cosDir, y -= sinDir) {
-                const int ix = int(x), iy = int(y); // both positive: truncation is the floor
-                la[j] = float(x - ix);
-                lb[j] = float(y - iy);
-                gatherCorners(q + 4 * j, image + size_t(iy) * imageStep + size_t(ix), imageStep);
-            }
-        } else {
-            for (int j = 0; j < w; ++j, x += cosDir, y -= sinDir) {
+    auto hasNeighbours = [&](double x, double y) {
+        const int ix = cvFloor(x), iy = cvFloor(y);
+        return unsigned(ix) < unsigned(lastCol) && unsigned(iy) < unsigned(lastRow);
+    };
+    auto nearest = [&](double x, double y) {
+        const int cx = std::clamp(cvRound(x), 0, lastCol);
+        const int cy = std::clamp(cvRound(y), 0, lastRow);
+        return image[size_t(cy) * imageStep + size_t(cx)];
+    };
+    const float stepY = -sinDir;
+    for (int i = 0; i < w; ++i, startX += sinDir, startY += cosDir, out += w) {
+        const double x0 = startX, y0 = startY;
+        if (CSurfKernels::stepsAreExact(startX, cosDir, w) && CSurfKernels::stepsAreExact(startY, stepY, w)) {
+            int first = 0, last = w - 1;
+            for (; first < w && !hasNeighbours(x0 + first * double(cosDir), y0 + first * double(stepY)); ++first)
+                out[first] = nearest(x0 + first * double(cosDir), y0 + first * double(stepY));
+            for (; last > first && !hasNeighbours(x0 + last * double(cosDir), y0 + last * double(stepY)); --last)
+                out[last] = nearest(x0 + last * double(cosDir), y0 + last * double(stepY));
+            if (first <= last)
+                CSurfKernels::windowRow(image, imageStep, x0, y0, cosDir, stepY, first, last - first + 1, out);
+            continue;
+        }
+        double x = x0, y = y0;
+        for (int j = 0; j < w; ++j, x += cosDir, y -= sinDir) {
+            if (hasNeighbours(x, y)) {
                 const int ix = cvFloor(x), iy = cvFloor(y);
-                if (unsigned(ix) < unsigned(lastCol) && unsigned(iy) < unsigned(lastRow)) {
-                    la[j] = float(x - ix);
-                    lb[j] = float(y - iy);
-                    gatherCorners(q + 4 * j, image + size_t(iy) * imageStep + size_t(ix), imageStep);
-                } else {
-                    const int cx = std::clamp(cvRound(x), 0, lastCol);
-                    const int cy = std::clamp(cvRound(y), 0, lastRow);
-                    la[j] = lb[j] = 0.0f;
-                    std::memset(q + 4 * j, image[size_t(cy) * imageStep + size_t(cx)], 4);
-                }
+                const float a = float(x - ix), b = float(y - iy);
+                const uchar *c = image + size_t(iy) * imageStep + size_t(ix);
+                out[j] = uchar(cvRound(c[0] * (1.f - a) * (1.f - b) + c[1] * a * (1.f - b) + c[imageStep] * (1.f - a) * b +
+                                       c[imageStep + 1] * a * b));
+            } else {
+                out[j] = nearest(x, y);
             }
         }
-        int j = 0;
-#if defined(__SSE2__)
-        const __m128 one = _mm_set1_ps(1.0f);
-        const __m128i zero = _mm_setzero_si128();
-        for (; j + 4 <= w; j += 4) {
-            const __m128 a = _mm_loadu_ps(la + j), b = _mm_loadu_ps(lb + j);
-            const __m128 na = _mm_sub_ps(one, a), nb = _mm_sub_ps(one, b);
-            // 16 bytes: the neighbours of four samples; widen, then transpose to one lane per sample.
-            const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q + 4 * j));
-            const __m128i lo = _mm_unpacklo_epi8(raw, zero), hi = _mm_unpackhi_epi8(raw, zero);
-            __m128 r0 = _mm_cvtepi32_ps(_mm_unpacklo_epi16(lo, zero)), r1 = _mm_cvtepi32_ps(_mm_unpackhi_epi16(lo, zero));
-            __m128 r2 = _mm_cvtepi32_ps(_mm_unpacklo_epi16(hi, zero)), r3 = _mm_cvtepi32_ps(_mm_unpackhi_epi16(hi, zero));
-            _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
-            __m128 v = _mm_mul_ps(_mm_mul_ps(r0, na), nb);
-            v = _mm_add_ps(v, _mm_mul_ps(_mm_mul_ps(r1, a), nb));
-            v = _mm_add_ps(v, _mm_mul_ps(_mm_mul_ps(r2, na), b));
-            v = _mm_add_ps(v, _mm_mul_ps(_mm_mul_ps(r3, a), b));
-            const __m128i rounded = _mm_cvtps_epi32(v); // to nearest, ties to even, as cvRound
-            const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(rounded, rounded), zero);
-            const int packed = _mm_cvtsi128_si32(bytes);
-            std::memcpy(out + j, &packed, 4);
-        }
-#endif
-        for (; j < w; ++j) {
-            const float a = la[j], b = lb[j];
-            const uchar *c = q + 4 * j;
-            out[j] = uchar(cvRound(c[0] * (1.f - a) * (1.f - b) + c[1] * a * (1.f - b) + c[2] * (1.f - a) * b + c[3] * a * b));
-        }
-        out += w;
     }
     uchar patch[patchSide + 1][patchSide + 1];
     cv::Mat patchMat(patchSide + 1, patchSide + 1, CV_8U, patch);

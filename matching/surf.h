@@ -52,7 +52,4 @@ private:
     cv::Mat m_sum;
     std::vector<Layer> m_pyramid; // the (m_layers + 2) layers of the octave at hand
     std::vector<uchar> m_window;
-    std::vector<float> m_lanes;
-    std::vector<uchar> m_corners;
-    std::vector<double> m_rowXX, m_rowYY, m_rowXY;
 };

@@ -1,7 +1,9 @@
 // Our SURF against the keypoints and descriptors that OpenCV's SURF produced for the shared pictures,
 // and its behaviour on pictures that hold nothing to find.
+#include "matching/simd.h"
 #include "matching/stampgenerator.h"
 #include "matching/surf.h"
+#include "matching/surfkernels.h"
 #include "testenv.h"
 
 #include <QDir>
@@ -9,6 +11,7 @@
 #include <QTest>
 #include <QTextStream>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <cmath>
 
@@ -66,6 +69,9 @@ private slots:
     void emptyPictures_data();
     void emptyPictures();
     void separateObjectsAgree();
+    void vectorSetAsAsked();
+    void windowRowsAreTheFormula();
+    void hessianRowsAreTheFormula();
 };
 
 void TestSurf::agreesWithGolden_data()
@@ -170,6 +176,112 @@ void TestSurf::separateObjectsAgree()
     QCOMPARE(cv::norm(da, db, cv::NORM_INF), 0.0);
     for (size_t k = 0; k < a.size(); ++k)
         QVERIFY(a[k].pt == b[k].pt && a[k].angle == b[k].angle && a[k].class_id == b[k].class_id);
+}
+
+void TestSurf::vectorSetAsAsked()
+{
+    const QByteArray wanted = qgetenv("QUILLET_SIMD");
+    qInfo("vector instructions: %s (widest here: %s)", CSimd::name(CSimd::level()), CSimd::name(CSimd::best()));
+    if (wanted.isEmpty()) {
+        QCOMPARE(CSimd::level(), CSimd::best());
+        return;
+    }
+    for (CSimd::Level l : {CSimd::Level::Sse2, CSimd::Level::Avx2, CSimd::Level::Avx512}) {
+        if (wanted != CSimd::name(l))
+            continue;
+        if (!CSimd::supported(l))
+            QSKIP("this processor lacks the asked vector instructions");
+        QCOMPARE(CSimd::level(), l);
+        return;
+    }
+    QFAIL("QUILLET_SIMD names no vector instruction set");
+}
+
+void TestSurf::windowRowsAreTheFormula()
+{
+    // Turned rows of samples at all kinds of angles and lengths, each against the bilinear mix worked
+    // out sample by sample: every lane of the kernel in use, and its tail, must give the same byte.
+    cv::Mat picture(97, 131, CV_8UC1);
+    cv::RNG rng(7);
+    rng.fill(picture, cv::RNG::UNIFORM, 0, 256);
+    const unsigned char *image = picture.ptr();
+    const size_t stride = picture.step;
+    int rows = 0;
+    for (int trial = 0; trial < 3000; ++trial) {
+        const float angle = rng.uniform(0.0f, float(2 * CV_PI));
+        const float dx = std::cos(angle), dy = -std::sin(angle);
+        const int count = rng.uniform(1, 90);
+        const float x0 = rng.uniform(0.0f, 130.0f), y0 = rng.uniform(0.0f, 96.0f);
+        // Only rows that stay where every sample has its four neighbours.
+        const float x1 = x0 + float(count - 1) * dx, y1 = y0 + float(count - 1) * dy;
+        if (std::min(x0, x1) < 0.5f || std::max(x0, x1) > 128.5f || std::min(y0, y1) < 0.5f || std::max(y0, y1) > 94.5f ||
+            !CSurfKernels::stepsAreExact(x0, dx, count) || !CSurfKernels::stepsAreExact(y0, dy, count))
+            continue;
+        ++rows;
+        std::vector<unsigned char> out(size_t(count), 0);
+        CSurfKernels::windowRow(image, stride, x0, y0, dx, dy, 0, count, out.data());
+        double x = x0, y = y0;
+        for (int j = 0; j < count; ++j, x += dx, y += dy) {
+            const int ix = cvFloor(x), iy = cvFloor(y);
+            const float a = float(x - ix), b = float(y - iy);
+            const unsigned char *c = image + size_t(iy) * stride + size_t(ix);
+            const int expected =
+                cvRound(c[0] * (1.f - a) * (1.f - b) + c[1] * a * (1.f - b) + c[stride] * (1.f - a) * b + c[stride + 1] * a * b);
+            if (out[size_t(j)] != expected)
+                QFAIL(qPrintable(QString("trial %1, sample %2 of %3: %4, expected %5")
+                                     .arg(trial).arg(j).arg(count).arg(out[size_t(j)]).arg(expected)));
+        }
+    }
+    QVERIFY(rows > 1000);
+}
+
+void TestSurf::hessianRowsAreTheFormula()
+{
+    // Rows of filter responses on a random integral image, dense and strided, of many lengths: each
+    // sample's determinant and Laplacian sign against the formula worked out on its own.
+    cv::Mat picture(120, 300, CV_8UC1), sum;
+    cv::RNG rng(3);
+    rng.fill(picture, cv::RNG::UNIFORM, 0, 256);
+    cv::integral(picture, sum, CV_32S);
+    const int stride = int(sum.step1());
+    auto box = [&](int x1, int y1, int x2, int y2, float weight) {
+        CSurfKernels::Box b;
+        b.p0 = y1 * stride + x1;
+        b.p1 = y1 * stride + x2;
+        b.p2 = y2 * stride + x1;
+        b.p3 = y2 * stride + x2;
+        b.weight = weight / float((x2 - x1) * (y2 - y1));
+        return b;
+    };
+    // The 15-pixel filters.
+    const CSurfKernels::Box dxx[3] = {box(0, 3, 5, 12, 1), box(5, 3, 10, 12, -2), box(10, 3, 15, 12, 1)};
+    const CSurfKernels::Box dyy[3] = {box(3, 0, 12, 5, 1), box(3, 5, 12, 10, -2), box(3, 10, 12, 15, 1)};
+    const CSurfKernels::Box dxy[4] = {box(2, 2, 7, 7, 1), box(8, 2, 13, 7, -1), box(2, 8, 7, 13, -1), box(8, 8, 13, 13, 1)};
+    auto filter = [](const int *p, const CSurfKernels::Box *boxes, int n) {
+        double d = 0;
+        for (int k = 0; k < n; ++k)
+            d += double(float(p[boxes[k].p0] + p[boxes[k].p3] - p[boxes[k].p1] - p[boxes[k].p2]) * boxes[k].weight);
+        return float(d);
+    };
+    for (int step : {1, 2, 4, 8})
+        for (int count : {1, 3, 7, 8, 15, 16, 17, 31, 33, (300 - 15) / step + 1}) {
+            if ((count - 1) * step + 15 > 300)
+                continue;
+            for (int i = 0; i + 15 <= 120; i += 13) {
+                const int *row = sum.ptr<int>(i);
+                std::vector<float> det(size_t(count), -1);
+                std::vector<signed char> lap(size_t(count), 5);
+                CSurfKernels::hessianRow(row, step, count, dxx, dyy, dxy, det.data(), lap.data());
+                for (int j = 0; j < count; ++j) {
+                    const int *p = row + j * step;
+                    const float xx = filter(p, dxx, 3), yy = filter(p, dyy, 3), xy = filter(p, dxy, 4);
+                    const float expected = xx * yy - 0.81f * xy * xy;
+                    const float trace = xx + yy;
+                    QCOMPARE(det[size_t(j)], expected);
+                    QCOMPARE(int(lap[size_t(j)]), (trace > 0) - (trace < 0));
+                }
+            }
+        }
 }
 
 QTEST_GUILESS_MAIN(TestSurf)

@@ -1,0 +1,374 @@
+#include "surfkernels.h"
+
+#include "simd.h"
+
+#include <opencv2/core.hpp>
+
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <immintrin.h>
+
+// This file is compiled with -ffp-contract=off: a fused multiply-add rounds once where the scalar
+// formulas (and OpenCV's figures) round twice.
+
+#define QUILLET_AVX2 __attribute__((target("avx2")))
+#define QUILLET_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq")))
+
+namespace {
+
+using Box = CSurfKernels::Box;
+
+inline int boxSum(const int *p, const Box &b)
+{
+    // Unsigned arithmetic: corner sums of a large picture may wrap, the box sum itself fits.
+    return int(unsigned(p[b.p0]) + unsigned(p[b.p3]) - unsigned(p[b.p1]) - unsigned(p[b.p2]));
+}
+
+template <int N>
+inline float filterAt(const int *p, const Box *boxes)
+{
+    double d = 0;
+    for (int k = 0; k < N; ++k)
+        d += double(float(boxSum(p, boxes[k])) * boxes[k].weight);
+    return float(d);
+}
+
+inline void hessianAt(const int *p, const Box *dxx, const Box *dyy, const Box *dxy, float &det, signed char &lap)
+{
+    const float xx = filterAt<3>(p, dxx), yy = filterAt<3>(p, dyy), xy = filterAt<4>(p, dxy);
+    det = xx * yy - 0.81f * xy * xy;
+    const float trace = xx + yy;
+    lap = static_cast<signed char>((trace > 0) - (trace < 0));
+}
+
+inline unsigned char blendAt(const unsigned char *image, size_t stride, double x, double y)
+{
+    const int ix = int(x), iy = int(y); // both positive: truncation is the floor
+    const float a = float(x - ix), b = float(y - iy);
+    const unsigned char *c = image + size_t(iy) * stride + size_t(ix);
+    return static_cast<unsigned char>(
+        cvRound(c[0] * (1.f - a) * (1.f - b) + c[1] * a * (1.f - b) + c[stride] * (1.f - a) * b + c[stride + 1] * a * b));
+}
+
+// ---- SSE2 (every x86-64 processor) ----
+
+template <int N>
+inline __m128 filter4(const int *p, int step, const Box *boxes)
+{
+    __m128d lo = _mm_setzero_pd(), hi = _mm_setzero_pd();
+    for (int k = 0; k < N; ++k) {
+        const Box &b = boxes[k];
+        __m128i s;
+        if (step == 1) {
+            auto at = [&](int o) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + o)); };
+            s = _mm_sub_epi32(_mm_sub_epi32(_mm_add_epi32(at(b.p0), at(b.p3)), at(b.p1)), at(b.p2));
+        } else {
+            auto at = [&](int o) { return _mm_set_epi32(p[o + 3 * step], p[o + 2 * step], p[o + step], p[o]); };
+            s = _mm_sub_epi32(_mm_sub_epi32(_mm_add_epi32(at(b.p0), at(b.p3)), at(b.p1)), at(b.p2));
+        }
+        const __m128 f = _mm_mul_ps(_mm_cvtepi32_ps(s), _mm_set1_ps(b.weight));
+        lo = _mm_add_pd(lo, _mm_cvtps_pd(f));
+        hi = _mm_add_pd(hi, _mm_cvtps_pd(_mm_movehl_ps(f, f)));
+    }
+    return _mm_movelh_ps(_mm_cvtpd_ps(lo), _mm_cvtpd_ps(hi));
+}
+
+void hessianRowSse2(const int *row, int step, int count, const Box *dxx, const Box *dyy, const Box *dxy, float *det,
+                    signed char *lap)
+{
+    int j = 0;
+    const __m128 zero = _mm_setzero_ps(), k081 = _mm_set1_ps(0.81f);
+    for (; j + 4 <= count; j += 4) {
+        const int *p = row + size_t(j) * size_t(step);
+        const __m128 xx = filter4<3>(p, step, dxx), yy = filter4<3>(p, step, dyy), xy = filter4<4>(p, step, dxy);
+        _mm_storeu_ps(det + j, _mm_sub_ps(_mm_mul_ps(xx, yy), _mm_mul_ps(_mm_mul_ps(k081, xy), xy)));
+        const __m128 trace = _mm_add_ps(xx, yy);
+        const __m128i sign = _mm_sub_epi32(_mm_castps_si128(_mm_cmplt_ps(trace, zero)), _mm_castps_si128(_mm_cmpgt_ps(trace, zero)));
+        const __m128i bytes = _mm_packs_epi16(_mm_packs_epi32(sign, sign), sign);
+        const int packed = _mm_cvtsi128_si32(bytes);
+        std::memcpy(lap + j, &packed, 4);
+    }
+    for (; j < count; ++j)
+        hessianAt(row + size_t(j) * size_t(step), dxx, dyy, dxy, det[j], lap[j]);
+}
+
+void windowRowSse2(const unsigned char *image, size_t stride, double x0, double y0, double dx, double dy, int first,
+                   int count, unsigned char *out)
+{
+    const __m128 one = _mm_set1_ps(1.0f);
+    const __m128i zero = _mm_setzero_si128();
+    int j = first;
+    const int end = first + count;
+    for (; j + 4 <= end; j += 4) {
+        alignas(16) float a[4], b[4];
+        alignas(16) unsigned char q[16];
+        for (int k = 0; k < 4; ++k) {
+            const double x = x0 + double(j + k) * dx, y = y0 + double(j + k) * dy;
+            const int ix = int(x), iy = int(y);
+            a[k] = float(x - ix);
+            b[k] = float(y - iy);
+            const unsigned char *c = image + size_t(iy) * stride + size_t(ix);
+            q[4 * k] = c[0];
+            q[4 * k + 1] = c[1];
+            q[4 * k + 2] = c[stride];
+            q[4 * k + 3] = c[stride + 1];
+        }
+        const __m128 va = _mm_load_ps(a), vb = _mm_load_ps(b);
+        const __m128 na = _mm_sub_ps(one, va), nb = _mm_sub_ps(one, vb);
+        // 16 bytes: the neighbours of four samples; widen, then transpose to one lane per sample.
+        const __m128i raw = _mm_load_si128(reinterpret_cast<const __m128i *>(q));
+        const __m128i lo = _mm_unpacklo_epi8(raw, zero), hi = _mm_unpackhi_epi8(raw, zero);
+        __m128 r0 = _mm_cvtepi32_ps(_mm_unpacklo_epi16(lo, zero)), r1 = _mm_cvtepi32_ps(_mm_unpackhi_epi16(lo, zero));
+        __m128 r2 = _mm_cvtepi32_ps(_mm_unpacklo_epi16(hi, zero)), r3 = _mm_cvtepi32_ps(_mm_unpackhi_epi16(hi, zero));
+        _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+        __m128 v = _mm_mul_ps(_mm_mul_ps(r0, na), nb);
+        v = _mm_add_ps(v, _mm_mul_ps(_mm_mul_ps(r1, va), nb));
+        v = _mm_add_ps(v, _mm_mul_ps(_mm_mul_ps(r2, na), vb));
+        v = _mm_add_ps(v, _mm_mul_ps(_mm_mul_ps(r3, va), vb));
+        const __m128i rounded = _mm_cvtps_epi32(v); // to nearest, ties to even, as cvRound
+        const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(rounded, rounded), zero);
+        const int packed = _mm_cvtsi128_si32(bytes);
+        std::memcpy(out + j, &packed, 4);
+    }
+    for (; j < end; ++j)
+        out[j] = blendAt(image, stride, x0 + double(j) * dx, y0 + double(j) * dy);
+}
+
+// ---- AVX2 ----
+
+// Eight integral-image entries `step` apart (index holds 0, step, 2 step, ...); side by side when Unit.
+template <bool Unit>
+QUILLET_AVX2 inline __m256i load8(const int *p, __m256i index)
+{
+    if constexpr (Unit)
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+    else
+        return _mm256_i32gather_epi32(p, index, 4);
+}
+
+template <int N, bool Unit>
+QUILLET_AVX2 inline __m256 filter8(const int *p, __m256i index, const Box *boxes)
+{
+    __m256d lo = _mm256_setzero_pd(), hi = _mm256_setzero_pd();
+    for (int k = 0; k < N; ++k) {
+        const Box &b = boxes[k];
+        const __m256i s = _mm256_sub_epi32(
+            _mm256_sub_epi32(_mm256_add_epi32(load8<Unit>(p + b.p0, index), load8<Unit>(p + b.p3, index)),
+                             load8<Unit>(p + b.p1, index)),
+            load8<Unit>(p + b.p2, index));
+        const __m256 f = _mm256_mul_ps(_mm256_cvtepi32_ps(s), _mm256_set1_ps(b.weight));
+        lo = _mm256_add_pd(lo, _mm256_cvtps_pd(_mm256_castps256_ps128(f)));
+        hi = _mm256_add_pd(hi, _mm256_cvtps_pd(_mm256_extractf128_ps(f, 1)));
+    }
+    return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(lo)), _mm256_cvtpd_ps(hi), 1);
+}
+
+template <bool Unit>
+QUILLET_AVX2 void hessianRowAvx2(const int *row, int step, int count, const Box *dxx, const Box *dyy, const Box *dxy,
+                                 float *det, signed char *lap)
+{
+    int j = 0;
+    const __m256 zero = _mm256_setzero_ps(), k081 = _mm256_set1_ps(0.81f);
+    const __m256i index = _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), _mm256_set1_epi32(step));
+    for (; j + 8 <= count; j += 8) {
+        const int *p = row + size_t(j) * size_t(step);
+        const __m256 xx = filter8<3, Unit>(p, index, dxx), yy = filter8<3, Unit>(p, index, dyy);
+        const __m256 xy = filter8<4, Unit>(p, index, dxy);
+        _mm256_storeu_ps(det + j, _mm256_sub_ps(_mm256_mul_ps(xx, yy), _mm256_mul_ps(_mm256_mul_ps(k081, xy), xy)));
+        const __m256 trace = _mm256_add_ps(xx, yy);
+        const __m256i sign = _mm256_sub_epi32(_mm256_castps_si256(_mm256_cmp_ps(trace, zero, _CMP_LT_OQ)),
+                                              _mm256_castps_si256(_mm256_cmp_ps(trace, zero, _CMP_GT_OQ)));
+        const __m128i words = _mm_packs_epi32(_mm256_castsi256_si128(sign), _mm256_extracti128_si256(sign, 1));
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(lap + j), _mm_packs_epi16(words, words));
+    }
+    for (; j < count; ++j)
+        hessianAt(row + size_t(j) * size_t(step), dxx, dyy, dxy, det[j], lap[j]);
+}
+
+QUILLET_AVX2 void windowRowAvx2(const unsigned char *image, size_t stride, double x0, double y0, double dx, double dy,
+                                int first, int count, unsigned char *out)
+{
+    int j = first;
+    const int end = first + count;
+    const __m256d vx0 = _mm256_set1_pd(x0), vy0 = _mm256_set1_pd(y0), vdx = _mm256_set1_pd(dx), vdy = _mm256_set1_pd(dy);
+    const __m256 one = _mm256_set1_ps(1.0f);
+    const __m256i bytes = _mm256_set1_epi32(0xff), vstride = _mm256_set1_epi32(int(stride));
+    // The lower row is read two bytes early, so that no read passes the picture's last byte.
+    const int *upper = reinterpret_cast<const int *>(image);
+    const int *lower = reinterpret_cast<const int *>(image + stride - 2);
+    for (; j + 8 <= end; j += 8) {
+        const __m256d jlo = _mm256_add_pd(_mm256_set1_pd(double(j)), _mm256_setr_pd(0, 1, 2, 3));
+        const __m256d jhi = _mm256_add_pd(_mm256_set1_pd(double(j)), _mm256_setr_pd(4, 5, 6, 7));
+        const __m256d xlo = _mm256_add_pd(vx0, _mm256_mul_pd(jlo, vdx)), xhi = _mm256_add_pd(vx0, _mm256_mul_pd(jhi, vdx));
+        const __m256d ylo = _mm256_add_pd(vy0, _mm256_mul_pd(jlo, vdy)), yhi = _mm256_add_pd(vy0, _mm256_mul_pd(jhi, vdy));
+        const __m128i ixlo = _mm256_cvttpd_epi32(xlo), ixhi = _mm256_cvttpd_epi32(xhi);
+        const __m128i iylo = _mm256_cvttpd_epi32(ylo), iyhi = _mm256_cvttpd_epi32(yhi);
+        const __m256 a = _mm256_insertf128_ps(
+            _mm256_castps128_ps256(_mm256_cvtpd_ps(_mm256_sub_pd(xlo, _mm256_cvtepi32_pd(ixlo)))),
+            _mm256_cvtpd_ps(_mm256_sub_pd(xhi, _mm256_cvtepi32_pd(ixhi))), 1);
+        const __m256 b = _mm256_insertf128_ps(
+            _mm256_castps128_ps256(_mm256_cvtpd_ps(_mm256_sub_pd(ylo, _mm256_cvtepi32_pd(iylo)))),
+            _mm256_cvtpd_ps(_mm256_sub_pd(yhi, _mm256_cvtepi32_pd(iyhi))), 1);
+        const __m256i ix = _mm256_inserti128_si256(_mm256_castsi128_si256(ixlo), ixhi, 1);
+        const __m256i iy = _mm256_inserti128_si256(_mm256_castsi128_si256(iylo), iyhi, 1);
+        const __m256i offset = _mm256_add_epi32(_mm256_mullo_epi32(iy, vstride), ix);
+        const __m256i top = _mm256_i32gather_epi32(upper, offset, 1);
+        const __m256i bottom = _mm256_i32gather_epi32(lower, offset, 1);
+        const __m256 c0 = _mm256_cvtepi32_ps(_mm256_and_si256(top, bytes));
+        const __m256 c1 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(top, 8), bytes));
+        const __m256 c2 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(bottom, 16), bytes));
+        const __m256 c3 = _mm256_cvtepi32_ps(_mm256_srli_epi32(bottom, 24));
+        const __m256 na = _mm256_sub_ps(one, a), nb = _mm256_sub_ps(one, b);
+        __m256 v = _mm256_mul_ps(_mm256_mul_ps(c0, na), nb);
+        v = _mm256_add_ps(v, _mm256_mul_ps(_mm256_mul_ps(c1, a), nb));
+        v = _mm256_add_ps(v, _mm256_mul_ps(_mm256_mul_ps(c2, na), b));
+        v = _mm256_add_ps(v, _mm256_mul_ps(_mm256_mul_ps(c3, a), b));
+        const __m256i rounded = _mm256_cvtps_epi32(v);
+        const __m128i words = _mm_packs_epi32(_mm256_castsi256_si128(rounded), _mm256_extracti128_si256(rounded, 1));
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(out + j), _mm_packus_epi16(words, words));
+    }
+    for (; j < end; ++j)
+        out[j] = blendAt(image, stride, x0 + double(j) * dx, y0 + double(j) * dy);
+}
+
+// ---- AVX-512 ----
+
+template <bool Unit>
+QUILLET_AVX512 inline __m512i load16(const int *p, __m512i index)
+{
+    if constexpr (Unit)
+        return _mm512_loadu_si512(p);
+    else
+        return _mm512_i32gather_epi32(index, p, 4);
+}
+
+template <int N, bool Unit>
+QUILLET_AVX512 inline __m512 filter16(const int *p, __m512i index, const Box *boxes)
+{
+    __m512d lo = _mm512_setzero_pd(), hi = _mm512_setzero_pd();
+    for (int k = 0; k < N; ++k) {
+        const Box &b = boxes[k];
+        const __m512i s = _mm512_sub_epi32(
+            _mm512_sub_epi32(_mm512_add_epi32(load16<Unit>(p + b.p0, index), load16<Unit>(p + b.p3, index)),
+                             load16<Unit>(p + b.p1, index)),
+            load16<Unit>(p + b.p2, index));
+        const __m512 f = _mm512_mul_ps(_mm512_cvtepi32_ps(s), _mm512_set1_ps(b.weight));
+        lo = _mm512_add_pd(lo, _mm512_cvtps_pd(_mm512_castps512_ps256(f)));
+        hi = _mm512_add_pd(hi, _mm512_cvtps_pd(_mm512_extractf32x8_ps(f, 1)));
+    }
+    return _mm512_insertf32x8(_mm512_castps256_ps512(_mm512_cvtpd_ps(lo)), _mm512_cvtpd_ps(hi), 1);
+}
+
+template <bool Unit>
+QUILLET_AVX512 void hessianRowAvx512(const int *row, int step, int count, const Box *dxx, const Box *dyy,
+                                     const Box *dxy, float *det, signed char *lap)
+{
+    int j = 0;
+    const __m512 zero = _mm512_setzero_ps(), k081 = _mm512_set1_ps(0.81f);
+    const __m512i index = _mm512_mullo_epi32(_mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+                                             _mm512_set1_epi32(step));
+    const __m512i plus = _mm512_set1_epi32(1), minus = _mm512_set1_epi32(-1), none = _mm512_setzero_si512();
+    for (; j + 16 <= count; j += 16) {
+        const int *p = row + size_t(j) * size_t(step);
+        const __m512 xx = filter16<3, Unit>(p, index, dxx), yy = filter16<3, Unit>(p, index, dyy);
+        const __m512 xy = filter16<4, Unit>(p, index, dxy);
+        _mm512_storeu_ps(det + j, _mm512_sub_ps(_mm512_mul_ps(xx, yy), _mm512_mul_ps(_mm512_mul_ps(k081, xy), xy)));
+        const __m512 trace = _mm512_add_ps(xx, yy);
+        __m512i sign = _mm512_mask_blend_epi32(_mm512_cmp_ps_mask(trace, zero, _CMP_GT_OQ), none, plus);
+        sign = _mm512_mask_blend_epi32(_mm512_cmp_ps_mask(trace, zero, _CMP_LT_OQ), sign, minus);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(lap + j), _mm512_cvtepi32_epi8(sign));
+    }
+    for (; j < count; ++j)
+        hessianAt(row + size_t(j) * size_t(step), dxx, dyy, dxy, det[j], lap[j]);
+}
+
+QUILLET_AVX512 void windowRowAvx512(const unsigned char *image, size_t stride, double x0, double y0, double dx,
+                                    double dy, int first, int count, unsigned char *out)
+{
+    int j = first;
+    const int end = first + count;
+    const __m512d vx0 = _mm512_set1_pd(x0), vy0 = _mm512_set1_pd(y0), vdx = _mm512_set1_pd(dx), vdy = _mm512_set1_pd(dy);
+    const __m512d lanesLo = _mm512_setr_pd(0, 1, 2, 3, 4, 5, 6, 7), lanesHi = _mm512_setr_pd(8, 9, 10, 11, 12, 13, 14, 15);
+    const __m512 one = _mm512_set1_ps(1.0f);
+    const __m512i bytes = _mm512_set1_epi32(0xff), vstride = _mm512_set1_epi32(int(stride));
+    // The lower row is read two bytes early, so that no read passes the picture's last byte.
+    const unsigned char *lower = image + stride - 2;
+    for (; j + 16 <= end; j += 16) {
+        const __m512d jlo = _mm512_add_pd(_mm512_set1_pd(double(j)), lanesLo);
+        const __m512d jhi = _mm512_add_pd(_mm512_set1_pd(double(j)), lanesHi);
+        const __m512d xlo = _mm512_add_pd(vx0, _mm512_mul_pd(jlo, vdx)), xhi = _mm512_add_pd(vx0, _mm512_mul_pd(jhi, vdx));
+        const __m512d ylo = _mm512_add_pd(vy0, _mm512_mul_pd(jlo, vdy)), yhi = _mm512_add_pd(vy0, _mm512_mul_pd(jhi, vdy));
+        const __m256i ixlo = _mm512_cvttpd_epi32(xlo), ixhi = _mm512_cvttpd_epi32(xhi);
+        const __m256i iylo = _mm512_cvttpd_epi32(ylo), iyhi = _mm512_cvttpd_epi32(yhi);
+        const __m512 a = _mm512_insertf32x8(_mm512_castps256_ps512(_mm512_cvtpd_ps(_mm512_sub_pd(xlo, _mm512_cvtepi32_pd(ixlo)))),
+                                            _mm512_cvtpd_ps(_mm512_sub_pd(xhi, _mm512_cvtepi32_pd(ixhi))), 1);
+        const __m512 b = _mm512_insertf32x8(_mm512_castps256_ps512(_mm512_cvtpd_ps(_mm512_sub_pd(ylo, _mm512_cvtepi32_pd(iylo)))),
+                                            _mm512_cvtpd_ps(_mm512_sub_pd(yhi, _mm512_cvtepi32_pd(iyhi))), 1);
+        const __m512i ix = _mm512_inserti64x4(_mm512_castsi256_si512(ixlo), ixhi, 1);
+        const __m512i iy = _mm512_inserti64x4(_mm512_castsi256_si512(iylo), iyhi, 1);
+        const __m512i offset = _mm512_add_epi32(_mm512_mullo_epi32(iy, vstride), ix);
+        const __m512i top = _mm512_i32gather_epi32(offset, image, 1);
+        const __m512i bottom = _mm512_i32gather_epi32(offset, lower, 1);
+        const __m512 c0 = _mm512_cvtepi32_ps(_mm512_and_si512(top, bytes));
+        const __m512 c1 = _mm512_cvtepi32_ps(_mm512_and_si512(_mm512_srli_epi32(top, 8), bytes));
+        const __m512 c2 = _mm512_cvtepi32_ps(_mm512_and_si512(_mm512_srli_epi32(bottom, 16), bytes));
+        const __m512 c3 = _mm512_cvtepi32_ps(_mm512_srli_epi32(bottom, 24));
+        const __m512 na = _mm512_sub_ps(one, a), nb = _mm512_sub_ps(one, b);
+        __m512 v = _mm512_mul_ps(_mm512_mul_ps(c0, na), nb);
+        v = _mm512_add_ps(v, _mm512_mul_ps(_mm512_mul_ps(c1, a), nb));
+        v = _mm512_add_ps(v, _mm512_mul_ps(_mm512_mul_ps(c2, na), b));
+        v = _mm512_add_ps(v, _mm512_mul_ps(_mm512_mul_ps(c3, a), b));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + j), _mm512_cvtepi32_epi8(_mm512_cvtps_epi32(v)));
+    }
+    for (; j < end; ++j)
+        out[j] = blendAt(image, stride, x0 + double(j) * dx, y0 + double(j) * dy);
+}
+
+} // namespace
+
+void CSurfKernels::hessianRow(const int *row, int step, int count, const Box *dxx, const Box *dyy, const Box *dxy,
+                              float *det, signed char *laplacian)
+{
+    switch (CSimd::level()) {
+    case CSimd::Level::Avx512:
+        if (step == 1)
+            hessianRowAvx512<true>(row, step, count, dxx, dyy, dxy, det, laplacian);
+        else
+            hessianRowAvx512<false>(row, step, count, dxx, dyy, dxy, det, laplacian);
+        return;
+    case CSimd::Level::Avx2:
+        if (step == 1)
+            hessianRowAvx2<true>(row, step, count, dxx, dyy, dxy, det, laplacian);
+        else
+            hessianRowAvx2<false>(row, step, count, dxx, dyy, dxy, det, laplacian);
+        return;
+    case CSimd::Level::Sse2:
+        break;
+    }
+    hessianRowSse2(row, step, count, dxx, dyy, dxy, det, laplacian);
+}
+
+void CSurfKernels::windowRow(const unsigned char *image, size_t stride, double x0, double y0, double dx, double dy,
+                             int first, int count, unsigned char *out)
+{
+    switch (CSimd::level()) {
+    case CSimd::Level::Avx512: windowRowAvx512(image, stride, x0, y0, dx, dy, first, count, out); return;
+    case CSimd::Level::Avx2: windowRowAvx2(image, stride, x0, y0, dx, dy, first, count, out); return;
+    case CSimd::Level::Sse2: break;
+    }
+    windowRowSse2(image, stride, x0, y0, dx, dy, first, count, out);
+}
+
+bool CSurfKernels::stepsAreExact(float start, float delta, int count)
+{
+    if (delta == 0 || count <= 1)
+        return std::isfinite(start);
+    if (!std::isfinite(start) || !std::isfinite(delta))
+        return false;
+    // Every partial sum is a multiple of the finer of the two last-bit weights; when the largest of
+    // them still fits in a double's 53 bits (one bit kept in hand), no step rounds.
+    const int finest = std::min(start == 0 ? INT_MAX : std::ilogb(start) - 23, std::ilogb(delta) - 23);
+    const double largest = std::fabs(double(start)) + double(count - 1) * std::fabs(double(delta));
+    return largest < std::ldexp(1.0, finest + 52);
+}

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstddef>
+
+// SURF's two heaviest inner loops, in one variant per vector instruction set (CSimd picks one when
+// the program starts). Every variant gives the same bits as the plain C++ formulas it replaces: the
+// same operations on the same types in the same order, only several samples at once.
+class CSurfKernels
+{
+public:
+    // A box of a filter as offsets into the integral image from the filter's top-left corner
+    // (top-left, top-right, bottom-left, bottom-right) and its weight.
+    struct Box
+    {
+        int p0 = 0, p1 = 0, p2 = 0, p3 = 0;
+        float weight = 0;
+    };
+
+    // The Hessian along one row of samples `step` integral-image entries apart, starting at `row`:
+    // for each of `count` samples the three filters (each box sum times its weight in float, added in
+    // double in box order, stored as float), det = xx * yy - 0.81 * xy * xy and the sign of xx + yy.
+    static void hessianRow(const int *row, int step, int count, const Box *dxx, const Box *dyy, const Box *dxy,
+                           float *det, signed char *laplacian);
+
+    // Samples first .. first + count - 1 of a row of a turned descriptor window: sample j lies at
+    // (x0 + j * dx, y0 + j * dy) and becomes the bilinear mix of its four neighbours in float, rounded
+    // to a byte, in out[j]. Each of these samples and its right and lower neighbours must lie inside
+    // the picture (`image`, `stride` bytes a row), and x0 + j * dx must be what stepping by dx in
+    // double reaches (stepsAreExact), since that is how the window's positions are defined.
+    static void windowRow(const unsigned char *image, size_t stride, double x0, double y0, double dx, double dy,
+                          int first, int count, unsigned char *out);
+
+    // Whether stepping from `start` by `delta` `count` - 1 times in double lands on every multiple
+    // exactly (start and delta are floats, so this holds unless their scales are far apart).
+    static bool stepsAreExact(float start, float delta, int count);
+};
