@@ -174,11 +174,20 @@ void CSurf::buildOctave(int o)
         layer.rows = H / layer.step;
         layer.cols = W / layer.step;
         const size_t cells = size_t(layer.rows) * size_t(layer.cols);
-        layer.det.assign(cells, 0.0f);
-        layer.laplacian.assign(cells, 0);
+        if (layer.capacity < cells) {
+            // Left uninitialised: the filters write every cell but the margins, which are zeroed below.
+            layer.det.reset(new float[cells]);
+            layer.laplacian.reset(new signed char[cells]);
+            layer.capacity = cells;
+        }
+        float *det = layer.det.get();
+        signed char *lap = layer.laplacian.get();
         layer.computed = layer.size <= H && layer.size <= W;
-        if (!layer.computed)
+        if (!layer.computed) {
+            std::fill(det, det + cells, 0.0f);
+            std::fill(lap, lap + cells, 0);
             continue;
+        }
 
         const int L = layer.size, step = layer.step;
         const auto dxx = scaleBoxes(dxxBase, 9, L, stride);
@@ -187,11 +196,21 @@ void CSurf::buildOctave(int o)
         const int margin = (L / 2) / step;
         const int lastI = (H - L) / step, lastJ = (W - L) / step;
         const int count = lastJ + 1;
+        const size_t cols = size_t(layer.cols);
+        // Cells no filter reaches are zero: the margin rows, then the margin columns of each row.
+        auto clear = [&](size_t from, size_t n) {
+            std::fill(det + from, det + from + n, 0.0f);
+            std::fill(lap + from, lap + from + n, 0);
+        };
+        clear(0, size_t(margin) * cols);
+        clear(size_t(margin + lastI + 1) * cols, cells - size_t(margin + lastI + 1) * cols);
         for (int i = 0; i <= lastI; ++i) {
             const int *row = sum + size_t(i) * size_t(step) * size_t(stride);
-            const size_t cell = size_t(i + margin) * size_t(layer.cols) + size_t(margin);
-            CSurfKernels::hessianRow(row, step, count, dxx.data(), dyy.data(), dxy.data(), layer.det.data() + cell,
-                                     layer.laplacian.data() + cell);
+            const size_t start = size_t(i + margin) * cols;
+            clear(start, size_t(margin));
+            clear(start + size_t(margin + count), cols - size_t(margin + count));
+            CSurfKernels::hessianRow(row, step, count, dxx.data(), dyy.data(), dxy.data(), det + start + size_t(margin),
+                                     lap + start + size_t(margin));
         }
     }
 }
@@ -208,7 +227,7 @@ void CSurf::findMaxima(int o, std::vector<cv::KeyPoint> &keypoints) const
         const int step = layer.step, L = layer.size, cols = layer.cols;
         const int margin = (above.size / 2) / step + 1;
         for (int i = margin; i < layer.rows - margin; ++i) {
-            const float *row = layer.det.data() + size_t(i) * size_t(cols);
+            const float *row = layer.det.get() + size_t(i) * size_t(cols);
             for (int j = margin; j < cols - margin; ++j) {
                 const float value = row[j];
                 if (!(value > threshold))
@@ -218,7 +237,7 @@ void CSurf::findMaxima(int o, std::vector<cv::KeyPoint> &keypoints) const
                 const Layer *stack[3] = {&below, &layer, &above};
                 bool maximum = true;
                 for (int s = 0; s < 3 && maximum; ++s) {
-                    const float *d = stack[s]->det.data();
+                    const float *d = stack[s]->det.get();
                     for (int di = -1; di <= 1; ++di)
                         for (int dj = -1; dj <= 1; ++dj) {
                             const float v = d[size_t(i + di) * size_t(cols) + size_t(j + dj)];

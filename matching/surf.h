@@ -2,6 +2,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <memory>
 #include <vector>
 
 // SURF keypoints and 64-value descriptors of a grey picture, computed the way OpenCV's SURF computes
@@ -34,8 +35,9 @@ private:
         int step = 1;           // sampling step in pixels
         int rows = 0, cols = 0; // grid size
         bool computed = false;
-        std::vector<float> det;
-        std::vector<signed char> laplacian;
+        size_t capacity = 0;    // cells the buffers below hold
+        std::unique_ptr<float[]> det;
+        std::unique_ptr<signed char[]> laplacian;
     };
 
     void buildOctave(int octave);

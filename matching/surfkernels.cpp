@@ -234,25 +234,32 @@ QUILLET_AVX2 void windowRowAvx2(const unsigned char *image, size_t stride, doubl
 
 // ---- AVX-512 ----
 
-template <bool Unit>
+// Sixteen integral-image entries `step` apart: side by side (Step 1), every second one picked from
+// two loads (Step 2: the second load leaves out its last entry, which may lie past the image), or
+// gathered (index holds 0, step, 2 step, ...).
+template <int Step>
 QUILLET_AVX512 inline __m512i load16(const int *p, __m512i index)
 {
-    if constexpr (Unit)
+    if constexpr (Step == 1) {
         return _mm512_loadu_si512(p);
-    else
+    } else if constexpr (Step == 2) {
+        const __m512i even = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
+        return _mm512_permutex2var_epi32(_mm512_loadu_si512(p), even, _mm512_maskz_loadu_epi32(0x7fff, p + 16));
+    } else {
         return _mm512_i32gather_epi32(index, p, 4);
+    }
 }
 
-template <int N, bool Unit>
+template <int N, int Step>
 QUILLET_AVX512 inline __m512 filter16(const int *p, __m512i index, const Box *boxes)
 {
     __m512d lo = _mm512_setzero_pd(), hi = _mm512_setzero_pd();
     for (int k = 0; k < N; ++k) {
         const Box &b = boxes[k];
         const __m512i s = _mm512_sub_epi32(
-            _mm512_sub_epi32(_mm512_add_epi32(load16<Unit>(p + b.p0, index), load16<Unit>(p + b.p3, index)),
-                             load16<Unit>(p + b.p1, index)),
-            load16<Unit>(p + b.p2, index));
+            _mm512_sub_epi32(_mm512_add_epi32(load16<Step>(p + b.p0, index), load16<Step>(p + b.p3, index)),
+                             load16<Step>(p + b.p1, index)),
+            load16<Step>(p + b.p2, index));
         const __m512 f = _mm512_mul_ps(_mm512_cvtepi32_ps(s), _mm512_set1_ps(b.weight));
         lo = _mm512_add_pd(lo, _mm512_cvtps_pd(_mm512_castps512_ps256(f)));
         hi = _mm512_add_pd(hi, _mm512_cvtps_pd(_mm512_extractf32x8_ps(f, 1)));
@@ -260,7 +267,7 @@ QUILLET_AVX512 inline __m512 filter16(const int *p, __m512i index, const Box *bo
     return _mm512_insertf32x8(_mm512_castps256_ps512(_mm512_cvtpd_ps(lo)), _mm512_cvtpd_ps(hi), 1);
 }
 
-template <bool Unit>
+template <int Step>
 QUILLET_AVX512 void hessianRowAvx512(const int *row, int step, int count, const Box *dxx, const Box *dyy,
                                      const Box *dxy, float *det, signed char *lap)
 {
@@ -271,8 +278,8 @@ QUILLET_AVX512 void hessianRowAvx512(const int *row, int step, int count, const 
     const __m512i plus = _mm512_set1_epi32(1), minus = _mm512_set1_epi32(-1), none = _mm512_setzero_si512();
     for (; j + 16 <= count; j += 16) {
         const int *p = row + size_t(j) * size_t(step);
-        const __m512 xx = filter16<3, Unit>(p, index, dxx), yy = filter16<3, Unit>(p, index, dyy);
-        const __m512 xy = filter16<4, Unit>(p, index, dxy);
+        const __m512 xx = filter16<3, Step>(p, index, dxx), yy = filter16<3, Step>(p, index, dyy);
+        const __m512 xy = filter16<4, Step>(p, index, dxy);
         _mm512_storeu_ps(det + j, _mm512_sub_ps(_mm512_mul_ps(xx, yy), _mm512_mul_ps(_mm512_mul_ps(k081, xy), xy)));
         const __m512 trace = _mm512_add_ps(xx, yy);
         __m512i sign = _mm512_mask_blend_epi32(_mm512_cmp_ps_mask(trace, zero, _CMP_GT_OQ), none, plus);
@@ -333,9 +340,11 @@ void CSurfKernels::hessianRow(const int *row, int step, int count, const Box *dx
     switch (CSimd::level()) {
     case CSimd::Level::Avx512:
         if (step == 1)
-            hessianRowAvx512<true>(row, step, count, dxx, dyy, dxy, det, laplacian);
+            hessianRowAvx512<1>(row, step, count, dxx, dyy, dxy, det, laplacian);
+        else if (step == 2)
+            hessianRowAvx512<2>(row, step, count, dxx, dyy, dxy, det, laplacian);
         else
-            hessianRowAvx512<false>(row, step, count, dxx, dyy, dxy, det, laplacian);
+            hessianRowAvx512<0>(row, step, count, dxx, dyy, dxy, det, laplacian);
         return;
     case CSimd::Level::Avx2:
         if (step == 1)
