@@ -140,6 +140,8 @@ void CSurf::detectAndCompute(const cv::Mat &picture, std::vector<cv::KeyPoint> &
         findMaxima(o, found);
     }
     std::sort(found.begin(), found.end(), stronger);
+    // The filter responses are done with before the descriptors need their work memory.
+    std::vector<Layer>().swap(m_pyramid);
 
     std::vector<cv::KeyPoint> kept;
     kept.reserve(found.size());
