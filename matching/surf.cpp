@@ -159,6 +159,7 @@ void CSurf::detectAndCompute(const cv::Mat &picture, std::vector<cv::KeyPoint> &
     m_sum.release();
     std::vector<Layer>().swap(m_pyramid);
     std::vector<uchar>().swap(m_window);
+    m_area = CSurfKernels::AreaWork();
 }
 
 void CSurf::buildOctave(int o)
@@ -351,7 +352,7 @@ void CSurf::describe(const cv::KeyPoint &kp, float *descriptor)
     const float cosDir = std::cos(theta);
 
     // The w x w window around the keypoint, turned to its orientation.
-    m_window.resize(size_t(w) * size_t(w));
+    m_window.resize(size_t(w) * size_t(w) + 4); // the area kernels read 4 bytes at a time
     const float offset = -float(w - 1) / 2;
     float startX = kp.pt.x + offset * cosDir + offset * sinDir;
     float startY = kp.pt.y - offset * sinDir + offset * cosDir;
@@ -401,7 +402,8 @@ void CSurf::describe(const cv::KeyPoint &kp, float *descriptor)
     }
     uchar patch[patchSide + 1][patchSide + 1];
     cv::Mat patchMat(patchSide + 1, patchSide + 1, CV_8U, patch);
-    cv::resize(cv::Mat(w, w, CV_8U, m_window.data()), patchMat, patchMat.size(), 0, 0, cv::INTER_AREA);
+    if (!CSurfKernels::shrinkWindow(m_window.data(), w, patchSide + 1, &patch[0][0], m_area))
+        cv::resize(cv::Mat(w, w, CV_8U, m_window.data()), patchMat, patchMat.size(), 0, 0, cv::INTER_AREA);
 
     float dx[patchSide][patchSide], dy[patchSide][patchSide];
     for (int i = 0; i < patchSide; ++i)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "surfkernels.h"
+
 #include <opencv2/core.hpp>
 
 #include <memory>
@@ -54,4 +56,5 @@ private:
     cv::Mat m_sum;
     std::vector<Layer> m_pyramid; // the (m_layers + 2) layers of the octave at hand
     std::vector<uchar> m_window;
+    CSurfKernels::AreaWork m_area;
 };

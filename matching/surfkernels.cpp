@@ -4,6 +4,8 @@
 
 #include <opencv2/core.hpp>
 
+#include <algorithm>
+#include <cfloat>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -332,7 +334,146 @@ QUILLET_AVX512 void windowRowAvx512(const unsigned char *image, size_t stride, d
         out[j] = blendAt(image, stride, x0 + double(j) * dx, y0 + double(j) * dy);
 }
 
+// ---- Area averaging: rows summed into patch columns, 8 or 16 window rows at a time ----
+
+using AreaWork = CSurfKernels::AreaWork;
+
+// Row sums of one window row: each patch column adds its pixels times their weights in table order.
+void areaRowScalar(const unsigned char *row, const AreaWork &t, int patchSide, float *out)
+{
+    std::fill(out, out + patchSide, 0.0f);
+    const size_t n = t.source.size();
+    for (size_t k = 0; k < n; ++k)
+        out[t.target[k]] += row[t.source[k]] * t.weight[k];
+}
+
+QUILLET_AVX2 void areaRowsAvx2(const unsigned char *window, int side, const AreaWork &t, int patchSide, float *rows)
+{
+    const size_t n = t.source.size();
+    const __m256i bytes = _mm256_set1_epi32(0xff);
+    __m256 sums[32];
+    alignas(32) float lanes[8];
+    int r = 0;
+    for (; r + 8 <= side; r += 8) {
+        const __m256i starts = _mm256_mullo_epi32(_mm256_setr_epi32(r, r + 1, r + 2, r + 3, r + 4, r + 5, r + 6, r + 7),
+                                                  _mm256_set1_epi32(side));
+        for (int c = 0; c < patchSide; ++c)
+            sums[c] = _mm256_setzero_ps();
+        for (size_t k = 0; k < n; ++k) {
+            const __m256i at = _mm256_add_epi32(starts, _mm256_set1_epi32(t.source[k]));
+            const __m256i pixels = _mm256_and_si256(_mm256_i32gather_epi32(reinterpret_cast<const int *>(window), at, 1), bytes);
+            __m256 &sum = sums[t.target[k]];
+            sum = _mm256_add_ps(sum, _mm256_mul_ps(_mm256_cvtepi32_ps(pixels), _mm256_set1_ps(t.weight[k])));
+        }
+        for (int c = 0; c < patchSide; ++c) {
+            _mm256_store_ps(lanes, sums[c]);
+            for (int l = 0; l < 8; ++l)
+                rows[size_t(r + l) * size_t(patchSide) + size_t(c)] = lanes[l];
+        }
+    }
+    for (; r < side; ++r)
+        areaRowScalar(window + size_t(r) * size_t(side), t, patchSide, rows + size_t(r) * size_t(patchSide));
+}
+
+QUILLET_AVX512 void areaRowsAvx512(const unsigned char *window, int side, const AreaWork &t, int patchSide, float *rows)
+{
+    const size_t n = t.source.size();
+    const __m512i bytes = _mm512_set1_epi32(0xff);
+    __m512 sums[32];
+    alignas(64) float lanes[16];
+    int r = 0;
+    for (; r + 16 <= side; r += 16) {
+        const __m512i starts = _mm512_mullo_epi32(
+            _mm512_add_epi32(_mm512_set1_epi32(r), _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15)),
+            _mm512_set1_epi32(side));
+        for (int c = 0; c < patchSide; ++c)
+            sums[c] = _mm512_setzero_ps();
+        for (size_t k = 0; k < n; ++k) {
+            const __m512i at = _mm512_add_epi32(starts, _mm512_set1_epi32(t.source[k]));
+            const __m512i pixels = _mm512_and_si512(_mm512_i32gather_epi32(at, window, 1), bytes);
+            __m512 &sum = sums[t.target[k]];
+            sum = _mm512_add_ps(sum, _mm512_mul_ps(_mm512_cvtepi32_ps(pixels), _mm512_set1_ps(t.weight[k])));
+        }
+        for (int c = 0; c < patchSide; ++c) {
+            _mm512_store_ps(lanes, sums[c]);
+            for (int l = 0; l < 16; ++l)
+                rows[size_t(r + l) * size_t(patchSide) + size_t(c)] = lanes[l];
+        }
+    }
+    for (; r < side; ++r)
+        areaRowScalar(window + size_t(r) * size_t(side), t, patchSide, rows + size_t(r) * size_t(patchSide));
+}
+
+// The weights of an area shrink from `side` to `patchSide` cells along one axis with cell width
+// `scale`: a partly covered first pixel, the fully covered ones, a partly covered last pixel.
+void areaTable(int side, int patchSide, double scale, AreaWork &t)
+{
+    t.source.clear();
+    t.target.clear();
+    t.weight.clear();
+    auto add = [&](int source, int target, float weight) {
+        t.source.push_back(source);
+        t.target.push_back(target);
+        t.weight.push_back(weight);
+    };
+    for (int d = 0; d < patchSide; ++d) {
+        const double from = d * scale, to = from + scale;
+        const double width = std::min(scale, side - from);
+        int first = cvCeil(from), last = cvFloor(to);
+        last = std::min(last, side - 1);
+        first = std::min(first, last);
+        if (first - from > 1e-3)
+            add(first - 1, d, float((first - from) / width));
+        for (int x = first; x < last; ++x)
+            add(x, d, float(1.0 / width));
+        if (to - last > 1e-3)
+            add(last, d, float(std::min(std::min(to - last, 1.0), width) / width));
+    }
+}
+
 } // namespace
+
+bool CSurfKernels::shrinkWindow(const unsigned char *window, int side, int patchSide, unsigned char *patch, AreaWork &work)
+{
+    // The same cell width as cv::resize derives from the two sizes.
+    const double scale = 1.0 / (double(patchSide) / double(side));
+    if (patchSide > 32 || scale < 1.0 || std::abs(scale - cvRound(scale)) < DBL_EPSILON)
+        return false;
+    areaTable(side, patchSide, scale, work);
+    work.rows.resize(size_t(side) * size_t(patchSide));
+    float *rows = work.rows.data();
+    switch (CSimd::level()) {
+    case CSimd::Level::Avx512: areaRowsAvx512(window, side, work, patchSide, rows); break;
+    case CSimd::Level::Avx2: areaRowsAvx2(window, side, work, patchSide, rows); break;
+    case CSimd::Level::Sse2:
+        for (int r = 0; r < side; ++r)
+            areaRowScalar(window + size_t(r) * size_t(side), work, patchSide, rows + size_t(r) * size_t(patchSide));
+        break;
+    }
+    // The same table serves the rows (the window is square): each patch row adds its window rows'
+    // sums times their weights, in table order.
+    float sum[32] = {};
+    int row = work.target.empty() ? 0 : work.target[0];
+    auto store = [&](int r) {
+        for (int c = 0; c < patchSide; ++c)
+            patch[size_t(r) * size_t(patchSide) + size_t(c)] = cv::saturate_cast<unsigned char>(sum[c]);
+    };
+    for (size_t k = 0; k < work.source.size(); ++k) {
+        const float beta = work.weight[k];
+        const float *b = rows + size_t(work.source[k]) * size_t(patchSide);
+        if (work.target[k] != row) {
+            store(row);
+            for (int c = 0; c < patchSide; ++c)
+                sum[c] = beta * b[c];
+            row = work.target[k];
+        } else {
+            for (int c = 0; c < patchSide; ++c)
+                sum[c] += beta * b[c];
+        }
+    }
+    store(row);
+    return true;
+}
 
 void CSurfKernels::hessianRow(const int *row, int step, int count, const Box *dxx, const Box *dyy, const Box *dxy,
                               float *det, signed char *laplacian)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 // SURF's two heaviest inner loops, in one variant per vector instruction set (CSimd picks one when
 // the program starts). Every variant gives the same bits as the plain C++ formulas it replaces: the
@@ -29,6 +30,20 @@ public:
     // double reaches (stepsAreExact), since that is how the window's positions are defined.
     static void windowRow(const unsigned char *image, size_t stride, double x0, double y0, double dx, double dy,
                           int first, int count, unsigned char *out);
+
+    // Area averaging of a `side` x `side` window (rows of `side` bytes, readable 4 bytes past its end)
+    // down to `patchSide` x `patchSide` in `patch`, as OpenCV's resize with INTER_AREA computes it for
+    // a shrink by a factor that is not a whole number: each row is summed into the patch's columns in
+    // float, weights in table order, then the rows are summed the same way into the patch's rows and
+    // rounded. False (nothing written) for the sides it does not handle: a whole-number factor, or
+    // no shrink at all; cv::resize serves those. `work` holds the tables and row sums between calls.
+    struct AreaWork
+    {
+        std::vector<int> source, target;
+        std::vector<float> weight;
+        std::vector<float> rows;
+    };
+    static bool shrinkWindow(const unsigned char *window, int side, int patchSide, unsigned char *patch, AreaWork &work);
 
     // Whether stepping from `start` by `delta` `count` - 1 times in double lands on every multiple
     // exactly (start and delta are floats, so this holds unless their scales are far apart).

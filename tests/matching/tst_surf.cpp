@@ -72,6 +72,7 @@ private slots:
     void vectorSetAsAsked();
     void windowRowsAreTheFormula();
     void hessianRowsAreTheFormula();
+    void windowShrinkIsOpenCvs();
 };
 
 void TestSurf::agreesWithGolden_data()
@@ -282,6 +283,32 @@ void TestSurf::hessianRowsAreTheFormula()
                 }
             }
         }
+}
+
+void TestSurf::windowShrinkIsOpenCvs()
+{
+    // Our area averaging of descriptor windows against OpenCV's INTER_AREA resize, byte for byte, over
+    // every window side SURF meets (up to the largest filters on a big picture), noise and flat.
+    cv::RNG rng(5);
+    CSurfKernels::AreaWork work;
+    int handled = 0;
+    for (int side = 1; side <= 700; side += side < 100 ? 1 : 7) {
+        std::vector<unsigned char> window(size_t(side) * size_t(side) + 4);
+        cv::Mat view(side, side, CV_8U, window.data());
+        if (side % 2)
+            rng.fill(view, cv::RNG::UNIFORM, 0, 256);
+        else
+            view.setTo(cv::Scalar(side % 256));
+        cv::Mat expected;
+        cv::resize(view, expected, cv::Size(21, 21), 0, 0, cv::INTER_AREA);
+        unsigned char patch[21 * 21];
+        if (!CSurfKernels::shrinkWindow(window.data(), side, 21, patch, work))
+            continue;
+        ++handled;
+        const cv::Mat ours(21, 21, CV_8U, patch);
+        QVERIFY2(cv::norm(ours, expected, cv::NORM_INF) == 0, qPrintable(QString("window side %1").arg(side)));
+    }
+    QVERIFY(handled > 150);
 }
 
 QTEST_GUILESS_MAIN(TestSurf)
