@@ -358,45 +358,31 @@ void CSurf::describe(const cv::KeyPoint &kp, float *descriptor)
     float startY = kp.pt.y - offset * sinDir + offset * cosDir;
 
     // A sample with all four neighbours in the picture is their bilinear mix; one without takes the
-    // nearest pixel. Along a row the positions step by (cosDir, -sinDir) in double. Nearly always
-    // every step is exact, so sample j sits at start + j * step and the samples inside the picture
-    // form one run that the vector kernel fills; the rest are taken one by one.
+    // nearest pixel. Along a row the positions step by (cosDir, -sinDir) in double. Nearly always no
+    // step rounds, so sample j sits at start + j * step and the vector kernel fills the row; else
+    // the steps are taken one by one.
     const int lastCol = m_grey.cols - 1, lastRow = m_grey.rows - 1;
     const size_t imageStep = m_grey.step;
     const uchar *image = m_grey.ptr();
     uchar *out = m_window.data();
-    auto hasNeighbours = [&](double x, double y) {
-        const int ix = cvFloor(x), iy = cvFloor(y);
-        return unsigned(ix) < unsigned(lastCol) && unsigned(iy) < unsigned(lastRow);
-    };
-    auto nearest = [&](double x, double y) {
-        const int cx = std::clamp(cvRound(x), 0, lastCol);
-        const int cy = std::clamp(cvRound(y), 0, lastRow);
-        return image[size_t(cy) * imageStep + size_t(cx)];
-    };
     const float stepY = -sinDir;
     for (int i = 0; i < w; ++i, startX += sinDir, startY += cosDir, out += w) {
         const double x0 = startX, y0 = startY;
         if (CSurfKernels::stepsAreExact(startX, cosDir, w) && CSurfKernels::stepsAreExact(startY, stepY, w)) {
-            int first = 0, last = w - 1;
-            for (; first < w && !hasNeighbours(x0 + first * double(cosDir), y0 + first * double(stepY)); ++first)
-                out[first] = nearest(x0 + first * double(cosDir), y0 + first * double(stepY));
-            for (; last > first && !hasNeighbours(x0 + last * double(cosDir), y0 + last * double(stepY)); --last)
-                out[last] = nearest(x0 + last * double(cosDir), y0 + last * double(stepY));
-            if (first <= last)
-                CSurfKernels::windowRow(image, imageStep, x0, y0, cosDir, stepY, first, last - first + 1, out);
+            CSurfKernels::windowRow(image, imageStep, m_grey.cols, m_grey.rows, x0, y0, cosDir, stepY, w, out);
             continue;
         }
         double x = x0, y = y0;
         for (int j = 0; j < w; ++j, x += cosDir, y -= sinDir) {
-            if (hasNeighbours(x, y)) {
-                const int ix = cvFloor(x), iy = cvFloor(y);
+            const int ix = cvFloor(x), iy = cvFloor(y);
+            if (unsigned(ix) < unsigned(lastCol) && unsigned(iy) < unsigned(lastRow)) {
                 const float a = float(x - ix), b = float(y - iy);
                 const uchar *c = image + size_t(iy) * imageStep + size_t(ix);
                 out[j] = uchar(cvRound(c[0] * (1.f - a) * (1.f - b) + c[1] * a * (1.f - b) + c[imageStep] * (1.f - a) * b +
                                        c[imageStep + 1] * a * b));
             } else {
-                out[j] = nearest(x, y);
+                const int cx = std::clamp(cvRound(x), 0, lastCol), cy = std::clamp(cvRound(y), 0, lastRow);
+                out[j] = image[size_t(cy) * imageStep + size_t(cx)];
             }
         }
     }

@@ -44,13 +44,19 @@ inline void hessianAt(const int *p, const Box *dxx, const Box *dyy, const Box *d
     lap = static_cast<signed char>((trace > 0) - (trace < 0));
 }
 
-inline unsigned char blendAt(const unsigned char *image, size_t stride, double x, double y)
+// The rule for one window sample: the bilinear mix of its four neighbours in float, rounded, when
+// all four lie in the picture; otherwise the nearest pixel, clamped to the picture.
+inline unsigned char sampleAt(const unsigned char *image, size_t stride, int lastCol, int lastRow, double x, double y)
 {
-    const int ix = int(x), iy = int(y); // both positive: truncation is the floor
-    const float a = float(x - ix), b = float(y - iy);
-    const unsigned char *c = image + size_t(iy) * stride + size_t(ix);
-    return static_cast<unsigned char>(
-        cvRound(c[0] * (1.f - a) * (1.f - b) + c[1] * a * (1.f - b) + c[stride] * (1.f - a) * b + c[stride + 1] * a * b));
+    const int ix = cvFloor(x), iy = cvFloor(y);
+    if (unsigned(ix) < unsigned(lastCol) && unsigned(iy) < unsigned(lastRow)) {
+        const float a = float(x - ix), b = float(y - iy);
+        const unsigned char *c = image + size_t(iy) * stride + size_t(ix);
+        return static_cast<unsigned char>(
+            cvRound(c[0] * (1.f - a) * (1.f - b) + c[1] * a * (1.f - b) + c[stride] * (1.f - a) * b + c[stride + 1] * a * b));
+    }
+    const int cx = std::clamp(cvRound(x), 0, lastCol), cy = std::clamp(cvRound(y), 0, lastRow);
+    return image[size_t(cy) * stride + size_t(cx)];
 }
 
 // ---- SSE2 (every x86-64 processor) ----
@@ -95,26 +101,32 @@ void hessianRowSse2(const int *row, int step, int count, const Box *dxx, const B
         hessianAt(row + size_t(j) * size_t(step), dxx, dyy, dxy, det[j], lap[j]);
 }
 
-void windowRowSse2(const unsigned char *image, size_t stride, double x0, double y0, double dx, double dy, int first,
-                   int count, unsigned char *out)
+void windowRowSse2(const unsigned char *image, size_t stride, int lastCol, int lastRow, double x0, double y0, double dx,
+                   double dy, int count, unsigned char *out)
 {
     const __m128 one = _mm_set1_ps(1.0f);
     const __m128i zero = _mm_setzero_si128();
-    int j = first;
-    const int end = first + count;
-    for (; j + 4 <= end; j += 4) {
+    int j = 0;
+    for (; j + 4 <= count; j += 4) {
         alignas(16) float a[4], b[4];
         alignas(16) unsigned char q[16];
         for (int k = 0; k < 4; ++k) {
             const double x = x0 + double(j + k) * dx, y = y0 + double(j + k) * dy;
-            const int ix = int(x), iy = int(y);
-            a[k] = float(x - ix);
-            b[k] = float(y - iy);
-            const unsigned char *c = image + size_t(iy) * stride + size_t(ix);
-            q[4 * k] = c[0];
-            q[4 * k + 1] = c[1];
-            q[4 * k + 2] = c[stride];
-            q[4 * k + 3] = c[stride + 1];
+            const int ix = cvFloor(x), iy = cvFloor(y);
+            if (unsigned(ix) < unsigned(lastCol) && unsigned(iy) < unsigned(lastRow)) {
+                a[k] = float(x - ix);
+                b[k] = float(y - iy);
+                const unsigned char *c = image + size_t(iy) * stride + size_t(ix);
+                q[4 * k] = c[0];
+                q[4 * k + 1] = c[1];
+                q[4 * k + 2] = c[stride];
+                q[4 * k + 3] = c[stride + 1];
+            } else {
+                // Weights 0 and four copies of the nearest pixel blend to exactly that pixel.
+                const int cx = std::clamp(cvRound(x), 0, lastCol), cy = std::clamp(cvRound(y), 0, lastRow);
+                a[k] = b[k] = 0.0f;
+                std::memset(q + 4 * k, image[size_t(cy) * stride + size_t(cx)], 4);
+            }
         }
         const __m128 va = _mm_load_ps(a), vb = _mm_load_ps(b);
         const __m128 na = _mm_sub_ps(one, va), nb = _mm_sub_ps(one, vb);
@@ -133,8 +145,8 @@ void windowRowSse2(const unsigned char *image, size_t stride, double x0, double 
         const int packed = _mm_cvtsi128_si32(bytes);
         std::memcpy(out + j, &packed, 4);
     }
-    for (; j < end; ++j)
-        out[j] = blendAt(image, stride, x0 + double(j) * dx, y0 + double(j) * dy);
+    for (; j < count; ++j)
+        out[j] = sampleAt(image, stride, lastCol, lastRow, x0 + double(j) * dx, y0 + double(j) * dy);
 }
 
 // ---- AVX2 ----
@@ -188,39 +200,64 @@ QUILLET_AVX2 void hessianRowAvx2(const int *row, int step, int count, const Box 
         hessianAt(row + size_t(j) * size_t(step), dxx, dyy, dxy, det[j], lap[j]);
 }
 
-QUILLET_AVX2 void windowRowAvx2(const unsigned char *image, size_t stride, double x0, double y0, double dx, double dy,
-                                int first, int count, unsigned char *out)
+// Floor, fraction (float) and nearest (ties to even) of four exact positions.
+QUILLET_AVX2 inline void splitPositions(__m256d p, __m128i &floor, __m128 &fraction, __m128i &nearest)
 {
-    int j = first;
-    const int end = first + count;
+    const __m256d f = _mm256_floor_pd(p);
+    floor = _mm256_cvtpd_epi32(f);
+    fraction = _mm256_cvtpd_ps(_mm256_sub_pd(p, f));
+    nearest = _mm256_cvtpd_epi32(p);
+}
+
+QUILLET_AVX2 inline __m256i join(__m128i lo, __m128i hi)
+{
+    return _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
+}
+
+QUILLET_AVX2 void windowRowAvx2(const unsigned char *image, size_t stride, int lastCol, int lastRow, double x0, double y0,
+                                double dx, double dy, int count, unsigned char *out)
+{
+    int j = 0;
     const __m256d vx0 = _mm256_set1_pd(x0), vy0 = _mm256_set1_pd(y0), vdx = _mm256_set1_pd(dx), vdy = _mm256_set1_pd(dy);
     const __m256 one = _mm256_set1_ps(1.0f);
     const __m256i bytes = _mm256_set1_epi32(0xff), vstride = _mm256_set1_epi32(int(stride));
+    const __m256i cols = _mm256_set1_epi32(lastCol), rows = _mm256_set1_epi32(lastRow);
+    const __m256i none = _mm256_setzero_si256(), below = _mm256_set1_epi32(-1);
+    const int *top = reinterpret_cast<const int *>(image);
     // The lower row is read two bytes early, so that no read passes the picture's last byte.
-    const int *upper = reinterpret_cast<const int *>(image);
-    const int *lower = reinterpret_cast<const int *>(image + stride - 2);
-    for (; j + 8 <= end; j += 8) {
+    const int *bottom = reinterpret_cast<const int *>(image + stride - 2);
+    for (; j + 8 <= count; j += 8) {
         const __m256d jlo = _mm256_add_pd(_mm256_set1_pd(double(j)), _mm256_setr_pd(0, 1, 2, 3));
         const __m256d jhi = _mm256_add_pd(_mm256_set1_pd(double(j)), _mm256_setr_pd(4, 5, 6, 7));
-        const __m256d xlo = _mm256_add_pd(vx0, _mm256_mul_pd(jlo, vdx)), xhi = _mm256_add_pd(vx0, _mm256_mul_pd(jhi, vdx));
-        const __m256d ylo = _mm256_add_pd(vy0, _mm256_mul_pd(jlo, vdy)), yhi = _mm256_add_pd(vy0, _mm256_mul_pd(jhi, vdy));
-        const __m128i ixlo = _mm256_cvttpd_epi32(xlo), ixhi = _mm256_cvttpd_epi32(xhi);
-        const __m128i iylo = _mm256_cvttpd_epi32(ylo), iyhi = _mm256_cvttpd_epi32(yhi);
-        const __m256 a = _mm256_insertf128_ps(
-            _mm256_castps128_ps256(_mm256_cvtpd_ps(_mm256_sub_pd(xlo, _mm256_cvtepi32_pd(ixlo)))),
-            _mm256_cvtpd_ps(_mm256_sub_pd(xhi, _mm256_cvtepi32_pd(ixhi))), 1);
-        const __m256 b = _mm256_insertf128_ps(
-            _mm256_castps128_ps256(_mm256_cvtpd_ps(_mm256_sub_pd(ylo, _mm256_cvtepi32_pd(iylo)))),
-            _mm256_cvtpd_ps(_mm256_sub_pd(yhi, _mm256_cvtepi32_pd(iyhi))), 1);
-        const __m256i ix = _mm256_inserti128_si256(_mm256_castsi128_si256(ixlo), ixhi, 1);
-        const __m256i iy = _mm256_inserti128_si256(_mm256_castsi128_si256(iylo), iyhi, 1);
-        const __m256i offset = _mm256_add_epi32(_mm256_mullo_epi32(iy, vstride), ix);
-        const __m256i top = _mm256_i32gather_epi32(upper, offset, 1);
-        const __m256i bottom = _mm256_i32gather_epi32(lower, offset, 1);
-        const __m256 c0 = _mm256_cvtepi32_ps(_mm256_and_si256(top, bytes));
-        const __m256 c1 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(top, 8), bytes));
-        const __m256 c2 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(bottom, 16), bytes));
-        const __m256 c3 = _mm256_cvtepi32_ps(_mm256_srli_epi32(bottom, 24));
+        __m128i ixlo, ixhi, iylo, iyhi, rxlo, rxhi, rylo, ryhi;
+        __m128 axlo, axhi, bylo, byhi;
+        splitPositions(_mm256_add_pd(vx0, _mm256_mul_pd(jlo, vdx)), ixlo, axlo, rxlo);
+        splitPositions(_mm256_add_pd(vx0, _mm256_mul_pd(jhi, vdx)), ixhi, axhi, rxhi);
+        splitPositions(_mm256_add_pd(vy0, _mm256_mul_pd(jlo, vdy)), iylo, bylo, rylo);
+        splitPositions(_mm256_add_pd(vy0, _mm256_mul_pd(jhi, vdy)), iyhi, byhi, ryhi);
+        const __m256i ix = join(ixlo, ixhi), iy = join(iylo, iyhi);
+        const __m256i inside = _mm256_and_si256(
+            _mm256_and_si256(_mm256_cmpgt_epi32(ix, below), _mm256_cmpgt_epi32(cols, ix)),
+            _mm256_and_si256(_mm256_cmpgt_epi32(iy, below), _mm256_cmpgt_epi32(rows, iy)));
+        // Outside: the nearest pixel, read from three bytes early on the last row.
+        const __m256i cx = _mm256_min_epi32(_mm256_max_epi32(join(rxlo, rxhi), none), cols);
+        const __m256i cy = _mm256_min_epi32(_mm256_max_epi32(join(rylo, ryhi), none), rows);
+        const __m256i last = _mm256_andnot_si256(inside, _mm256_cmpeq_epi32(cy, rows));
+        const __m256i outsideAt = _mm256_sub_epi32(_mm256_add_epi32(_mm256_mullo_epi32(cy, vstride), cx),
+                                                   _mm256_and_si256(last, _mm256_set1_epi32(3)));
+        const __m256i insideAt = _mm256_add_epi32(_mm256_mullo_epi32(iy, vstride), ix);
+        const __m256i at = _mm256_blendv_epi8(outsideAt, insideAt, inside);
+        const __m256i shift = _mm256_and_si256(last, _mm256_set1_epi32(24));
+        const __m256 keep = _mm256_castsi256_ps(inside);
+        const __m256 a = _mm256_and_ps(_mm256_insertf128_ps(_mm256_castps128_ps256(axlo), axhi, 1), keep);
+        const __m256 b = _mm256_and_ps(_mm256_insertf128_ps(_mm256_castps128_ps256(bylo), byhi, 1), keep);
+        const __m256i up = _mm256_i32gather_epi32(top, at, 1);
+        const __m256i down = _mm256_mask_i32gather_epi32(none, bottom, at, inside, 1);
+        const __m256 c0 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srlv_epi32(up, shift), bytes));
+        const __m256 c1 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(up, 8), bytes));
+        const __m256 c2 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(down, 16), bytes));
+        const __m256 c3 = _mm256_cvtepi32_ps(_mm256_srli_epi32(down, 24));
+        // With weights 0 an outside sample blends to exactly its pixel.
         const __m256 na = _mm256_sub_ps(one, a), nb = _mm256_sub_ps(one, b);
         __m256 v = _mm256_mul_ps(_mm256_mul_ps(c0, na), nb);
         v = _mm256_add_ps(v, _mm256_mul_ps(_mm256_mul_ps(c1, a), nb));
@@ -230,8 +267,8 @@ QUILLET_AVX2 void windowRowAvx2(const unsigned char *image, size_t stride, doubl
         const __m128i words = _mm_packs_epi32(_mm256_castsi256_si128(rounded), _mm256_extracti128_si256(rounded, 1));
         _mm_storel_epi64(reinterpret_cast<__m128i *>(out + j), _mm_packus_epi16(words, words));
     }
-    for (; j < end; ++j)
-        out[j] = blendAt(image, stride, x0 + double(j) * dx, y0 + double(j) * dy);
+    for (; j < count; ++j)
+        out[j] = sampleAt(image, stride, lastCol, lastRow, x0 + double(j) * dx, y0 + double(j) * dy);
 }
 
 // ---- AVX-512 ----
@@ -292,37 +329,64 @@ QUILLET_AVX512 void hessianRowAvx512(const int *row, int step, int count, const 
         hessianAt(row + size_t(j) * size_t(step), dxx, dyy, dxy, det[j], lap[j]);
 }
 
-QUILLET_AVX512 void windowRowAvx512(const unsigned char *image, size_t stride, double x0, double y0, double dx,
-                                    double dy, int first, int count, unsigned char *out)
+// Floor, fraction (float) and nearest (ties to even) of eight exact positions.
+QUILLET_AVX512 inline void split(__m512d p, __m256i &floor, __m256 &fraction, __m256i &nearest)
 {
-    int j = first;
-    const int end = first + count;
+    const __m512d f = _mm512_roundscale_pd(p, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+    floor = _mm512_cvtpd_epi32(f);
+    fraction = _mm512_cvtpd_ps(_mm512_sub_pd(p, f));
+    nearest = _mm512_cvtpd_epi32(p);
+}
+
+QUILLET_AVX512 inline __m512i join(__m256i lo, __m256i hi)
+{
+    return _mm512_inserti64x4(_mm512_castsi256_si512(lo), hi, 1);
+}
+
+QUILLET_AVX512 inline __m512 joinf(__m256 lo, __m256 hi)
+{
+    return _mm512_insertf32x8(_mm512_castps256_ps512(lo), hi, 1);
+}
+
+QUILLET_AVX512 void windowRowAvx512(const unsigned char *image, size_t stride, int lastCol, int lastRow, double x0,
+                                    double y0, double dx, double dy, int count, unsigned char *out)
+{
+    int j = 0;
     const __m512d vx0 = _mm512_set1_pd(x0), vy0 = _mm512_set1_pd(y0), vdx = _mm512_set1_pd(dx), vdy = _mm512_set1_pd(dy);
     const __m512d lanesLo = _mm512_setr_pd(0, 1, 2, 3, 4, 5, 6, 7), lanesHi = _mm512_setr_pd(8, 9, 10, 11, 12, 13, 14, 15);
     const __m512 one = _mm512_set1_ps(1.0f);
     const __m512i bytes = _mm512_set1_epi32(0xff), vstride = _mm512_set1_epi32(int(stride));
+    const __m512i cols = _mm512_set1_epi32(lastCol), rows = _mm512_set1_epi32(lastRow), none = _mm512_setzero_si512();
     // The lower row is read two bytes early, so that no read passes the picture's last byte.
-    const unsigned char *lower = image + stride - 2;
-    for (; j + 16 <= end; j += 16) {
+    const unsigned char *bottom = image + stride - 2;
+    for (; j + 16 <= count; j += 16) {
         const __m512d jlo = _mm512_add_pd(_mm512_set1_pd(double(j)), lanesLo);
         const __m512d jhi = _mm512_add_pd(_mm512_set1_pd(double(j)), lanesHi);
-        const __m512d xlo = _mm512_add_pd(vx0, _mm512_mul_pd(jlo, vdx)), xhi = _mm512_add_pd(vx0, _mm512_mul_pd(jhi, vdx));
-        const __m512d ylo = _mm512_add_pd(vy0, _mm512_mul_pd(jlo, vdy)), yhi = _mm512_add_pd(vy0, _mm512_mul_pd(jhi, vdy));
-        const __m256i ixlo = _mm512_cvttpd_epi32(xlo), ixhi = _mm512_cvttpd_epi32(xhi);
-        const __m256i iylo = _mm512_cvttpd_epi32(ylo), iyhi = _mm512_cvttpd_epi32(yhi);
-        const __m512 a = _mm512_insertf32x8(_mm512_castps256_ps512(_mm512_cvtpd_ps(_mm512_sub_pd(xlo, _mm512_cvtepi32_pd(ixlo)))),
-                                            _mm512_cvtpd_ps(_mm512_sub_pd(xhi, _mm512_cvtepi32_pd(ixhi))), 1);
-        const __m512 b = _mm512_insertf32x8(_mm512_castps256_ps512(_mm512_cvtpd_ps(_mm512_sub_pd(ylo, _mm512_cvtepi32_pd(iylo)))),
-                                            _mm512_cvtpd_ps(_mm512_sub_pd(yhi, _mm512_cvtepi32_pd(iyhi))), 1);
-        const __m512i ix = _mm512_inserti64x4(_mm512_castsi256_si512(ixlo), ixhi, 1);
-        const __m512i iy = _mm512_inserti64x4(_mm512_castsi256_si512(iylo), iyhi, 1);
-        const __m512i offset = _mm512_add_epi32(_mm512_mullo_epi32(iy, vstride), ix);
-        const __m512i top = _mm512_i32gather_epi32(offset, image, 1);
-        const __m512i bottom = _mm512_i32gather_epi32(offset, lower, 1);
-        const __m512 c0 = _mm512_cvtepi32_ps(_mm512_and_si512(top, bytes));
-        const __m512 c1 = _mm512_cvtepi32_ps(_mm512_and_si512(_mm512_srli_epi32(top, 8), bytes));
-        const __m512 c2 = _mm512_cvtepi32_ps(_mm512_and_si512(_mm512_srli_epi32(bottom, 16), bytes));
-        const __m512 c3 = _mm512_cvtepi32_ps(_mm512_srli_epi32(bottom, 24));
+        __m256i ixlo, ixhi, iylo, iyhi, rxlo, rxhi, rylo, ryhi;
+        __m256 axlo, axhi, bylo, byhi;
+        split(_mm512_add_pd(vx0, _mm512_mul_pd(jlo, vdx)), ixlo, axlo, rxlo);
+        split(_mm512_add_pd(vx0, _mm512_mul_pd(jhi, vdx)), ixhi, axhi, rxhi);
+        split(_mm512_add_pd(vy0, _mm512_mul_pd(jlo, vdy)), iylo, bylo, rylo);
+        split(_mm512_add_pd(vy0, _mm512_mul_pd(jhi, vdy)), iyhi, byhi, ryhi);
+        const __m512i ix = join(ixlo, ixhi), iy = join(iylo, iyhi);
+        const __mmask16 inside = _mm512_cmplt_epu32_mask(ix, cols) & _mm512_cmplt_epu32_mask(iy, rows);
+        // Outside: the nearest pixel, read from three bytes early on the last row.
+        const __m512i cx = _mm512_min_epi32(_mm512_max_epi32(join(rxlo, rxhi), none), cols);
+        const __m512i cy = _mm512_min_epi32(_mm512_max_epi32(join(rylo, ryhi), none), rows);
+        const __mmask16 last = _mm512_mask_cmpeq_epi32_mask(__mmask16(~inside), cy, rows);
+        __m512i at = _mm512_add_epi32(_mm512_mullo_epi32(cy, vstride), cx);
+        at = _mm512_mask_sub_epi32(at, last, at, _mm512_set1_epi32(3));
+        at = _mm512_mask_add_epi32(at, inside, _mm512_mullo_epi32(iy, vstride), ix);
+        const __m512i shift = _mm512_maskz_mov_epi32(last, _mm512_set1_epi32(24));
+        const __m512 a = _mm512_maskz_mov_ps(inside, joinf(axlo, axhi));
+        const __m512 b = _mm512_maskz_mov_ps(inside, joinf(bylo, byhi));
+        const __m512i up = _mm512_i32gather_epi32(at, image, 1);
+        const __m512i down = _mm512_mask_i32gather_epi32(none, inside, at, bottom, 1);
+        const __m512 c0 = _mm512_cvtepi32_ps(_mm512_and_si512(_mm512_srlv_epi32(up, shift), bytes));
+        const __m512 c1 = _mm512_cvtepi32_ps(_mm512_and_si512(_mm512_srli_epi32(up, 8), bytes));
+        const __m512 c2 = _mm512_cvtepi32_ps(_mm512_and_si512(_mm512_srli_epi32(down, 16), bytes));
+        const __m512 c3 = _mm512_cvtepi32_ps(_mm512_srli_epi32(down, 24));
+        // With weights 0 an outside sample blends to exactly its pixel.
         const __m512 na = _mm512_sub_ps(one, a), nb = _mm512_sub_ps(one, b);
         __m512 v = _mm512_mul_ps(_mm512_mul_ps(c0, na), nb);
         v = _mm512_add_ps(v, _mm512_mul_ps(_mm512_mul_ps(c1, a), nb));
@@ -330,8 +394,8 @@ QUILLET_AVX512 void windowRowAvx512(const unsigned char *image, size_t stride, d
         v = _mm512_add_ps(v, _mm512_mul_ps(_mm512_mul_ps(c3, a), b));
         _mm_storeu_si128(reinterpret_cast<__m128i *>(out + j), _mm512_cvtepi32_epi8(_mm512_cvtps_epi32(v)));
     }
-    for (; j < end; ++j)
-        out[j] = blendAt(image, stride, x0 + double(j) * dx, y0 + double(j) * dy);
+    for (; j < count; ++j)
+        out[j] = sampleAt(image, stride, lastCol, lastRow, x0 + double(j) * dx, y0 + double(j) * dy);
 }
 
 // ---- Area averaging: rows summed into patch columns, 8 or 16 window rows at a time ----
@@ -499,15 +563,15 @@ void CSurfKernels::hessianRow(const int *row, int step, int count, const Box *dx
     hessianRowSse2(row, step, count, dxx, dyy, dxy, det, laplacian);
 }
 
-void CSurfKernels::windowRow(const unsigned char *image, size_t stride, double x0, double y0, double dx, double dy,
-                             int first, int count, unsigned char *out)
+void CSurfKernels::windowRow(const unsigned char *image, size_t stride, int width, int height, double x0, double y0,
+                             double dx, double dy, int count, unsigned char *out)
 {
     switch (CSimd::level()) {
-    case CSimd::Level::Avx512: windowRowAvx512(image, stride, x0, y0, dx, dy, first, count, out); return;
-    case CSimd::Level::Avx2: windowRowAvx2(image, stride, x0, y0, dx, dy, first, count, out); return;
+    case CSimd::Level::Avx512: windowRowAvx512(image, stride, width - 1, height - 1, x0, y0, dx, dy, count, out); return;
+    case CSimd::Level::Avx2: windowRowAvx2(image, stride, width - 1, height - 1, x0, y0, dx, dy, count, out); return;
     case CSimd::Level::Sse2: break;
     }
-    windowRowSse2(image, stride, x0, y0, dx, dy, first, count, out);
+    windowRowSse2(image, stride, width - 1, height - 1, x0, y0, dx, dy, count, out);
 }
 
 bool CSurfKernels::stepsAreExact(float start, float delta, int count)

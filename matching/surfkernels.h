@@ -23,13 +23,13 @@ public:
     static void hessianRow(const int *row, int step, int count, const Box *dxx, const Box *dyy, const Box *dxy,
                            float *det, signed char *laplacian);
 
-    // Samples first .. first + count - 1 of a row of a turned descriptor window: sample j lies at
-    // (x0 + j * dx, y0 + j * dy) and becomes the bilinear mix of its four neighbours in float, rounded
-    // to a byte, in out[j]. Each of these samples and its right and lower neighbours must lie inside
-    // the picture (`image`, `stride` bytes a row), and x0 + j * dx must be what stepping by dx in
-    // double reaches (stepsAreExact), since that is how the window's positions are defined.
-    static void windowRow(const unsigned char *image, size_t stride, double x0, double y0, double dx, double dy,
-                          int first, int count, unsigned char *out);
+    // One row of a turned descriptor window: sample j (0 .. count - 1) lies at (x0 + j * dx, y0 + j * dy).
+    // With all four neighbours in the picture (`image`, `stride` bytes a row) it is their bilinear mix
+    // in float, rounded to a byte; otherwise it is the nearest pixel, clamped to the picture. The
+    // window's positions are defined by stepping dx in double, so x0 + j * dx must be what that
+    // reaches (stepsAreExact), and likewise for y.
+    static void windowRow(const unsigned char *image, size_t stride, int width, int height, double x0, double y0,
+                          double dx, double dy, int count, unsigned char *out);
 
     // Area averaging of a `side` x `side` window (rows of `side` bytes, readable 4 bytes past its end)
     // down to `patchSide` x `patchSide` in `patch`, as OpenCV's resize with INTER_AREA computes it for

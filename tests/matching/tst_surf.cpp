@@ -200,40 +200,46 @@ void TestSurf::vectorSetAsAsked()
 
 void TestSurf::windowRowsAreTheFormula()
 {
-    // Turned rows of samples at all kinds of angles and lengths, each against the bilinear mix worked
-    // out sample by sample: every lane of the kernel in use, and its tail, must give the same byte.
+    // Turned rows of samples at all kinds of angles and lengths, inside the picture, across its edges
+    // and beyond them, each against the rule worked out sample by sample: every lane of the kernel in
+    // use, and its tail, must give the same byte.
     cv::Mat picture(97, 131, CV_8UC1);
     cv::RNG rng(7);
     rng.fill(picture, cv::RNG::UNIFORM, 0, 256);
     const unsigned char *image = picture.ptr();
     const size_t stride = picture.step;
-    int rows = 0;
+    const int lastCol = picture.cols - 1, lastRow = picture.rows - 1;
+    int rows = 0, outside = 0;
     for (int trial = 0; trial < 3000; ++trial) {
         const float angle = rng.uniform(0.0f, float(2 * CV_PI));
         const float dx = std::cos(angle), dy = -std::sin(angle);
         const int count = rng.uniform(1, 90);
-        const float x0 = rng.uniform(0.0f, 130.0f), y0 = rng.uniform(0.0f, 96.0f);
-        // Only rows that stay where every sample has its four neighbours.
-        const float x1 = x0 + float(count - 1) * dx, y1 = y0 + float(count - 1) * dy;
-        if (std::min(x0, x1) < 0.5f || std::max(x0, x1) > 128.5f || std::min(y0, y1) < 0.5f || std::max(y0, y1) > 94.5f ||
-            !CSurfKernels::stepsAreExact(x0, dx, count) || !CSurfKernels::stepsAreExact(y0, dy, count))
+        const float x0 = rng.uniform(-40.0f, 170.0f), y0 = rng.uniform(-40.0f, 136.0f);
+        if (!CSurfKernels::stepsAreExact(x0, dx, count) || !CSurfKernels::stepsAreExact(y0, dy, count))
             continue;
         ++rows;
         std::vector<unsigned char> out(size_t(count), 0);
-        CSurfKernels::windowRow(image, stride, x0, y0, dx, dy, 0, count, out.data());
+        CSurfKernels::windowRow(image, stride, picture.cols, picture.rows, x0, y0, dx, dy, count, out.data());
         double x = x0, y = y0;
         for (int j = 0; j < count; ++j, x += dx, y += dy) {
             const int ix = cvFloor(x), iy = cvFloor(y);
-            const float a = float(x - ix), b = float(y - iy);
-            const unsigned char *c = image + size_t(iy) * stride + size_t(ix);
-            const int expected =
-                cvRound(c[0] * (1.f - a) * (1.f - b) + c[1] * a * (1.f - b) + c[stride] * (1.f - a) * b + c[stride + 1] * a * b);
+            int expected = 0;
+            if (ix >= 0 && ix < lastCol && iy >= 0 && iy < lastRow) {
+                const float a = float(x - ix), b = float(y - iy);
+                const unsigned char *c = image + size_t(iy) * stride + size_t(ix);
+                expected = cvRound(c[0] * (1.f - a) * (1.f - b) + c[1] * a * (1.f - b) + c[stride] * (1.f - a) * b +
+                                   c[stride + 1] * a * b);
+            } else {
+                ++outside;
+                expected = picture.at<unsigned char>(std::clamp(cvRound(y), 0, lastRow), std::clamp(cvRound(x), 0, lastCol));
+            }
             if (out[size_t(j)] != expected)
                 QFAIL(qPrintable(QString("trial %1, sample %2 of %3: %4, expected %5")
                                      .arg(trial).arg(j).arg(count).arg(out[size_t(j)]).arg(expected)));
         }
     }
-    QVERIFY(rows > 1000);
+    QVERIFY(rows > 2000);
+    QVERIFY(outside > 10000);
 }
 
 void TestSurf::hessianRowsAreTheFormula()
