@@ -316,18 +316,10 @@ bool CSurf::orient(cv::KeyPoint &kp)
     for (int k = 0; k < count; ++k)
         rounded[k] = cvRound(angle[k]);
 
-    // Windows of 60 degrees starting every 5 degrees. Each sample is added to the dozen windows that
-    // hold it, in sample order, which gives every window the same sum as walking all samples would.
-    constexpr int windows = 72;
-    float sumX[windows] = {}, sumY[windows] = {};
-    for (int k = 0; k < count; ++k) {
-        const int r = rounded[k];
-        for (int start = ((r - 29 + 360 + 4) / 5) * 5 - 360; start < r + 30; start += 5) {
-            const int window = (((start % 360) + 360) % 360) / 5;
-            sumX[window] += X[k];
-            sumY[window] += Y[k];
-        }
-    }
+    // Windows of 60 degrees starting every 5 degrees, each summing the samples it holds in sample order.
+    constexpr int windows = CSurfKernels::orientationWindows;
+    float sumX[windows], sumY[windows];
+    CSurfKernels::sumOrientationWindows(X, Y, rounded, count, sumX, sumY);
     float bestX = 0, bestY = 0, bestLength = 0;
     for (int window = 0; window < windows; ++window) {
         const float sx = sumX[window], sy = sumY[window];

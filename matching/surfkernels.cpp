@@ -495,7 +495,108 @@ void areaTable(int side, int patchSide, double scale, AreaWork &t)
     }
 }
 
+// ---- Orientation windows ----
+
+// For each rounded angle 0..360, the windows that hold it, as bits (window w is bit w % 16 of word
+// w / 16): the windows starting less than 30 degrees before or after the angle.
+struct WindowMasks
+{
+    unsigned short bits[361][5] = {};
+    WindowMasks()
+    {
+        for (int r = 0; r <= 360; ++r)
+            for (int start = ((r - 29 + 360 + 4) / 5) * 5 - 360; start < r + 30; start += 5) {
+                const int window = (((start % 360) + 360) % 360) / 5;
+                bits[r][window / 16] = static_cast<unsigned short>(bits[r][window / 16] | (1u << (window % 16)));
+            }
+    }
+};
+
+// Built once, read only afterwards.
+const WindowMasks &windowMasks()
+{
+    static const WindowMasks masks;
+    return masks;
+}
+
+void orientationWindowsScalar(const float *x, const float *y, const int *angles, int count, float *sumX, float *sumY)
+{
+    const WindowMasks &m = windowMasks();
+    std::fill(sumX, sumX + CSurfKernels::orientationWindows, 0.0f);
+    std::fill(sumY, sumY + CSurfKernels::orientationWindows, 0.0f);
+    for (int k = 0; k < count; ++k) {
+        const int r = std::clamp(angles[k], 0, 360);
+        for (int w = 0; w < CSurfKernels::orientationWindows; ++w)
+            if (m.bits[r][w / 16] & (1u << (w % 16))) {
+                sumX[w] += x[k];
+                sumY[w] += y[k];
+            }
+    }
+}
+
+// Each window's sum in its own lane; a sample adds to the lanes of its windows. A lane that does not
+// hold the sample adds +0, which changes nothing but the sign of a zero sum (and no orientation
+// depends on that sign).
+QUILLET_AVX2 void orientationWindowsAvx2(const float *x, const float *y, const int *angles, int count, float *sumX,
+                                         float *sumY)
+{
+    const WindowMasks &m = windowMasks();
+    __m256 sx[9], sy[9];
+    for (int c = 0; c < 9; ++c)
+        sx[c] = sy[c] = _mm256_setzero_ps();
+    const __m256i bit = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
+    for (int k = 0; k < count; ++k) {
+        const unsigned short *bits = m.bits[std::clamp(angles[k], 0, 360)];
+        const __m256 vx = _mm256_set1_ps(x[k]), vy = _mm256_set1_ps(y[k]);
+        for (int c = 0; c < 9; ++c) {
+            const int byte = (bits[c / 2] >> (8 * (c % 2))) & 0xff;
+            const __m256 in = _mm256_castsi256_ps(_mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(byte), bit), bit));
+            sx[c] = _mm256_add_ps(sx[c], _mm256_and_ps(vx, in));
+            sy[c] = _mm256_add_ps(sy[c], _mm256_and_ps(vy, in));
+        }
+    }
+    for (int c = 0; c < 9; ++c) {
+        _mm256_storeu_ps(sumX + 8 * c, sx[c]);
+        _mm256_storeu_ps(sumY + 8 * c, sy[c]);
+    }
+}
+
+QUILLET_AVX512 void orientationWindowsAvx512(const float *x, const float *y, const int *angles, int count, float *sumX,
+                                             float *sumY)
+{
+    const WindowMasks &m = windowMasks();
+    __m512 sx[5], sy[5];
+    for (int c = 0; c < 5; ++c)
+        sx[c] = sy[c] = _mm512_setzero_ps();
+    for (int k = 0; k < count; ++k) {
+        const unsigned short *bits = m.bits[std::clamp(angles[k], 0, 360)];
+        const __m512 vx = _mm512_set1_ps(x[k]), vy = _mm512_set1_ps(y[k]);
+        for (int c = 0; c < 5; ++c) {
+            sx[c] = _mm512_mask_add_ps(sx[c], __mmask16(bits[c]), sx[c], vx);
+            sy[c] = _mm512_mask_add_ps(sy[c], __mmask16(bits[c]), sy[c], vy);
+        }
+    }
+    alignas(64) float lanesX[80], lanesY[80];
+    for (int c = 0; c < 5; ++c) {
+        _mm512_store_ps(lanesX + 16 * c, sx[c]);
+        _mm512_store_ps(lanesY + 16 * c, sy[c]);
+    }
+    std::copy(lanesX, lanesX + CSurfKernels::orientationWindows, sumX);
+    std::copy(lanesY, lanesY + CSurfKernels::orientationWindows, sumY);
+}
+
 } // namespace
+
+void CSurfKernels::sumOrientationWindows(const float *x, const float *y, const int *angles, int count, float *sumX,
+                                         float *sumY)
+{
+    switch (CSimd::level()) {
+    case CSimd::Level::Avx512: orientationWindowsAvx512(x, y, angles, count, sumX, sumY); return;
+    case CSimd::Level::Avx2: orientationWindowsAvx2(x, y, angles, count, sumX, sumY); return;
+    case CSimd::Level::Sse2: break;
+    }
+    orientationWindowsScalar(x, y, angles, count, sumX, sumY);
+}
 
 bool CSurfKernels::shrinkWindow(const unsigned char *window, int side, int patchSide, unsigned char *patch, AreaWork &work)
 {

@@ -45,6 +45,13 @@ public:
     };
     static bool shrinkWindow(const unsigned char *window, int side, int patchSide, unsigned char *patch, AreaWork &work);
 
+    // The orientation windows: 72 windows of 60 degrees starting every 5 degrees; sample k (rounded
+    // angle angles[k], 0..360) adds (x[k], y[k]) to the 12 windows that hold it, in sample order, in
+    // float. sumX and sumY (72 values each) are overwritten.
+    static constexpr int orientationWindows = 72;
+    static void sumOrientationWindows(const float *x, const float *y, const int *angles, int count, float *sumX,
+                                      float *sumY);
+
     // Whether stepping from `start` by `delta` `count` - 1 times in double lands on every multiple
     // exactly (start and delta are floats, so this holds unless their scales are far apart).
     static bool stepsAreExact(float start, float delta, int count);

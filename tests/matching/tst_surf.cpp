@@ -73,6 +73,7 @@ private slots:
     void windowRowsAreTheFormula();
     void hessianRowsAreTheFormula();
     void windowShrinkIsOpenCvs();
+    void orientationWindowsAreTheRule();
 };
 
 void TestSurf::agreesWithGolden_data()
@@ -284,7 +285,7 @@ void TestSurf::hessianRowsAreTheFormula()
                     const float xx = filter(p, dxx, 3), yy = filter(p, dyy, 3), xy = filter(p, dxy, 4);
                     const float expected = xx * yy - 0.81f * xy * xy;
                     const float trace = xx + yy;
-                    QCOMPARE(det[size_t(j)], expected);
+                    QVERIFY2(det[size_t(j)] == expected, qPrintable(QString("step %1, sample %2").arg(step).arg(j)));
                     QCOMPARE(int(lap[size_t(j)]), (trace > 0) - (trace < 0));
                 }
             }
@@ -315,6 +316,37 @@ void TestSurf::windowShrinkIsOpenCvs()
         QVERIFY2(cv::norm(ours, expected, cv::NORM_INF) == 0, qPrintable(QString("window side %1").arg(side)));
     }
     QVERIFY(handled > 150);
+}
+
+void TestSurf::orientationWindowsAreTheRule()
+{
+    // Each of the 72 windows (starting every 5 degrees) sums, in sample order, the samples whose
+    // rounded angle lies less than 30 degrees from its start either way round the circle.
+    cv::RNG rng(9);
+    for (int trial = 0; trial < 200; ++trial) {
+        const int count = rng.uniform(1, 114);
+        float x[113], y[113];
+        int angles[113];
+        for (int k = 0; k < count; ++k) {
+            x[k] = rng.uniform(-1.0f, 1.0f);
+            y[k] = rng.uniform(-1.0f, 1.0f);
+            angles[k] = rng.uniform(0, 361);
+        }
+        float sumX[72], sumY[72];
+        CSurfKernels::sumOrientationWindows(x, y, angles, count, sumX, sumY);
+        for (int w = 0; w < 72; ++w) {
+            float ex = 0, ey = 0;
+            for (int k = 0; k < count; ++k) {
+                const int d = ((angles[k] - 5 * w) % 360 + 360) % 360;
+                if (d < 30 || d > 330) {
+                    ex += x[k];
+                    ey += y[k];
+                }
+            }
+            // Exactly equal, not merely close: the sums must be formed in the same order.
+            QVERIFY2(sumX[w] == ex && sumY[w] == ey, qPrintable(QString("trial %1, window %2").arg(trial).arg(w)));
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(TestSurf)
