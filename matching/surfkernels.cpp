@@ -151,26 +151,33 @@ void windowRowSse2(const unsigned char *image, size_t stride, int lastCol, int l
 
 // ---- AVX2 ----
 
-// Eight integral-image entries `step` apart (index holds 0, step, 2 step, ...); side by side when Unit.
+// The lanes of a group of 8 that exist (all bits set), for the last, partial group.
+QUILLET_AVX2 inline __m256i lanes8(int n)
+{
+    return _mm256_cmpgt_epi32(_mm256_set1_epi32(n), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+}
+
+// Eight integral-image entries `step` apart (index holds 0, step, 2 step, ...); side by side when
+// Unit. Missing lanes read nothing.
 template <bool Unit>
-QUILLET_AVX2 inline __m256i load8(const int *p, __m256i index)
+QUILLET_AVX2 inline __m256i load8(const int *p, __m256i index, __m256i valid)
 {
     if constexpr (Unit)
-        return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+        return _mm256_maskload_epi32(p, valid);
     else
-        return _mm256_i32gather_epi32(p, index, 4);
+        return _mm256_mask_i32gather_epi32(_mm256_setzero_si256(), p, index, valid, 4);
 }
 
 template <int N, bool Unit>
-QUILLET_AVX2 inline __m256 filter8(const int *p, __m256i index, const Box *boxes)
+QUILLET_AVX2 inline __m256 filter8(const int *p, __m256i index, const Box *boxes, __m256i valid)
 {
     __m256d lo = _mm256_setzero_pd(), hi = _mm256_setzero_pd();
     for (int k = 0; k < N; ++k) {
         const Box &b = boxes[k];
         const __m256i s = _mm256_sub_epi32(
-            _mm256_sub_epi32(_mm256_add_epi32(load8<Unit>(p + b.p0, index), load8<Unit>(p + b.p3, index)),
-                             load8<Unit>(p + b.p1, index)),
-            load8<Unit>(p + b.p2, index));
+            _mm256_sub_epi32(_mm256_add_epi32(load8<Unit>(p + b.p0, index, valid), load8<Unit>(p + b.p3, index, valid)),
+                             load8<Unit>(p + b.p1, index, valid)),
+            load8<Unit>(p + b.p2, index, valid));
         const __m256 f = _mm256_mul_ps(_mm256_cvtepi32_ps(s), _mm256_set1_ps(b.weight));
         lo = _mm256_add_pd(lo, _mm256_cvtps_pd(_mm256_castps256_ps128(f)));
         hi = _mm256_add_pd(hi, _mm256_cvtps_pd(_mm256_extractf128_ps(f, 1)));
@@ -182,22 +189,23 @@ template <bool Unit>
 QUILLET_AVX2 void hessianRowAvx2(const int *row, int step, int count, const Box *dxx, const Box *dyy, const Box *dxy,
                                  float *det, signed char *lap)
 {
-    int j = 0;
     const __m256 zero = _mm256_setzero_ps(), k081 = _mm256_set1_ps(0.81f);
     const __m256i index = _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), _mm256_set1_epi32(step));
-    for (; j + 8 <= count; j += 8) {
+    // The last, partial group runs with the missing lanes masked off.
+    for (int j = 0; j < count; j += 8) {
+        const int n = std::min(8, count - j);
+        const __m256i valid = lanes8(n);
         const int *p = row + size_t(j) * size_t(step);
-        const __m256 xx = filter8<3, Unit>(p, index, dxx), yy = filter8<3, Unit>(p, index, dyy);
-        const __m256 xy = filter8<4, Unit>(p, index, dxy);
-        _mm256_storeu_ps(det + j, _mm256_sub_ps(_mm256_mul_ps(xx, yy), _mm256_mul_ps(_mm256_mul_ps(k081, xy), xy)));
+        const __m256 xx = filter8<3, Unit>(p, index, dxx, valid), yy = filter8<3, Unit>(p, index, dyy, valid);
+        const __m256 xy = filter8<4, Unit>(p, index, dxy, valid);
+        _mm256_maskstore_ps(det + j, valid, _mm256_sub_ps(_mm256_mul_ps(xx, yy), _mm256_mul_ps(_mm256_mul_ps(k081, xy), xy)));
         const __m256 trace = _mm256_add_ps(xx, yy);
         const __m256i sign = _mm256_sub_epi32(_mm256_castps_si256(_mm256_cmp_ps(trace, zero, _CMP_LT_OQ)),
                                               _mm256_castps_si256(_mm256_cmp_ps(trace, zero, _CMP_GT_OQ)));
         const __m128i words = _mm_packs_epi32(_mm256_castsi256_si128(sign), _mm256_extracti128_si256(sign, 1));
-        _mm_storel_epi64(reinterpret_cast<__m128i *>(lap + j), _mm_packs_epi16(words, words));
+        const long long signs = _mm_cvtsi128_si64(_mm_packs_epi16(words, words));
+        std::memcpy(lap + j, &signs, size_t(n));
     }
-    for (; j < count; ++j)
-        hessianAt(row + size_t(j) * size_t(step), dxx, dyy, dxy, det[j], lap[j]);
 }
 
 // Floor, fraction (float) and nearest (ties to even) of four exact positions.
@@ -226,7 +234,10 @@ QUILLET_AVX2 void windowRowAvx2(const unsigned char *image, size_t stride, int l
     const int *top = reinterpret_cast<const int *>(image);
     // The lower row is read two bytes early, so that no read passes the picture's last byte.
     const int *bottom = reinterpret_cast<const int *>(image + stride - 2);
-    for (; j + 8 <= count; j += 8) {
+    // The last, partial group of samples runs with the missing lanes masked off.
+    for (; j < count; j += 8) {
+        const int n = std::min(8, count - j);
+        const __m256i valid = lanes8(n);
         const __m256d jlo = _mm256_add_pd(_mm256_set1_pd(double(j)), _mm256_setr_pd(0, 1, 2, 3));
         const __m256d jhi = _mm256_add_pd(_mm256_set1_pd(double(j)), _mm256_setr_pd(4, 5, 6, 7));
         __m128i ixlo, ixhi, iylo, iyhi, rxlo, rxhi, rylo, ryhi;
@@ -237,8 +248,9 @@ QUILLET_AVX2 void windowRowAvx2(const unsigned char *image, size_t stride, int l
         splitPositions(_mm256_add_pd(vy0, _mm256_mul_pd(jhi, vdy)), iyhi, byhi, ryhi);
         const __m256i ix = join(ixlo, ixhi), iy = join(iylo, iyhi);
         const __m256i inside = _mm256_and_si256(
-            _mm256_and_si256(_mm256_cmpgt_epi32(ix, below), _mm256_cmpgt_epi32(cols, ix)),
-            _mm256_and_si256(_mm256_cmpgt_epi32(iy, below), _mm256_cmpgt_epi32(rows, iy)));
+            _mm256_and_si256(_mm256_and_si256(_mm256_cmpgt_epi32(ix, below), _mm256_cmpgt_epi32(cols, ix)),
+                             _mm256_and_si256(_mm256_cmpgt_epi32(iy, below), _mm256_cmpgt_epi32(rows, iy))),
+            valid);
         // Outside: the nearest pixel, read from three bytes early on the last row.
         const __m256i cx = _mm256_min_epi32(_mm256_max_epi32(join(rxlo, rxhi), none), cols);
         const __m256i cy = _mm256_min_epi32(_mm256_max_epi32(join(rylo, ryhi), none), rows);
@@ -251,7 +263,7 @@ QUILLET_AVX2 void windowRowAvx2(const unsigned char *image, size_t stride, int l
         const __m256 keep = _mm256_castsi256_ps(inside);
         const __m256 a = _mm256_and_ps(_mm256_insertf128_ps(_mm256_castps128_ps256(axlo), axhi, 1), keep);
         const __m256 b = _mm256_and_ps(_mm256_insertf128_ps(_mm256_castps128_ps256(bylo), byhi, 1), keep);
-        const __m256i up = _mm256_i32gather_epi32(top, at, 1);
+        const __m256i up = _mm256_mask_i32gather_epi32(none, top, at, valid, 1);
         const __m256i down = _mm256_mask_i32gather_epi32(none, bottom, at, inside, 1);
         const __m256 c0 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srlv_epi32(up, shift), bytes));
         const __m256 c1 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(up, 8), bytes));
@@ -265,10 +277,9 @@ QUILLET_AVX2 void windowRowAvx2(const unsigned char *image, size_t stride, int l
         v = _mm256_add_ps(v, _mm256_mul_ps(_mm256_mul_ps(c3, a), b));
         const __m256i rounded = _mm256_cvtps_epi32(v);
         const __m128i words = _mm_packs_epi32(_mm256_castsi256_si128(rounded), _mm256_extracti128_si256(rounded, 1));
-        _mm_storel_epi64(reinterpret_cast<__m128i *>(out + j), _mm_packus_epi16(words, words));
+        const long long packed = _mm_cvtsi128_si64(_mm_packus_epi16(words, words));
+        std::memcpy(out + j, &packed, size_t(n));
     }
-    for (; j < count; ++j)
-        out[j] = sampleAt(image, stride, lastCol, lastRow, x0 + double(j) * dx, y0 + double(j) * dy);
 }
 
 // ---- AVX-512 ----
@@ -276,29 +287,46 @@ QUILLET_AVX2 void windowRowAvx2(const unsigned char *image, size_t stride, int l
 // Sixteen integral-image entries `step` apart: side by side (Step 1), every second one picked from
 // two loads (Step 2: the second load leaves out its last entry, which may lie past the image), or
 // gathered (index holds 0, step, 2 step, ...).
+// Which lanes of a group of 16 samples exist, and (for Step 2) which entries of the two loads.
+struct Lanes16
+{
+    __mmask16 valid, low, high;
+    explicit Lanes16(int n)
+    {
+        valid = n >= 16 ? __mmask16(0xffff) : __mmask16((1u << n) - 1);
+        const int entries = 2 * n - 1; // every second one of these is used
+        low = entries >= 16 ? __mmask16(0xffff) : __mmask16((1u << entries) - 1);
+        const int beyond = std::clamp(entries - 16, 0, 15);
+        high = __mmask16((1u << beyond) - 1);
+    }
+};
+
+// Sixteen integral-image entries `step` apart: side by side (Step 1), every second one picked from
+// two loads (Step 2), or gathered (index holds 0, step, 2 step, ...). Missing lanes read nothing.
 template <int Step>
-QUILLET_AVX512 inline __m512i load16(const int *p, __m512i index)
+QUILLET_AVX512 inline __m512i load16(const int *p, __m512i index, const Lanes16 &lanes)
 {
     if constexpr (Step == 1) {
-        return _mm512_loadu_si512(p);
+        return _mm512_maskz_loadu_epi32(lanes.valid, p);
     } else if constexpr (Step == 2) {
         const __m512i even = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
-        return _mm512_permutex2var_epi32(_mm512_loadu_si512(p), even, _mm512_maskz_loadu_epi32(0x7fff, p + 16));
+        return _mm512_permutex2var_epi32(_mm512_maskz_loadu_epi32(lanes.low, p), even,
+                                         _mm512_maskz_loadu_epi32(lanes.high, p + 16));
     } else {
-        return _mm512_i32gather_epi32(index, p, 4);
+        return _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), lanes.valid, index, p, 4);
     }
 }
 
 template <int N, int Step>
-QUILLET_AVX512 inline __m512 filter16(const int *p, __m512i index, const Box *boxes)
+QUILLET_AVX512 inline __m512 filter16(const int *p, __m512i index, const Box *boxes, const Lanes16 &lanes)
 {
     __m512d lo = _mm512_setzero_pd(), hi = _mm512_setzero_pd();
     for (int k = 0; k < N; ++k) {
         const Box &b = boxes[k];
         const __m512i s = _mm512_sub_epi32(
-            _mm512_sub_epi32(_mm512_add_epi32(load16<Step>(p + b.p0, index), load16<Step>(p + b.p3, index)),
-                             load16<Step>(p + b.p1, index)),
-            load16<Step>(p + b.p2, index));
+            _mm512_sub_epi32(_mm512_add_epi32(load16<Step>(p + b.p0, index, lanes), load16<Step>(p + b.p3, index, lanes)),
+                             load16<Step>(p + b.p1, index, lanes)),
+            load16<Step>(p + b.p2, index, lanes));
         const __m512 f = _mm512_mul_ps(_mm512_cvtepi32_ps(s), _mm512_set1_ps(b.weight));
         lo = _mm512_add_pd(lo, _mm512_cvtps_pd(_mm512_castps512_ps256(f)));
         hi = _mm512_add_pd(hi, _mm512_cvtps_pd(_mm512_extractf32x8_ps(f, 1)));
@@ -310,32 +338,23 @@ template <int Step>
 QUILLET_AVX512 void hessianRowAvx512(const int *row, int step, int count, const Box *dxx, const Box *dyy,
                                      const Box *dxy, float *det, signed char *lap)
 {
-    int j = 0;
     const __m512 zero = _mm512_setzero_ps(), k081 = _mm512_set1_ps(0.81f);
     const __m512i index = _mm512_mullo_epi32(_mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
                                              _mm512_set1_epi32(step));
     const __m512i plus = _mm512_set1_epi32(1), minus = _mm512_set1_epi32(-1), none = _mm512_setzero_si512();
-    for (; j + 16 <= count; j += 16) {
+    // The last, partial group runs with the missing lanes masked off.
+    for (int j = 0; j < count; j += 16) {
+        const Lanes16 lanes(count - j);
         const int *p = row + size_t(j) * size_t(step);
-        const __m512 xx = filter16<3, Step>(p, index, dxx), yy = filter16<3, Step>(p, index, dyy);
-        const __m512 xy = filter16<4, Step>(p, index, dxy);
-        _mm512_storeu_ps(det + j, _mm512_sub_ps(_mm512_mul_ps(xx, yy), _mm512_mul_ps(_mm512_mul_ps(k081, xy), xy)));
+        const __m512 xx = filter16<3, Step>(p, index, dxx, lanes), yy = filter16<3, Step>(p, index, dyy, lanes);
+        const __m512 xy = filter16<4, Step>(p, index, dxy, lanes);
+        _mm512_mask_storeu_ps(det + j, lanes.valid,
+                              _mm512_sub_ps(_mm512_mul_ps(xx, yy), _mm512_mul_ps(_mm512_mul_ps(k081, xy), xy)));
         const __m512 trace = _mm512_add_ps(xx, yy);
         __m512i sign = _mm512_mask_blend_epi32(_mm512_cmp_ps_mask(trace, zero, _CMP_GT_OQ), none, plus);
         sign = _mm512_mask_blend_epi32(_mm512_cmp_ps_mask(trace, zero, _CMP_LT_OQ), sign, minus);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(lap + j), _mm512_cvtepi32_epi8(sign));
+        _mm_mask_storeu_epi8(lap + j, lanes.valid, _mm512_cvtepi32_epi8(sign));
     }
-    for (; j < count; ++j)
-        hessianAt(row + size_t(j) * size_t(step), dxx, dyy, dxy, det[j], lap[j]);
-}
-
-// Floor, fraction (float) and nearest (ties to even) of eight exact positions.
-QUILLET_AVX512 inline void split(__m512d p, __m256i &floor, __m256 &fraction, __m256i &nearest)
-{
-    const __m512d f = _mm512_roundscale_pd(p, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
-    floor = _mm512_cvtpd_epi32(f);
-    fraction = _mm512_cvtpd_ps(_mm512_sub_pd(p, f));
-    nearest = _mm512_cvtpd_epi32(p);
 }
 
 QUILLET_AVX512 inline __m512i join(__m256i lo, __m256i hi)
@@ -352,50 +371,63 @@ QUILLET_AVX512 void windowRowAvx512(const unsigned char *image, size_t stride, i
                                     double y0, double dx, double dy, int count, unsigned char *out)
 {
     int j = 0;
-    const __m512d vx0 = _mm512_set1_pd(x0), vy0 = _mm512_set1_pd(y0), vdx = _mm512_set1_pd(dx), vdy = _mm512_set1_pd(dy);
     const __m512d lanesLo = _mm512_setr_pd(0, 1, 2, 3, 4, 5, 6, 7), lanesHi = _mm512_setr_pd(8, 9, 10, 11, 12, 13, 14, 15);
+    const __m512d vdx = _mm512_set1_pd(dx), vdy = _mm512_set1_pd(dy);
+    // Positions step 16 samples at a time: every step is exact, so this is x0 + j * dx as well.
+    const __m512d stepX = _mm512_set1_pd(16 * dx), stepY = _mm512_set1_pd(16 * dy);
+    __m512d xlo = _mm512_add_pd(_mm512_set1_pd(x0), _mm512_mul_pd(lanesLo, vdx));
+    __m512d xhi = _mm512_add_pd(_mm512_set1_pd(x0), _mm512_mul_pd(lanesHi, vdx));
+    __m512d ylo = _mm512_add_pd(_mm512_set1_pd(y0), _mm512_mul_pd(lanesLo, vdy));
+    __m512d yhi = _mm512_add_pd(_mm512_set1_pd(y0), _mm512_mul_pd(lanesHi, vdy));
     const __m512 one = _mm512_set1_ps(1.0f);
     const __m512i bytes = _mm512_set1_epi32(0xff), vstride = _mm512_set1_epi32(int(stride));
     const __m512i cols = _mm512_set1_epi32(lastCol), rows = _mm512_set1_epi32(lastRow), none = _mm512_setzero_si512();
     // The lower row is read two bytes early, so that no read passes the picture's last byte.
     const unsigned char *bottom = image + stride - 2;
-    for (; j + 16 <= count; j += 16) {
-        const __m512d jlo = _mm512_add_pd(_mm512_set1_pd(double(j)), lanesLo);
-        const __m512d jhi = _mm512_add_pd(_mm512_set1_pd(double(j)), lanesHi);
-        __m256i ixlo, ixhi, iylo, iyhi, rxlo, rxhi, rylo, ryhi;
-        __m256 axlo, axhi, bylo, byhi;
-        split(_mm512_add_pd(vx0, _mm512_mul_pd(jlo, vdx)), ixlo, axlo, rxlo);
-        split(_mm512_add_pd(vx0, _mm512_mul_pd(jhi, vdx)), ixhi, axhi, rxhi);
-        split(_mm512_add_pd(vy0, _mm512_mul_pd(jlo, vdy)), iylo, bylo, rylo);
-        split(_mm512_add_pd(vy0, _mm512_mul_pd(jhi, vdy)), iyhi, byhi, ryhi);
-        const __m512i ix = join(ixlo, ixhi), iy = join(iylo, iyhi);
-        const __mmask16 inside = _mm512_cmplt_epu32_mask(ix, cols) & _mm512_cmplt_epu32_mask(iy, rows);
-        // Outside: the nearest pixel, read from three bytes early on the last row.
-        const __m512i cx = _mm512_min_epi32(_mm512_max_epi32(join(rxlo, rxhi), none), cols);
-        const __m512i cy = _mm512_min_epi32(_mm512_max_epi32(join(rylo, ryhi), none), rows);
-        const __mmask16 last = _mm512_mask_cmpeq_epi32_mask(__mmask16(~inside), cy, rows);
-        __m512i at = _mm512_add_epi32(_mm512_mullo_epi32(cy, vstride), cx);
-        at = _mm512_mask_sub_epi32(at, last, at, _mm512_set1_epi32(3));
-        at = _mm512_mask_add_epi32(at, inside, _mm512_mullo_epi32(iy, vstride), ix);
-        const __m512i shift = _mm512_maskz_mov_epi32(last, _mm512_set1_epi32(24));
-        const __m512 a = _mm512_maskz_mov_ps(inside, joinf(axlo, axhi));
-        const __m512 b = _mm512_maskz_mov_ps(inside, joinf(bylo, byhi));
-        const __m512i up = _mm512_i32gather_epi32(at, image, 1);
+    // The last, partial group of samples runs with the missing lanes masked off.
+    for (; j < count; j += 16) {
+        const __mmask16 valid = count - j >= 16 ? __mmask16(0xffff) : __mmask16((1u << (count - j)) - 1);
+        const __m512d fxlo = _mm512_roundscale_pd(xlo, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+        const __m512d fxhi = _mm512_roundscale_pd(xhi, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+        const __m512d fylo = _mm512_roundscale_pd(ylo, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+        const __m512d fyhi = _mm512_roundscale_pd(yhi, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+        const __m512i ix = join(_mm512_cvtpd_epi32(fxlo), _mm512_cvtpd_epi32(fxhi));
+        const __m512i iy = join(_mm512_cvtpd_epi32(fylo), _mm512_cvtpd_epi32(fyhi));
+        const __mmask16 inside = _mm512_cmplt_epu32_mask(ix, cols) & _mm512_cmplt_epu32_mask(iy, rows) & valid;
+        __m512 a = joinf(_mm512_cvtpd_ps(_mm512_sub_pd(xlo, fxlo)), _mm512_cvtpd_ps(_mm512_sub_pd(xhi, fxhi)));
+        __m512 b = joinf(_mm512_cvtpd_ps(_mm512_sub_pd(ylo, fylo)), _mm512_cvtpd_ps(_mm512_sub_pd(yhi, fyhi)));
+        __m512i at = _mm512_add_epi32(_mm512_mullo_epi32(iy, vstride), ix);
+        __m512i shift = none;
+        if (inside != valid) {
+            // Outside: the nearest pixel (ties to even), read from three bytes early on the last row,
+            // with weights 0 so that the mix is exactly that pixel.
+            const __m512i cx = _mm512_min_epi32(_mm512_max_epi32(join(_mm512_cvtpd_epi32(xlo), _mm512_cvtpd_epi32(xhi)), none), cols);
+            const __m512i cy = _mm512_min_epi32(_mm512_max_epi32(join(_mm512_cvtpd_epi32(ylo), _mm512_cvtpd_epi32(yhi)), none), rows);
+            const __mmask16 last = _mm512_mask_cmpeq_epi32_mask(__mmask16(valid & ~inside), cy, rows);
+            __m512i nearest = _mm512_add_epi32(_mm512_mullo_epi32(cy, vstride), cx);
+            nearest = _mm512_mask_sub_epi32(nearest, last, nearest, _mm512_set1_epi32(3));
+            at = _mm512_mask_mov_epi32(nearest, inside, at);
+            shift = _mm512_maskz_mov_epi32(last, _mm512_set1_epi32(24));
+            a = _mm512_maskz_mov_ps(inside, a);
+            b = _mm512_maskz_mov_ps(inside, b);
+        }
+        const __m512i up = _mm512_mask_i32gather_epi32(none, valid, at, image, 1);
         const __m512i down = _mm512_mask_i32gather_epi32(none, inside, at, bottom, 1);
         const __m512 c0 = _mm512_cvtepi32_ps(_mm512_and_si512(_mm512_srlv_epi32(up, shift), bytes));
         const __m512 c1 = _mm512_cvtepi32_ps(_mm512_and_si512(_mm512_srli_epi32(up, 8), bytes));
         const __m512 c2 = _mm512_cvtepi32_ps(_mm512_and_si512(_mm512_srli_epi32(down, 16), bytes));
         const __m512 c3 = _mm512_cvtepi32_ps(_mm512_srli_epi32(down, 24));
-        // With weights 0 an outside sample blends to exactly its pixel.
         const __m512 na = _mm512_sub_ps(one, a), nb = _mm512_sub_ps(one, b);
         __m512 v = _mm512_mul_ps(_mm512_mul_ps(c0, na), nb);
         v = _mm512_add_ps(v, _mm512_mul_ps(_mm512_mul_ps(c1, a), nb));
         v = _mm512_add_ps(v, _mm512_mul_ps(_mm512_mul_ps(c2, na), b));
         v = _mm512_add_ps(v, _mm512_mul_ps(_mm512_mul_ps(c3, a), b));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + j), _mm512_cvtepi32_epi8(_mm512_cvtps_epi32(v)));
+        _mm_mask_storeu_epi8(out + j, valid, _mm512_cvtepi32_epi8(_mm512_cvtps_epi32(v)));
+        xlo = _mm512_add_pd(xlo, stepX);
+        xhi = _mm512_add_pd(xhi, stepX);
+        ylo = _mm512_add_pd(ylo, stepY);
+        yhi = _mm512_add_pd(yhi, stepY);
     }
-    for (; j < count; ++j)
-        out[j] = sampleAt(image, stride, lastCol, lastRow, x0 + double(j) * dx, y0 + double(j) * dy);
 }
 
 // ---- Area averaging: rows summed into patch columns, 8 or 16 window rows at a time ----
@@ -414,39 +446,42 @@ void areaRowScalar(const unsigned char *row, const AreaWork &t, int patchSide, f
 QUILLET_AVX2 void areaRowsAvx2(const unsigned char *window, int side, const AreaWork &t, int patchSide, float *rows)
 {
     const size_t n = t.source.size();
-    const __m256i bytes = _mm256_set1_epi32(0xff);
+    const __m256i bytes = _mm256_set1_epi32(0xff), none = _mm256_setzero_si256();
     __m256 sums[32];
     alignas(32) float lanes[8];
-    int r = 0;
-    for (; r + 8 <= side; r += 8) {
+    // The last, partial group of rows runs with the missing lanes masked off.
+    for (int r = 0; r < side; r += 8) {
+        const int present = std::min(8, side - r);
+        const __m256i valid = lanes8(present);
         const __m256i starts = _mm256_mullo_epi32(_mm256_setr_epi32(r, r + 1, r + 2, r + 3, r + 4, r + 5, r + 6, r + 7),
                                                   _mm256_set1_epi32(side));
         for (int c = 0; c < patchSide; ++c)
             sums[c] = _mm256_setzero_ps();
         for (size_t k = 0; k < n; ++k) {
             const __m256i at = _mm256_add_epi32(starts, _mm256_set1_epi32(t.source[k]));
-            const __m256i pixels = _mm256_and_si256(_mm256_i32gather_epi32(reinterpret_cast<const int *>(window), at, 1), bytes);
+            const __m256i pixels = _mm256_and_si256(
+                _mm256_mask_i32gather_epi32(none, reinterpret_cast<const int *>(window), at, valid, 1), bytes);
             __m256 &sum = sums[t.target[k]];
             sum = _mm256_add_ps(sum, _mm256_mul_ps(_mm256_cvtepi32_ps(pixels), _mm256_set1_ps(t.weight[k])));
         }
         for (int c = 0; c < patchSide; ++c) {
             _mm256_store_ps(lanes, sums[c]);
-            for (int l = 0; l < 8; ++l)
+            for (int l = 0; l < present; ++l)
                 rows[size_t(r + l) * size_t(patchSide) + size_t(c)] = lanes[l];
         }
     }
-    for (; r < side; ++r)
-        areaRowScalar(window + size_t(r) * size_t(side), t, patchSide, rows + size_t(r) * size_t(patchSide));
 }
 
 QUILLET_AVX512 void areaRowsAvx512(const unsigned char *window, int side, const AreaWork &t, int patchSide, float *rows)
 {
     const size_t n = t.source.size();
-    const __m512i bytes = _mm512_set1_epi32(0xff);
+    const __m512i bytes = _mm512_set1_epi32(0xff), none = _mm512_setzero_si512();
     __m512 sums[32];
     alignas(64) float lanes[16];
-    int r = 0;
-    for (; r + 16 <= side; r += 16) {
+    // The last, partial group of rows runs with the missing lanes masked off.
+    for (int r = 0; r < side; r += 16) {
+        const int present = std::min(16, side - r);
+        const __mmask16 valid = present == 16 ? __mmask16(0xffff) : __mmask16((1u << present) - 1);
         const __m512i starts = _mm512_mullo_epi32(
             _mm512_add_epi32(_mm512_set1_epi32(r), _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15)),
             _mm512_set1_epi32(side));
@@ -454,18 +489,16 @@ QUILLET_AVX512 void areaRowsAvx512(const unsigned char *window, int side, const 
             sums[c] = _mm512_setzero_ps();
         for (size_t k = 0; k < n; ++k) {
             const __m512i at = _mm512_add_epi32(starts, _mm512_set1_epi32(t.source[k]));
-            const __m512i pixels = _mm512_and_si512(_mm512_i32gather_epi32(at, window, 1), bytes);
+            const __m512i pixels = _mm512_and_si512(_mm512_mask_i32gather_epi32(none, valid, at, window, 1), bytes);
             __m512 &sum = sums[t.target[k]];
             sum = _mm512_add_ps(sum, _mm512_mul_ps(_mm512_cvtepi32_ps(pixels), _mm512_set1_ps(t.weight[k])));
         }
         for (int c = 0; c < patchSide; ++c) {
             _mm512_store_ps(lanes, sums[c]);
-            for (int l = 0; l < 16; ++l)
+            for (int l = 0; l < present; ++l)
                 rows[size_t(r + l) * size_t(patchSide) + size_t(c)] = lanes[l];
         }
     }
-    for (; r < side; ++r)
-        areaRowScalar(window + size_t(r) * size_t(side), t, patchSide, rows + size_t(r) * size_t(patchSide));
 }
 
 // The weights of an area shrink from `side` to `patchSide` cells along one axis with cell width
