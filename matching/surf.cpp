@@ -9,6 +9,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <emmintrin.h>
 
 namespace {
 
@@ -229,9 +230,28 @@ void CSurf::findMaxima(int o, std::vector<cv::KeyPoint> &keypoints) const
             continue;
         const int step = layer.step, L = layer.size, cols = layer.cols;
         const int margin = (above.size / 2) / step + 1;
+        const __m128 floor4 = _mm_set1_ps(threshold);
         for (int i = margin; i < layer.rows - margin; ++i) {
             const float *row = layer.det.get() + size_t(i) * size_t(cols);
+            // Four cells at a time, only those above the threshold and both row neighbours go on to
+            // the full test (every maximum is among them). Cells j - 1 .. j + 4 lie inside the row.
+            unsigned candidates = 0;
             for (int j = margin; j < cols - margin; ++j) {
+                if (((j - margin) & 3) == 0) {
+                    if (j + 4 < cols) {
+                        const __m128 v = _mm_loadu_ps(row + j);
+                        const __m128 above = _mm_and_ps(_mm_cmpgt_ps(v, floor4), _mm_cmpgt_ps(v, _mm_loadu_ps(row + j - 1)));
+                        candidates = unsigned(_mm_movemask_ps(_mm_and_ps(above, _mm_cmpgt_ps(v, _mm_loadu_ps(row + j + 1)))));
+                    } else {
+                        candidates = 0xf;
+                    }
+                    if (!candidates) {
+                        j += 3;
+                        continue;
+                    }
+                }
+                if (!(candidates & (1u << ((j - margin) & 3))))
+                    continue;
                 const float value = row[j];
                 if (!(value > threshold))
                     continue;

@@ -638,7 +638,7 @@ bool CSurfKernels::shrinkWindow(const unsigned char *window, int side, int patch
     if (patchSide > 32 || scale < 1.0 || std::abs(scale - cvRound(scale)) < DBL_EPSILON)
         return false;
     areaTable(side, patchSide, scale, work);
-    work.rows.resize(size_t(side) * size_t(patchSide));
+    work.rows.resize(size_t(side) * size_t(patchSide) + 3);
     float *rows = work.rows.data();
     switch (CSimd::level()) {
     case CSimd::Level::Avx512: areaRowsAvx512(window, side, work, patchSide, rows); break;
@@ -649,24 +649,35 @@ bool CSurfKernels::shrinkWindow(const unsigned char *window, int side, int patch
         break;
     }
     // The same table serves the rows (the window is square): each patch row adds its window rows'
-    // sums times their weights, in table order.
-    float sum[32] = {};
+    // sums times their weights, in table order; four columns at a time (the row sums have room for
+    // the last group to run over).
+    const int groups = (patchSide + 3) / 4;
+    __m128 sum[8];
+    for (int g = 0; g < groups; ++g)
+        sum[g] = _mm_setzero_ps();
     int row = work.target.empty() ? 0 : work.target[0];
     auto store = [&](int r) {
-        for (int c = 0; c < patchSide; ++c)
-            patch[size_t(r) * size_t(patchSide) + size_t(c)] = cv::saturate_cast<unsigned char>(sum[c]);
+        alignas(16) unsigned char bytes[32];
+        for (int g = 0; g < groups; ++g) {
+            // Rounded to nearest (ties to even) and clamped to 0..255, as saturate_cast does.
+            const __m128i rounded = _mm_cvtps_epi32(sum[g]);
+            const __m128i packed = _mm_packus_epi16(_mm_packs_epi32(rounded, rounded), rounded);
+            const int four = _mm_cvtsi128_si32(packed);
+            std::memcpy(bytes + 4 * g, &four, 4);
+        }
+        std::memcpy(patch + size_t(r) * size_t(patchSide), bytes, size_t(patchSide));
     };
     for (size_t k = 0; k < work.source.size(); ++k) {
-        const float beta = work.weight[k];
+        const __m128 beta = _mm_set1_ps(work.weight[k]);
         const float *b = rows + size_t(work.source[k]) * size_t(patchSide);
         if (work.target[k] != row) {
             store(row);
-            for (int c = 0; c < patchSide; ++c)
-                sum[c] = beta * b[c];
+            for (int g = 0; g < groups; ++g)
+                sum[g] = _mm_mul_ps(beta, _mm_loadu_ps(b + 4 * g));
             row = work.target[k];
         } else {
-            for (int c = 0; c < patchSide; ++c)
-                sum[c] += beta * b[c];
+            for (int g = 0; g < groups; ++g)
+                sum[g] = _mm_add_ps(sum[g], _mm_mul_ps(beta, _mm_loadu_ps(b + 4 * g)));
         }
     }
     store(row);
@@ -712,11 +723,21 @@ bool CSurfKernels::stepsAreExact(float start, float delta, int count)
 {
     if (delta == 0 || count <= 1)
         return std::isfinite(start);
-    if (!std::isfinite(start) || !std::isfinite(delta))
+    // Binary exponents read from the bits (a zero or subnormal start counts as very fine, which only
+    // ever sends a row to the step-by-step loop).
+    auto exponent = [](float f) {
+        unsigned bits;
+        std::memcpy(&bits, &f, sizeof bits);
+        return int((bits >> 23) & 0xff) - 127;
+    };
+    const int es = exponent(start), ed = exponent(delta);
+    if (es == 128 || ed == 128) // infinite or not a number
         return false;
     // Every partial sum is a multiple of the finer of the two last-bit weights; when the largest of
     // them still fits in a double's 53 bits (one bit kept in hand), no step rounds.
-    const int finest = std::min(start == 0 ? INT_MAX : std::ilogb(start) - 23, std::ilogb(delta) - 23);
+    const int finest = start == 0 ? ed - 23 : std::min(es, ed) - 23;
     const double largest = std::fabs(double(start)) + double(count - 1) * std::fabs(double(delta));
-    return largest < std::ldexp(1.0, finest + 52);
+    unsigned long long bits;
+    std::memcpy(&bits, &largest, sizeof bits);
+    return int((bits >> 52) & 0x7ff) - 1023 < finest + 52;
 }
