@@ -104,49 +104,61 @@ void hessianRowSse2(const int *row, int step, int count, const Box *dxx, const B
 void windowRowSse2(const unsigned char *image, size_t stride, int lastCol, int lastRow, double x0, double y0, double dx,
                    double dy, int count, unsigned char *out)
 {
+    // Positions are linear along the row, so the samples with all four neighbours form one run: the
+    // nearest pixels on either side of it are taken while looking for its ends.
+    auto has = [&](int j) {
+        return unsigned(cvFloor(x0 + j * dx)) < unsigned(lastCol) && unsigned(cvFloor(y0 + j * dy)) < unsigned(lastRow);
+    };
+    auto nearest = [&](int j) {
+        const int cx = std::clamp(cvRound(x0 + j * dx), 0, lastCol), cy = std::clamp(cvRound(y0 + j * dy), 0, lastRow);
+        return image[size_t(cy) * stride + size_t(cx)];
+    };
+    int first = 0, last = count - 1;
+    for (; first < count && !has(first); ++first)
+        out[first] = nearest(first);
+    for (; last > first && !has(last); --last)
+        out[last] = nearest(last);
+
     const __m128 one = _mm_set1_ps(1.0f);
     const __m128i zero = _mm_setzero_si128();
-    int j = 0;
-    for (; j + 4 <= count; j += 4) {
-        alignas(16) float a[4], b[4];
-        alignas(16) unsigned char q[16];
-        for (int k = 0; k < 4; ++k) {
-            const double x = x0 + double(j + k) * dx, y = y0 + double(j + k) * dy;
-            const int ix = cvFloor(x), iy = cvFloor(y);
-            if (unsigned(ix) < unsigned(lastCol) && unsigned(iy) < unsigned(lastRow)) {
-                a[k] = float(x - ix);
-                b[k] = float(y - iy);
-                const unsigned char *c = image + size_t(iy) * stride + size_t(ix);
-                q[4 * k] = c[0];
-                q[4 * k + 1] = c[1];
-                q[4 * k + 2] = c[stride];
-                q[4 * k + 3] = c[stride + 1];
-            } else {
-                // Weights 0 and four copies of the nearest pixel blend to exactly that pixel.
-                const int cx = std::clamp(cvRound(x), 0, lastCol), cy = std::clamp(cvRound(y), 0, lastRow);
-                a[k] = b[k] = 0.0f;
-                std::memset(q + 4 * k, image[size_t(cy) * stride + size_t(cx)], 4);
-            }
+    // In runs of 64 samples: first each sample's weights and four neighbours, then the mix four
+    // samples at a time. Two passes, so that the vector loads never wait on fresh small stores.
+    constexpr int run = 64;
+    alignas(16) float la[run], lb[run];
+    alignas(16) int lq[run];
+    double x = x0 + first * dx, y = y0 + first * dy;
+    for (int start = first; start <= last; start += run) {
+        const int n = std::min(run, last + 1 - start);
+        for (int k = 0; k < n; ++k, x += dx, y += dy) {
+            const int ix = int(x), iy = int(y); // both positive: truncation is the floor
+            la[k] = float(x - ix);
+            lb[k] = float(y - iy);
+            const unsigned char *c = image + size_t(iy) * stride + size_t(ix);
+            lq[k] = int(unsigned(c[0]) | unsigned(c[1]) << 8 | unsigned(c[stride]) << 16 | unsigned(c[stride + 1]) << 24);
         }
-        const __m128 va = _mm_load_ps(a), vb = _mm_load_ps(b);
-        const __m128 na = _mm_sub_ps(one, va), nb = _mm_sub_ps(one, vb);
-        // 16 bytes: the neighbours of four samples; widen, then transpose to one lane per sample.
-        const __m128i raw = _mm_load_si128(reinterpret_cast<const __m128i *>(q));
-        const __m128i lo = _mm_unpacklo_epi8(raw, zero), hi = _mm_unpackhi_epi8(raw, zero);
-        __m128 r0 = _mm_cvtepi32_ps(_mm_unpacklo_epi16(lo, zero)), r1 = _mm_cvtepi32_ps(_mm_unpackhi_epi16(lo, zero));
-        __m128 r2 = _mm_cvtepi32_ps(_mm_unpacklo_epi16(hi, zero)), r3 = _mm_cvtepi32_ps(_mm_unpackhi_epi16(hi, zero));
-        _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
-        __m128 v = _mm_mul_ps(_mm_mul_ps(r0, na), nb);
-        v = _mm_add_ps(v, _mm_mul_ps(_mm_mul_ps(r1, va), nb));
-        v = _mm_add_ps(v, _mm_mul_ps(_mm_mul_ps(r2, na), vb));
-        v = _mm_add_ps(v, _mm_mul_ps(_mm_mul_ps(r3, va), vb));
-        const __m128i rounded = _mm_cvtps_epi32(v); // to nearest, ties to even, as cvRound
-        const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(rounded, rounded), zero);
-        const int packed = _mm_cvtsi128_si32(bytes);
-        std::memcpy(out + j, &packed, 4);
+        for (int k = n; k < (n + 3) / 4 * 4; ++k) {
+            la[k] = lb[k] = 0.0f;
+            lq[k] = 0;
+        }
+        for (int k = 0; k < n; k += 4) {
+            const __m128 va = _mm_load_ps(la + k), vb = _mm_load_ps(lb + k);
+            const __m128 na = _mm_sub_ps(one, va), nb = _mm_sub_ps(one, vb);
+            // 16 bytes: the neighbours of four samples; widen, then transpose to one lane per sample.
+            const __m128i raw = _mm_load_si128(reinterpret_cast<const __m128i *>(lq + k));
+            const __m128i lo = _mm_unpacklo_epi8(raw, zero), hi = _mm_unpackhi_epi8(raw, zero);
+            __m128 r0 = _mm_cvtepi32_ps(_mm_unpacklo_epi16(lo, zero)), r1 = _mm_cvtepi32_ps(_mm_unpackhi_epi16(lo, zero));
+            __m128 r2 = _mm_cvtepi32_ps(_mm_unpacklo_epi16(hi, zero)), r3 = _mm_cvtepi32_ps(_mm_unpackhi_epi16(hi, zero));
+            _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+            __m128 v = _mm_mul_ps(_mm_mul_ps(r0, na), nb);
+            v = _mm_add_ps(v, _mm_mul_ps(_mm_mul_ps(r1, va), nb));
+            v = _mm_add_ps(v, _mm_mul_ps(_mm_mul_ps(r2, na), vb));
+            v = _mm_add_ps(v, _mm_mul_ps(_mm_mul_ps(r3, va), vb));
+            const __m128i rounded = _mm_cvtps_epi32(v); // to nearest, ties to even, as cvRound
+            const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(rounded, rounded), zero);
+            const int packed = _mm_cvtsi128_si32(bytes);
+            std::memcpy(out + start + k, &packed, size_t(std::min(4, n - k)));
+        }
     }
-    for (; j < count; ++j)
-        out[j] = sampleAt(image, stride, lastCol, lastRow, x0 + double(j) * dx, y0 + double(j) * dy);
 }
 
 // ---- AVX2 ----
@@ -443,6 +455,37 @@ void areaRowScalar(const unsigned char *row, const AreaWork &t, int patchSide, f
         out[t.target[k]] += row[t.source[k]] * t.weight[k];
 }
 
+// Four window rows in the lanes; a patch column's entries are consecutive in the table, so its sum
+// stays in a register until the column changes.
+void areaRowsSse2(const unsigned char *window, int side, const AreaWork &t, int patchSide, float *rows)
+{
+    const size_t n = t.source.size();
+    const size_t w = size_t(side);
+    int r = 0;
+    for (; r + 4 <= side; r += 4) {
+        const unsigned char *p = window + size_t(r) * w;
+        alignas(16) float lanes[32][4];
+        for (int c = 0; c < patchSide; ++c)
+            _mm_store_ps(lanes[c], _mm_setzero_ps());
+        size_t k = 0;
+        while (k < n) {
+            const int column = t.target[k];
+            __m128 sum = _mm_setzero_ps();
+            for (; k < n && t.target[k] == column; ++k) {
+                const size_t at = size_t(t.source[k]);
+                const __m128 pixels = _mm_cvtepi32_ps(_mm_setr_epi32(p[at], p[w + at], p[2 * w + at], p[3 * w + at]));
+                sum = _mm_add_ps(sum, _mm_mul_ps(pixels, _mm_set1_ps(t.weight[k])));
+            }
+            _mm_store_ps(lanes[column], sum);
+        }
+        for (int c = 0; c < patchSide; ++c)
+            for (int l = 0; l < 4; ++l)
+                rows[size_t(r + l) * size_t(patchSide) + size_t(c)] = lanes[c][l];
+    }
+    for (; r < side; ++r)
+        areaRowScalar(window + size_t(r) * w, t, patchSide, rows + size_t(r) * size_t(patchSide));
+}
+
 QUILLET_AVX2 void areaRowsAvx2(const unsigned char *window, int side, const AreaWork &t, int patchSide, float *rows)
 {
     const size_t n = t.source.size();
@@ -558,9 +601,10 @@ void orientationWindowsScalar(const float *x, const float *y, const int *angles,
     std::fill(sumX, sumX + CSurfKernels::orientationWindows, 0.0f);
     std::fill(sumY, sumY + CSurfKernels::orientationWindows, 0.0f);
     for (int k = 0; k < count; ++k) {
-        const int r = std::clamp(angles[k], 0, 360);
-        for (int w = 0; w < CSurfKernels::orientationWindows; ++w)
-            if (m.bits[r][w / 16] & (1u << (w % 16))) {
+        const unsigned short *bits = m.bits[std::clamp(angles[k], 0, 360)];
+        for (int word = 0; word < 5; ++word)
+            for (unsigned set = bits[word]; set; set &= set - 1) {
+                const int w = 16 * word + __builtin_ctz(set);
                 sumX[w] += x[k];
                 sumY[w] += y[k];
             }
@@ -643,10 +687,7 @@ bool CSurfKernels::shrinkWindow(const unsigned char *window, int side, int patch
     switch (CSimd::level()) {
     case CSimd::Level::Avx512: areaRowsAvx512(window, side, work, patchSide, rows); break;
     case CSimd::Level::Avx2: areaRowsAvx2(window, side, work, patchSide, rows); break;
-    case CSimd::Level::Sse2:
-        for (int r = 0; r < side; ++r)
-            areaRowScalar(window + size_t(r) * size_t(side), work, patchSide, rows + size_t(r) * size_t(patchSide));
-        break;
+    case CSimd::Level::Sse2: areaRowsSse2(window, side, work, patchSide, rows); break;
     }
     // The same table serves the rows (the window is square): each patch row adds its window rows'
     // sums times their weights, in table order; four columns at a time (the row sums have room for

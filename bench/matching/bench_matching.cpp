@@ -355,7 +355,8 @@ int main(int argc, char *argv[])
             std::printf("QUILLET_OPENCV_SURF=%s is neither a library with opencv_surf_detect nor a program\n", opencv);
             return 1;
         }
-        std::printf("beside OpenCV's SURF (%s), alternating call by call, order swapped every pair\n", opencv);
+        std::printf("beside OpenCV's SURF (%s), alternating %s, order swapped every pair\n", opencv,
+                    reference->inProcess() ? "call by call" : "runs of 5 calls (the program's own median)");
     }
     std::vector<double> ratios;
     for (const char *name : pictures) {
