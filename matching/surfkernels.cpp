@@ -220,13 +220,12 @@ QUILLET_AVX2 void hessianRowAvx2(const int *row, int step, int count, const Box 
     }
 }
 
-// Floor, fraction (float) and nearest (ties to even) of four exact positions.
-QUILLET_AVX2 inline void splitPositions(__m256d p, __m128i &floor, __m128 &fraction, __m128i &nearest)
+// Floor and fraction (float) of four exact positions.
+QUILLET_AVX2 inline void splitPositions(__m256d p, __m128i &floor, __m128 &fraction)
 {
     const __m256d f = _mm256_floor_pd(p);
     floor = _mm256_cvtpd_epi32(f);
     fraction = _mm256_cvtpd_ps(_mm256_sub_pd(p, f));
-    nearest = _mm256_cvtpd_epi32(p);
 }
 
 QUILLET_AVX2 inline __m256i join(__m128i lo, __m128i hi)
@@ -237,8 +236,13 @@ QUILLET_AVX2 inline __m256i join(__m128i lo, __m128i hi)
 QUILLET_AVX2 void windowRowAvx2(const unsigned char *image, size_t stride, int lastCol, int lastRow, double x0, double y0,
                                 double dx, double dy, int count, unsigned char *out)
 {
-    int j = 0;
-    const __m256d vx0 = _mm256_set1_pd(x0), vy0 = _mm256_set1_pd(y0), vdx = _mm256_set1_pd(dx), vdy = _mm256_set1_pd(dy);
+    // Positions step 8 samples at a time: every step is exact, so this is x0 + j * dx as well.
+    const __m256d lanesLo = _mm256_setr_pd(0, 1, 2, 3), lanesHi = _mm256_setr_pd(4, 5, 6, 7);
+    const __m256d stepX = _mm256_set1_pd(8 * dx), stepY = _mm256_set1_pd(8 * dy);
+    __m256d xlo = _mm256_add_pd(_mm256_set1_pd(x0), _mm256_mul_pd(lanesLo, _mm256_set1_pd(dx)));
+    __m256d xhi = _mm256_add_pd(_mm256_set1_pd(x0), _mm256_mul_pd(lanesHi, _mm256_set1_pd(dx)));
+    __m256d ylo = _mm256_add_pd(_mm256_set1_pd(y0), _mm256_mul_pd(lanesLo, _mm256_set1_pd(dy)));
+    __m256d yhi = _mm256_add_pd(_mm256_set1_pd(y0), _mm256_mul_pd(lanesHi, _mm256_set1_pd(dy)));
     const __m256 one = _mm256_set1_ps(1.0f);
     const __m256i bytes = _mm256_set1_epi32(0xff), vstride = _mm256_set1_epi32(int(stride));
     const __m256i cols = _mm256_set1_epi32(lastCol), rows = _mm256_set1_epi32(lastRow);
@@ -247,41 +251,45 @@ QUILLET_AVX2 void windowRowAvx2(const unsigned char *image, size_t stride, int l
     // The lower row is read two bytes early, so that no read passes the picture's last byte.
     const int *bottom = reinterpret_cast<const int *>(image + stride - 2);
     // The last, partial group of samples runs with the missing lanes masked off.
-    for (; j < count; j += 8) {
+    for (int j = 0; j < count; j += 8) {
         const int n = std::min(8, count - j);
         const __m256i valid = lanes8(n);
-        const __m256d jlo = _mm256_add_pd(_mm256_set1_pd(double(j)), _mm256_setr_pd(0, 1, 2, 3));
-        const __m256d jhi = _mm256_add_pd(_mm256_set1_pd(double(j)), _mm256_setr_pd(4, 5, 6, 7));
-        __m128i ixlo, ixhi, iylo, iyhi, rxlo, rxhi, rylo, ryhi;
+        __m128i ixlo, ixhi, iylo, iyhi;
         __m128 axlo, axhi, bylo, byhi;
-        splitPositions(_mm256_add_pd(vx0, _mm256_mul_pd(jlo, vdx)), ixlo, axlo, rxlo);
-        splitPositions(_mm256_add_pd(vx0, _mm256_mul_pd(jhi, vdx)), ixhi, axhi, rxhi);
-        splitPositions(_mm256_add_pd(vy0, _mm256_mul_pd(jlo, vdy)), iylo, bylo, rylo);
-        splitPositions(_mm256_add_pd(vy0, _mm256_mul_pd(jhi, vdy)), iyhi, byhi, ryhi);
+        splitPositions(xlo, ixlo, axlo);
+        splitPositions(xhi, ixhi, axhi);
+        splitPositions(ylo, iylo, bylo);
+        splitPositions(yhi, iyhi, byhi);
         const __m256i ix = join(ixlo, ixhi), iy = join(iylo, iyhi);
         const __m256i inside = _mm256_and_si256(
             _mm256_and_si256(_mm256_and_si256(_mm256_cmpgt_epi32(ix, below), _mm256_cmpgt_epi32(cols, ix)),
                              _mm256_and_si256(_mm256_cmpgt_epi32(iy, below), _mm256_cmpgt_epi32(rows, iy))),
             valid);
-        // Outside: the nearest pixel, read from three bytes early on the last row.
-        const __m256i cx = _mm256_min_epi32(_mm256_max_epi32(join(rxlo, rxhi), none), cols);
-        const __m256i cy = _mm256_min_epi32(_mm256_max_epi32(join(rylo, ryhi), none), rows);
-        const __m256i last = _mm256_andnot_si256(inside, _mm256_cmpeq_epi32(cy, rows));
-        const __m256i outsideAt = _mm256_sub_epi32(_mm256_add_epi32(_mm256_mullo_epi32(cy, vstride), cx),
-                                                   _mm256_and_si256(last, _mm256_set1_epi32(3)));
-        const __m256i insideAt = _mm256_add_epi32(_mm256_mullo_epi32(iy, vstride), ix);
-        const __m256i at = _mm256_blendv_epi8(outsideAt, insideAt, inside);
-        const __m256i shift = _mm256_and_si256(last, _mm256_set1_epi32(24));
-        const __m256 keep = _mm256_castsi256_ps(inside);
-        const __m256 a = _mm256_and_ps(_mm256_insertf128_ps(_mm256_castps128_ps256(axlo), axhi, 1), keep);
-        const __m256 b = _mm256_and_ps(_mm256_insertf128_ps(_mm256_castps128_ps256(bylo), byhi, 1), keep);
+        __m256i at = _mm256_add_epi32(_mm256_mullo_epi32(iy, vstride), ix);
+        __m256i shift = none;
+        __m256 a = _mm256_insertf128_ps(_mm256_castps128_ps256(axlo), axhi, 1);
+        __m256 b = _mm256_insertf128_ps(_mm256_castps128_ps256(bylo), byhi, 1);
+        if (_mm256_movemask_ps(_mm256_castsi256_ps(inside)) != (1 << n) - 1) {
+            // Outside: the nearest pixel (ties to even), read from three bytes early on the last row,
+            // with weights 0 so that the mix is exactly that pixel.
+            const __m256i cx = _mm256_min_epi32(
+                _mm256_max_epi32(join(_mm256_cvtpd_epi32(xlo), _mm256_cvtpd_epi32(xhi)), none), cols);
+            const __m256i cy = _mm256_min_epi32(
+                _mm256_max_epi32(join(_mm256_cvtpd_epi32(ylo), _mm256_cvtpd_epi32(yhi)), none), rows);
+            const __m256i last = _mm256_andnot_si256(inside, _mm256_cmpeq_epi32(cy, rows));
+            const __m256i nearest = _mm256_sub_epi32(_mm256_add_epi32(_mm256_mullo_epi32(cy, vstride), cx),
+                                                     _mm256_and_si256(last, _mm256_set1_epi32(3)));
+            at = _mm256_blendv_epi8(nearest, at, inside);
+            shift = _mm256_and_si256(last, _mm256_set1_epi32(24));
+            a = _mm256_and_ps(a, _mm256_castsi256_ps(inside));
+            b = _mm256_and_ps(b, _mm256_castsi256_ps(inside));
+        }
         const __m256i up = _mm256_mask_i32gather_epi32(none, top, at, valid, 1);
         const __m256i down = _mm256_mask_i32gather_epi32(none, bottom, at, inside, 1);
         const __m256 c0 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srlv_epi32(up, shift), bytes));
         const __m256 c1 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(up, 8), bytes));
         const __m256 c2 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(down, 16), bytes));
         const __m256 c3 = _mm256_cvtepi32_ps(_mm256_srli_epi32(down, 24));
-        // With weights 0 an outside sample blends to exactly its pixel.
         const __m256 na = _mm256_sub_ps(one, a), nb = _mm256_sub_ps(one, b);
         __m256 v = _mm256_mul_ps(_mm256_mul_ps(c0, na), nb);
         v = _mm256_add_ps(v, _mm256_mul_ps(_mm256_mul_ps(c1, a), nb));
@@ -291,6 +299,10 @@ QUILLET_AVX2 void windowRowAvx2(const unsigned char *image, size_t stride, int l
         const __m128i words = _mm_packs_epi32(_mm256_castsi256_si128(rounded), _mm256_extracti128_si256(rounded, 1));
         const long long packed = _mm_cvtsi128_si64(_mm_packus_epi16(words, words));
         std::memcpy(out + j, &packed, size_t(n));
+        xlo = _mm256_add_pd(xlo, stepX);
+        xhi = _mm256_add_pd(xhi, stepX);
+        ylo = _mm256_add_pd(ylo, stepY);
+        yhi = _mm256_add_pd(yhi, stepY);
     }
 }
 
