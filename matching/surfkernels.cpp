@@ -674,7 +674,127 @@ QUILLET_AVX512 void orientationWindowsAvx512(const float *x, const float *y, con
     std::copy(lanesY, lanesY + CSurfKernels::orientationWindows, sumY);
 }
 
+// ---- Descriptor distances: descriptors in the lanes ----
+
+template <int Lanes, typename Vec, typename Load, typename Sub, typename Mul, typename Add, typename Store>
+inline void distancesInLanes(const float *a, const float *columns, size_t stride, int count, int length, double *out,
+                             Load load, Sub sub, Mul mul, Add add, Store store, Vec zero)
+{
+    int c = 0;
+    for (; c + Lanes <= count; c += Lanes) {
+        Vec total = zero;
+        int i = 0;
+        for (; i + 4 <= length; i += 4) {
+            const Vec t0 = sub(a[i], load(columns + size_t(i) * stride + size_t(c)));
+            const Vec t1 = sub(a[i + 1], load(columns + size_t(i + 1) * stride + size_t(c)));
+            const Vec t2 = sub(a[i + 2], load(columns + size_t(i + 2) * stride + size_t(c)));
+            const Vec t3 = sub(a[i + 3], load(columns + size_t(i + 3) * stride + size_t(c)));
+            total = add(total, add(add(add(mul(t0, t0), mul(t1, t1)), mul(t2, t2)), mul(t3, t3)));
+        }
+        for (; i < length; ++i) {
+            const Vec t = sub(a[i], load(columns + size_t(i) * stride + size_t(c)));
+            total = add(total, mul(t, t));
+        }
+        store(out + c, total);
+    }
+    for (; c < count; ++c) {
+        double total = 0;
+        int i = 0;
+        for (; i + 4 <= length; i += 4) {
+            const double t0 = double(a[i]) - columns[size_t(i) * stride + size_t(c)];
+            const double t1 = double(a[i + 1]) - columns[size_t(i + 1) * stride + size_t(c)];
+            const double t2 = double(a[i + 2]) - columns[size_t(i + 2) * stride + size_t(c)];
+            const double t3 = double(a[i + 3]) - columns[size_t(i + 3) * stride + size_t(c)];
+            total += t0 * t0 + t1 * t1 + t2 * t2 + t3 * t3;
+        }
+        for (; i < length; ++i) {
+            const double t = double(a[i]) - columns[size_t(i) * stride + size_t(c)];
+            total += t * t;
+        }
+        out[c] = total;
+    }
+}
+
+void distancesSse2(const float *a, const float *columns, size_t stride, int count, int length, double *out)
+{
+    distancesInLanes<2, __m128d>(
+        a, columns, stride, count, length, out,
+        [](const float *p) { return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p)))); },
+        [](float x, __m128d v) { return _mm_sub_pd(_mm_set1_pd(double(x)), v); },
+        [](__m128d x, __m128d y) { return _mm_mul_pd(x, y); }, [](__m128d x, __m128d y) { return _mm_add_pd(x, y); },
+        [](double *p, __m128d v) { _mm_storeu_pd(p, v); }, _mm_setzero_pd());
+}
+
+// Descriptors c .. c + 3 less element i of `a`, in double.
+QUILLET_AVX2 inline __m256d diff4(const float *a, const float *columns, size_t stride, int c, int i)
+{
+    return _mm256_sub_pd(_mm256_set1_pd(double(a[i])), _mm256_cvtps_pd(_mm_loadu_ps(columns + size_t(i) * stride + size_t(c))));
+}
+
+QUILLET_AVX2 void distancesAvx2(const float *a, const float *columns, size_t stride, int count, int length, double *out)
+{
+    int c = 0;
+    for (; c + 4 <= count; c += 4) {
+        __m256d total = _mm256_setzero_pd();
+        int i = 0;
+        for (; i + 4 <= length; i += 4) {
+            const __m256d t0 = diff4(a, columns, stride, c, i), t1 = diff4(a, columns, stride, c, i + 1);
+            const __m256d t2 = diff4(a, columns, stride, c, i + 2), t3 = diff4(a, columns, stride, c, i + 3);
+            total = _mm256_add_pd(total, _mm256_add_pd(_mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(t0, t0), _mm256_mul_pd(t1, t1)),
+                                                                     _mm256_mul_pd(t2, t2)),
+                                                       _mm256_mul_pd(t3, t3)));
+        }
+        for (; i < length; ++i) {
+            const __m256d t = diff4(a, columns, stride, c, i);
+            total = _mm256_add_pd(total, _mm256_mul_pd(t, t));
+        }
+        _mm256_storeu_pd(out + c, total);
+    }
+    if (c < count)
+        distancesSse2(a, columns + c, stride, count - c, length, out + c);
+}
+
+// Descriptors c .. c + 7 less element i of `a`, in double.
+QUILLET_AVX512 inline __m512d diff8(const float *a, const float *columns, size_t stride, int c, int i)
+{
+    return _mm512_sub_pd(_mm512_set1_pd(double(a[i])), _mm512_cvtps_pd(_mm256_loadu_ps(columns + size_t(i) * stride + size_t(c))));
+}
+
+QUILLET_AVX512 void distancesAvx512(const float *a, const float *columns, size_t stride, int count, int length, double *out)
+{
+    int c = 0;
+    for (; c + 8 <= count; c += 8) {
+        __m512d total = _mm512_setzero_pd();
+        int i = 0;
+        for (; i + 4 <= length; i += 4) {
+            const __m512d t0 = diff8(a, columns, stride, c, i), t1 = diff8(a, columns, stride, c, i + 1);
+            const __m512d t2 = diff8(a, columns, stride, c, i + 2), t3 = diff8(a, columns, stride, c, i + 3);
+            total = _mm512_add_pd(total, _mm512_add_pd(_mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(t0, t0), _mm512_mul_pd(t1, t1)),
+                                                                     _mm512_mul_pd(t2, t2)),
+                                                       _mm512_mul_pd(t3, t3)));
+        }
+        for (; i < length; ++i) {
+            const __m512d t = diff8(a, columns, stride, c, i);
+            total = _mm512_add_pd(total, _mm512_mul_pd(t, t));
+        }
+        _mm512_storeu_pd(out + c, total);
+    }
+    if (c < count)
+        distancesSse2(a, columns + c, stride, count - c, length, out + c);
+}
+
 } // namespace
+
+void CSurfKernels::squaredDistances(const float *a, const float *columns, size_t stride, int count, int length,
+                                    double *out)
+{
+    switch (CSimd::level()) {
+    case CSimd::Level::Avx512: distancesAvx512(a, columns, stride, count, length, out); return;
+    case CSimd::Level::Avx2: distancesAvx2(a, columns, stride, count, length, out); return;
+    case CSimd::Level::Sse2: break;
+    }
+    distancesSse2(a, columns, stride, count, length, out);
+}
 
 void CSurfKernels::sumOrientationWindows(const float *x, const float *y, const int *angles, int count, float *sumX,
                                          float *sumY)

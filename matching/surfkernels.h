@@ -52,6 +52,13 @@ public:
     static void sumOrientationWindows(const float *x, const float *y, const int *angles, int count, float *sumX,
                                       float *sumY);
 
+    // Squared Euclidean distances, in double, from descriptor `a` to `count` descriptors kept by
+    // columns (element i of descriptor c at columns[i * stride + c]): each distance adds its
+    // differences' squares four at a time, ((t0² + t1²) + t2²) + t3², then one by one for the rest,
+    // as CStampMatcher::descriptorDistance does (without its early stop). Several descriptors at once.
+    static void squaredDistances(const float *a, const float *columns, size_t stride, int count, int length,
+                                 double *out);
+
     // Whether stepping from `start` by `delta` `count` - 1 times in double lands on every multiple
     // exactly (start and delta are floats, so this holds unless their scales are far apart).
     static bool stepsAreExact(float start, float delta, int count);

@@ -2,6 +2,7 @@
 // and its behaviour on pictures that hold nothing to find.
 #include "matching/simd.h"
 #include "matching/stampgenerator.h"
+#include "matching/stampmatcher.h"
 #include "matching/surf.h"
 #include "matching/surfkernels.h"
 #include "testenv.h"
@@ -74,6 +75,7 @@ private slots:
     void hessianRowsAreTheFormula();
     void windowShrinkIsOpenCvs();
     void orientationWindowsAreTheRule();
+    void descriptorDistancesAreTheSum();
 };
 
 void TestSurf::agreesWithGolden_data()
@@ -347,6 +349,25 @@ void TestSurf::orientationWindowsAreTheRule()
             QVERIFY2(sumX[w] == ex && sumY[w] == ey, qPrintable(QString("trial %1, window %2").arg(trial).arg(w)));
         }
     }
+}
+
+void TestSurf::descriptorDistancesAreTheSum()
+{
+    // Distances to descriptors kept by columns, several in the lanes at once, against the matcher's
+    // own sum, exactly, for lengths with and without a remainder after the groups of four.
+    cv::RNG rng(13);
+    for (int length : {64, 10, 3})
+        for (int count : {1, 2, 3, 5, 8, 9, 17, 40}) {
+            cv::Mat a(1, length, CV_32F), rows(count, length, CV_32F), columns;
+            rng.fill(a, cv::RNG::UNIFORM, -1, 1);
+            rng.fill(rows, cv::RNG::UNIFORM, -1, 1);
+            cv::transpose(rows, columns);
+            std::vector<double> out(size_t(count), -1);
+            CSurfKernels::squaredDistances(a.ptr<float>(), columns.ptr<float>(), columns.step1(), count, length, out.data());
+            for (int c = 0; c < count; ++c)
+                QVERIFY2(out[size_t(c)] == CStampMatcher::descriptorDistance(a.ptr<float>(), rows.ptr<float>(c), 1e300, length),
+                         qPrintable(QString("length %1, descriptor %2 of %3").arg(length).arg(c).arg(count)));
+        }
 }
 
 QTEST_GUILESS_MAIN(TestSurf)
