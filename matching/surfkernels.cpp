@@ -884,7 +884,9 @@ void CSurfKernels::hessianRow(const int *row, int step, int count, const Box *dx
 void CSurfKernels::windowRow(const unsigned char *image, size_t stride, int width, int height, double x0, double y0,
                              double dx, double dy, int count, unsigned char *out)
 {
-    switch (CSimd::level()) {
+    // The wide kernels address the picture with 32-bit offsets.
+    const bool small = size_t(height) * stride < size_t(INT_MAX) / 2;
+    switch (small ? CSimd::level() : CSimd::Level::Sse2) {
     case CSimd::Level::Avx512: windowRowAvx512(image, stride, width - 1, height - 1, x0, y0, dx, dy, count, out); return;
     case CSimd::Level::Avx2: windowRowAvx2(image, stride, width - 1, height - 1, x0, y0, dx, dy, count, out); return;
     case CSimd::Level::Sse2: break;
