@@ -240,8 +240,8 @@ void CSurf::findMaxima(int o, std::vector<cv::KeyPoint> &keypoints) const
                 if (((j - margin) & 3) == 0) {
                     if (j + 4 < cols) {
                         const __m128 v = _mm_loadu_ps(row + j);
-                        const __m128 above = _mm_and_ps(_mm_cmpgt_ps(v, floor4), _mm_cmpgt_ps(v, _mm_loadu_ps(row + j - 1)));
-                        candidates = unsigned(_mm_movemask_ps(_mm_and_ps(above, _mm_cmpgt_ps(v, _mm_loadu_ps(row + j + 1)))));
+                        const __m128 rising = _mm_and_ps(_mm_cmpgt_ps(v, floor4), _mm_cmpgt_ps(v, _mm_loadu_ps(row + j - 1)));
+                        candidates = unsigned(_mm_movemask_ps(_mm_and_ps(rising, _mm_cmpgt_ps(v, _mm_loadu_ps(row + j + 1)))));
                     } else {
                         candidates = 0xf;
                     }

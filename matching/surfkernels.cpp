@@ -44,21 +44,6 @@ inline void hessianAt(const int *p, const Box *dxx, const Box *dyy, const Box *d
     lap = static_cast<signed char>((trace > 0) - (trace < 0));
 }
 
-// The rule for one window sample: the bilinear mix of its four neighbours in float, rounded, when
-// all four lie in the picture; otherwise the nearest pixel, clamped to the picture.
-inline unsigned char sampleAt(const unsigned char *image, size_t stride, int lastCol, int lastRow, double x, double y)
-{
-    const int ix = cvFloor(x), iy = cvFloor(y);
-    if (unsigned(ix) < unsigned(lastCol) && unsigned(iy) < unsigned(lastRow)) {
-        const float a = float(x - ix), b = float(y - iy);
-        const unsigned char *c = image + size_t(iy) * stride + size_t(ix);
-        return static_cast<unsigned char>(
-            cvRound(c[0] * (1.f - a) * (1.f - b) + c[1] * a * (1.f - b) + c[stride] * (1.f - a) * b + c[stride + 1] * a * b));
-    }
-    const int cx = std::clamp(cvRound(x), 0, lastCol), cy = std::clamp(cvRound(y), 0, lastRow);
-    return image[size_t(cy) * stride + size_t(cx)];
-}
-
 // ---- SSE2 (every x86-64 processor) ----
 
 template <int N>
