@@ -3,9 +3,10 @@
 #include <cstddef>
 #include <vector>
 
-// SURF's two heaviest inner loops, in one variant per vector instruction set (CSimd picks one when
-// the program starts). Every variant gives the same bits as the plain C++ formulas it replaces: the
-// same operations on the same types in the same order, only several samples at once.
+// The inner loops of SURF and of the ratio test, in one variant per vector instruction set (CSimd
+// picks one, once). Every variant gives the same bits as the plain C++ formulas it replaces: the same
+// operations on the same types in the same order, only several samples at once. No state: any number
+// of threads may call them.
 class CSurfKernels
 {
 public:
@@ -35,8 +36,8 @@ public:
     // down to `patchSide` x `patchSide` in `patch`, as OpenCV's resize with INTER_AREA computes it for
     // a shrink by a factor that is not a whole number: each row is summed into the patch's columns in
     // float, weights in table order, then the rows are summed the same way into the patch's rows and
-    // rounded. False (nothing written) for the sides it does not handle: a whole-number factor, or
-    // no shrink at all; cv::resize serves those. `work` holds the tables and row sums between calls.
+    // rounded. False (nothing written) for the sides it does not handle: a whole-number factor, no
+    // shrink at all, or a patch over 32 wide; cv::resize serves those. `work` holds the tables and row sums between calls.
     struct AreaWork
     {
         std::vector<int> source, target;
