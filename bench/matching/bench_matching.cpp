@@ -371,7 +371,8 @@ int main(int argc, char *argv[])
         cv::Mat descriptors;
         auto ours = [&] { surf.detectAndCompute(grey, keypoints, descriptors); };
         if (!reference) {
-            std::printf("%-26s %5s keypoints %8.2f ms\n", name, "", medianMs(ours));
+            const double ms = medianMs(ours);
+            std::printf("%-26s keypoints %5zu  ours %8.2f ms\n", name, keypoints.size(), ms);
             continue;
         }
             const Alternated t = reference->inProcess() ? alternate(ours, [&] { return reference->run(grey, path, 1); }, 1)
