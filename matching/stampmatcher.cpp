@@ -1,6 +1,7 @@
 #include "stampmatcher.h"
 
 #include "normalisation.h"
+#include "surfkernels.h"
 
 #include <QDebug>
 #include <opencv2/calib3d.hpp>
@@ -203,11 +204,35 @@ std::vector<std::pair<int, int>> CStampMatcher::collectPairs(const std::vector<c
     const int count = std::min(int(referenceKeypoints.size()), referenceDescriptors.rows);
     if (referenceDescriptors.type() != CV_32F || referenceDescriptors.cols != candidateDescriptors.cols)
         return pairs;
+    const int candidates = std::min(int(candidateKeypoints.size()), candidateDescriptors.rows);
+    if (candidates <= 0 || candidateDescriptors.type() != CV_32F)
+        return pairs;
+    // The candidates' descriptors by columns, so that the distances to several of them are formed at
+    // once. Each distance is the sum descriptorDistance forms; it is only never cut short, and a sum
+    // cut short is already past the second best, so the choice below is matchDescriptor's.
+    cv::Mat columns;
+    cv::transpose(candidateDescriptors.rowRange(0, candidates), columns);
+    std::vector<double> distances(static_cast<size_t>(candidates));
     for (int i = 0; i < count; ++i) {
-        const int j = matchDescriptor(referenceDescriptors.ptr<float>(i), referenceKeypoints[size_t(i)].class_id,
-                                      candidateKeypoints, candidateDescriptors);
-        if (j >= 0)
-            pairs.emplace_back(i, j);
+        const int laplacian = referenceKeypoints[size_t(i)].class_id;
+        CSurfKernels::squaredDistances(referenceDescriptors.ptr<float>(i), columns.ptr<float>(), columns.step1(),
+                                       candidates, columns.rows, distances.data());
+        double best = 1000000.0, second = 1000000.0;
+        int index = -1;
+        for (int j = 0; j < candidates; ++j) {
+            if (candidateKeypoints[size_t(j)].class_id != laplacian)
+                continue;
+            const double d = distances[size_t(j)];
+            if (d < best) {
+                second = best;
+                best = d;
+                index = j;
+            } else if (d < second) {
+                second = d;
+            }
+        }
+        if (index >= 0 && best < 0.6 * second)
+            pairs.emplace_back(i, index);
     }
     return pairs;
 }

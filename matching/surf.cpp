@@ -1,5 +1,7 @@
 #include "surf.h"
 
+#include "surfkernels.h"
+
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -7,21 +9,9 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
-#if defined(__SSE2__)
-#include <xmmintrin.h>
 #include <emmintrin.h>
-#endif
 
 namespace {
-
-// The four neighbours of a sample for the bilinear mix: the pixel, its right, lower and lower-right.
-inline void gatherCorners(uchar *q, const uchar *p, size_t step)
-{
-    q[0] = p[0];
-    q[1] = p[1];
-    q[2] = p[step];
-    q[3] = p[step + 1];
-}
 
 // A box of a filter given on a small base grid: corners (x1, y1) inclusive, (x2, y2) exclusive.
 struct BaseBox
@@ -31,11 +21,7 @@ struct BaseBox
 };
 
 // The same box scaled to a filter side, as offsets into the integral image from the filter's corner.
-struct Box
-{
-    int p0 = 0, p1 = 0, p2 = 0, p3 = 0; // top-left, top-right, bottom-left, bottom-right
-    float weight = 0;
-};
+using Box = CSurfKernels::Box;
 
 constexpr BaseBox dxxBase[3] = {{0, 2, 3, 7, 1}, {3, 2, 6, 7, -2}, {6, 2, 9, 7, 1}};
 constexpr BaseBox dyyBase[3] = {{2, 0, 7, 3, 1}, {2, 3, 7, 6, -2}, {2, 6, 7, 9, 1}};
@@ -65,29 +51,6 @@ inline int boxSum(const int *origin, const Box &b)
 {
     // Unsigned arithmetic: corner sums of a large picture may wrap, the box sum itself fits.
     return int(unsigned(origin[b.p0]) + unsigned(origin[b.p3]) - unsigned(origin[b.p1]) - unsigned(origin[b.p2]));
-}
-
-// One filter along a row of samples `step` apart: out[j] accumulates box sum x weight per box.
-void filterRow(const int *row, int step, int count, const Box *boxes, int boxCount, double *out)
-{
-    for (int k = 0; k < boxCount; ++k) {
-        const Box &b = boxes[k];
-        const int *p0 = row + b.p0, *p1 = row + b.p1, *p2 = row + b.p2, *p3 = row + b.p3;
-        const float w = b.weight;
-        if (step == 1) {
-            if (k == 0)
-                for (int j = 0; j < count; ++j)
-                    out[j] = double(float(int(unsigned(p0[j]) + unsigned(p3[j]) - unsigned(p1[j]) - unsigned(p2[j]))) * w);
-            else
-                for (int j = 0; j < count; ++j)
-                    out[j] += double(float(int(unsigned(p0[j]) + unsigned(p3[j]) - unsigned(p1[j]) - unsigned(p2[j]))) * w);
-        } else {
-            for (int j = 0, o = 0; j < count; ++j, o += step) {
-                const double v = double(float(int(unsigned(p0[o]) + unsigned(p3[o]) - unsigned(p1[o]) - unsigned(p2[o]))) * w);
-                out[j] = k == 0 ? v : out[j] + v;
-            }
-        }
-    }
 }
 
 template <size_t N>
@@ -178,6 +141,8 @@ void CSurf::detectAndCompute(const cv::Mat &picture, std::vector<cv::KeyPoint> &
         findMaxima(o, found);
     }
     std::sort(found.begin(), found.end(), stronger);
+    // The filter responses are done with before the descriptors need their work memory.
+    std::vector<Layer>().swap(m_pyramid);
 
     std::vector<cv::KeyPoint> kept;
     kept.reserve(found.size());
@@ -195,11 +160,7 @@ void CSurf::detectAndCompute(const cv::Mat &picture, std::vector<cv::KeyPoint> &
     m_sum.release();
     std::vector<Layer>().swap(m_pyramid);
     std::vector<uchar>().swap(m_window);
-    std::vector<float>().swap(m_lanes);
-    std::vector<uchar>().swap(m_corners);
-    std::vector<double>().swap(m_rowXX);
-    std::vector<double>().swap(m_rowYY);
-    std::vector<double>().swap(m_rowXY);
+    m_area = CSurfKernels::AreaWork();
 }
 
 void CSurf::buildOctave(int o)
@@ -217,11 +178,20 @@ void CSurf::buildOctave(int o)
         layer.rows = H / layer.step;
         layer.cols = W / layer.step;
         const size_t cells = size_t(layer.rows) * size_t(layer.cols);
-        layer.det.assign(cells, 0.0f);
-        layer.laplacian.assign(cells, 0);
+        if (layer.capacity < cells) {
+            // Left uninitialised: the filters write every cell but the margins, which are zeroed below.
+            layer.det.reset(new float[cells]);
+            layer.laplacian.reset(new signed char[cells]);
+            layer.capacity = cells;
+        }
+        float *det = layer.det.get();
+        signed char *lap = layer.laplacian.get();
         layer.computed = layer.size <= H && layer.size <= W;
-        if (!layer.computed)
+        if (!layer.computed) {
+            std::fill(det, det + cells, 0.0f);
+            std::fill(lap, lap + cells, 0);
             continue;
+        }
 
         const int L = layer.size, step = layer.step;
         const auto dxx = scaleBoxes(dxxBase, 9, L, stride);
@@ -230,25 +200,21 @@ void CSurf::buildOctave(int o)
         const int margin = (L / 2) / step;
         const int lastI = (H - L) / step, lastJ = (W - L) / step;
         const int count = lastJ + 1;
-        m_rowXX.resize(size_t(count));
-        m_rowYY.resize(size_t(count));
-        m_rowXY.resize(size_t(count));
+        const size_t cols = size_t(layer.cols);
+        // Cells no filter reaches are zero: the margin rows, then the margin columns of each row.
+        auto clear = [&](size_t from, size_t n) {
+            std::fill(det + from, det + from + n, 0.0f);
+            std::fill(lap + from, lap + from + n, 0);
+        };
+        clear(0, size_t(margin) * cols);
+        clear(size_t(margin + lastI + 1) * cols, cells - size_t(margin + lastI + 1) * cols);
         for (int i = 0; i <= lastI; ++i) {
             const int *row = sum + size_t(i) * size_t(step) * size_t(stride);
-            // A row at a time, filter by filter and box by box: simple loops the compiler can
-            // vectorise, with each sample's sum still formed in the same order.
-            filterRow(row, step, count, dxx.data(), int(dxx.size()), m_rowXX.data());
-            filterRow(row, step, count, dyy.data(), int(dyy.size()), m_rowYY.data());
-            filterRow(row, step, count, dxy.data(), int(dxy.size()), m_rowXY.data());
-            float *det = layer.det.data() + size_t(i + margin) * size_t(layer.cols) + margin;
-            signed char *lap = layer.laplacian.data() + size_t(i + margin) * size_t(layer.cols) + margin;
-            const double *fxx = m_rowXX.data(), *fyy = m_rowYY.data(), *fxy = m_rowXY.data();
-            for (int j = 0; j < count; ++j) {
-                const float xx = float(fxx[j]), yy = float(fyy[j]), xy = float(fxy[j]);
-                det[j] = xx * yy - 0.81f * xy * xy;
-                const float trace = xx + yy;
-                lap[j] = static_cast<signed char>((trace > 0) - (trace < 0));
-            }
+            const size_t start = size_t(i + margin) * cols;
+            clear(start, size_t(margin));
+            clear(start + size_t(margin + count), cols - size_t(margin + count));
+            CSurfKernels::hessianRow(row, step, count, dxx.data(), dyy.data(), dxy.data(), det + start + size_t(margin),
+                                     lap + start + size_t(margin));
         }
     }
 }
@@ -264,9 +230,28 @@ void CSurf::findMaxima(int o, std::vector<cv::KeyPoint> &keypoints) const
             continue;
         const int step = layer.step, L = layer.size, cols = layer.cols;
         const int margin = (above.size / 2) / step + 1;
+        const __m128 floor4 = _mm_set1_ps(threshold);
         for (int i = margin; i < layer.rows - margin; ++i) {
-            const float *row = layer.det.data() + size_t(i) * size_t(cols);
+            const float *row = layer.det.get() + size_t(i) * size_t(cols);
+            // Four cells at a time, only those above the threshold and both row neighbours go on to
+            // the full test (every maximum is among them). Cells j - 1 .. j + 4 lie inside the row.
+            unsigned candidates = 0;
             for (int j = margin; j < cols - margin; ++j) {
+                if (((j - margin) & 3) == 0) {
+                    if (j + 4 < cols) {
+                        const __m128 v = _mm_loadu_ps(row + j);
+                        const __m128 rising = _mm_and_ps(_mm_cmpgt_ps(v, floor4), _mm_cmpgt_ps(v, _mm_loadu_ps(row + j - 1)));
+                        candidates = unsigned(_mm_movemask_ps(_mm_and_ps(rising, _mm_cmpgt_ps(v, _mm_loadu_ps(row + j + 1)))));
+                    } else {
+                        candidates = 0xf;
+                    }
+                    if (!candidates) {
+                        j += 3;
+                        continue;
+                    }
+                }
+                if (!(candidates & (1u << ((j - margin) & 3))))
+                    continue;
                 const float value = row[j];
                 if (!(value > threshold))
                     continue;
@@ -275,7 +260,7 @@ void CSurf::findMaxima(int o, std::vector<cv::KeyPoint> &keypoints) const
                 const Layer *stack[3] = {&below, &layer, &above};
                 bool maximum = true;
                 for (int s = 0; s < 3 && maximum; ++s) {
-                    const float *d = stack[s]->det.data();
+                    const float *d = stack[s]->det.get();
                     for (int di = -1; di <= 1; ++di)
                         for (int dj = -1; dj <= 1; ++dj) {
                             const float v = d[size_t(i + di) * size_t(cols) + size_t(j + dj)];
@@ -351,18 +336,10 @@ bool CSurf::orient(cv::KeyPoint &kp)
     for (int k = 0; k < count; ++k)
         rounded[k] = cvRound(angle[k]);
 
-    // Windows of 60 degrees starting every 5 degrees. Each sample is added to the dozen windows that
-    // hold it, in sample order, which gives every window the same sum as walking all samples would.
-    constexpr int windows = 72;
-    float sumX[windows] = {}, sumY[windows] = {};
-    for (int k = 0; k < count; ++k) {
-        const int r = rounded[k];
-        for (int start = ((r - 29 + 360 + 4) / 5) * 5 - 360; start < r + 30; start += 5) {
-            const int window = (((start % 360) + 360) % 360) / 5;
-            sumX[window] += X[k];
-            sumY[window] += Y[k];
-        }
-    }
+    // Windows of 60 degrees starting every 5 degrees, each summing the samples it holds in sample order.
+    constexpr int windows = CSurfKernels::orientationWindows;
+    float sumX[windows], sumY[windows];
+    CSurfKernels::sumOrientationWindows(X, Y, rounded, count, sumX, sumY);
     float bestX = 0, bestY = 0, bestLength = 0;
     for (int window = 0; window < windows; ++window) {
         const float sx = sumX[window], sy = sumY[window];
@@ -387,90 +364,44 @@ void CSurf::describe(const cv::KeyPoint &kp, float *descriptor)
     const float cosDir = std::cos(theta);
 
     // The w x w window around the keypoint, turned to its orientation.
-    m_window.resize(size_t(w) * size_t(w));
+    m_window.resize(size_t(w) * size_t(w) + 4); // the area kernels read 4 bytes at a time
     const float offset = -float(w - 1) / 2;
     float startX = kp.pt.x + offset * cosDir + offset * sinDir;
     float startY = kp.pt.y - offset * sinDir + offset * cosDir;
+
+    // A sample with all four neighbours in the picture is their bilinear mix; one without takes the
+    // nearest pixel. Along a row the positions step by (cosDir, -sinDir) in double. Nearly always no
+    // step rounds, so sample j sits at start + j * step and the vector kernel fills the row; else
+    // the steps are taken one by one.
     const int lastCol = m_grey.cols - 1, lastRow = m_grey.rows - 1;
     const size_t imageStep = m_grey.step;
     const uchar *image = m_grey.ptr();
     uchar *out = m_window.data();
-
-    // Most windows lie well inside the picture: then every sample has all four neighbours and the
-    // per-pixel bounds test can go. The window is a turned square, so its corners (with a pixel of
-    // room for rounding along the way) decide.
-    const float span = float(w - 1);
-    const float cornersX[4] = {startX, startX + span * cosDir, startX + span * sinDir, startX + span * (cosDir + sinDir)};
-    const float cornersY[4] = {startY, startY - span * sinDir, startY + span * cosDir, startY + span * (cosDir - sinDir)};
-    bool inside = true;
-    for (int k = 0; k < 4; ++k)
-        inside = inside && cornersX[k] >= 1.0f && cornersX[k] < float(lastCol - 1) && cornersY[k] >= 1.0f &&
-                 cornersY[k] < float(lastRow - 1);
-    // Per row: gather each sample's four neighbours and weights (scalar), then blend four samples at
-    // a time. The blend keeps the scalar formula's order of operations, so the bytes are the same. A
-    // sample without all four neighbours takes the nearest pixel: weights 0 and four copies of that
-    // pixel blend to exactly it.
-    m_lanes.resize(size_t(w + 4) * 2);
-    float *la = m_lanes.data(), *lb = la + w + 4;
-    m_corners.resize(size_t(w + 4) * 4); // the four neighbours of sample j are bytes 4j .. 4j + 3
-    uchar *q = m_corners.data();
-    for (int i = 0; i < w; ++i, startX += sinDir, startY += cosDir) {
-        double x = startX, y = startY;
-        if (inside) {
-            for (int j = 0; j < w; ++j, x += cosDir, y -= sinDir) {
-                const int ix = int(x), iy = int(y); // both positive: truncation is the floor
-                la[j] = float(x - ix);
-                lb[j] = float(y - iy);
-                gatherCorners(q + 4 * j, image + size_t(iy) * imageStep + size_t(ix), imageStep);
-            }
-        } else {
-            for (int j = 0; j < w; ++j, x += cosDir, y -= sinDir) {
-                const int ix = cvFloor(x), iy = cvFloor(y);
-                if (unsigned(ix) < unsigned(lastCol) && unsigned(iy) < unsigned(lastRow)) {
-                    la[j] = float(x - ix);
-                    lb[j] = float(y - iy);
-                    gatherCorners(q + 4 * j, image + size_t(iy) * imageStep + size_t(ix), imageStep);
-                } else {
-                    const int cx = std::clamp(cvRound(x), 0, lastCol);
-                    const int cy = std::clamp(cvRound(y), 0, lastRow);
-                    la[j] = lb[j] = 0.0f;
-                    std::memset(q + 4 * j, image[size_t(cy) * imageStep + size_t(cx)], 4);
-                }
+    const float stepY = -sinDir;
+    for (int i = 0; i < w; ++i, startX += sinDir, startY += cosDir, out += w) {
+        const double x0 = startX, y0 = startY;
+        if (CSurfKernels::stepsAreExact(startX, cosDir, w) && CSurfKernels::stepsAreExact(startY, stepY, w)) {
+            CSurfKernels::windowRow(image, imageStep, m_grey.cols, m_grey.rows, x0, y0, cosDir, stepY, w, out);
+            continue;
+        }
+        double x = x0, y = y0;
+        for (int j = 0; j < w; ++j, x += cosDir, y -= sinDir) {
+            const int ix = cvFloor(x), iy = cvFloor(y);
+            if (unsigned(ix) < unsigned(lastCol) && unsigned(iy) < unsigned(lastRow)) {
+                const float a = float(x - ix), b = float(y - iy);
+                const uchar *c = image + size_t(iy) * imageStep + size_t(ix);
+                out[j] = uchar(cvRound(c[0] * (1.f - a) * (1.f - b) + c[1] * a * (1.f - b) + c[imageStep] * (1.f - a) * b +
+                                       c[imageStep + 1] * a * b));
+            } else {
+                const int cx = std::clamp(cvRound(x), 0, lastCol), cy = std::clamp(cvRound(y), 0, lastRow);
+                out[j] = image[size_t(cy) * imageStep + size_t(cx)];
             }
         }
-        int j = 0;
-#if defined(__SSE2__)
-        const __m128 one = _mm_set1_ps(1.0f);
-        const __m128i zero = _mm_setzero_si128();
-        for (; j + 4 <= w; j += 4) {
-            const __m128 a = _mm_loadu_ps(la + j), b = _mm_loadu_ps(lb + j);
-            const __m128 na = _mm_sub_ps(one, a), nb = _mm_sub_ps(one, b);
-            // 16 bytes: the neighbours of four samples; widen, then transpose to one lane per sample.
-            const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q + 4 * j));
-            const __m128i lo = _mm_unpacklo_epi8(raw, zero), hi = _mm_unpackhi_epi8(raw, zero);
-            __m128 r0 = _mm_cvtepi32_ps(_mm_unpacklo_epi16(lo, zero)), r1 = _mm_cvtepi32_ps(_mm_unpackhi_epi16(lo, zero));
-            __m128 r2 = _mm_cvtepi32_ps(_mm_unpacklo_epi16(hi, zero)), r3 = _mm_cvtepi32_ps(_mm_unpackhi_epi16(hi, zero));
-            _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
-            __m128 v = _mm_mul_ps(_mm_mul_ps(r0, na), nb);
-            v = _mm_add_ps(v, _mm_mul_ps(_mm_mul_ps(r1, a), nb));
-            v = _mm_add_ps(v, _mm_mul_ps(_mm_mul_ps(r2, na), b));
-            v = _mm_add_ps(v, _mm_mul_ps(_mm_mul_ps(r3, a), b));
-            const __m128i rounded = _mm_cvtps_epi32(v); // to nearest, ties to even, as cvRound
-            const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(rounded, rounded), zero);
-            const int packed = _mm_cvtsi128_si32(bytes);
-            std::memcpy(out + j, &packed, 4);
-        }
-#endif
-        for (; j < w; ++j) {
-            const float a = la[j], b = lb[j];
-            const uchar *c = q + 4 * j;
-            out[j] = uchar(cvRound(c[0] * (1.f - a) * (1.f - b) + c[1] * a * (1.f - b) + c[2] * (1.f - a) * b + c[3] * a * b));
-        }
-        out += w;
     }
     uchar patch[patchSide + 1][patchSide + 1];
     cv::Mat patchMat(patchSide + 1, patchSide + 1, CV_8U, patch);
-    cv::resize(cv::Mat(w, w, CV_8U, m_window.data()), patchMat, patchMat.size(), 0, 0, cv::INTER_AREA);
+    if (!CSurfKernels::shrinkWindow(m_window.data(), w, patchSide + 1, &patch[0][0], m_area))
+        cv::resize(cv::Mat(w, w, CV_8U, m_window.data()), patchMat, patchMat.size(), 0, 0, cv::INTER_AREA);
 
     float dx[patchSide][patchSide], dy[patchSide][patchSide];
     for (int i = 0; i < patchSide; ++i)

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "surfkernels.h"
+
 #include <opencv2/core.hpp>
 
+#include <memory>
 #include <vector>
 
 // SURF keypoints and 64-value descriptors of a grey picture, computed the way OpenCV's SURF computes
@@ -34,8 +37,9 @@ private:
         int step = 1;           // sampling step in pixels
         int rows = 0, cols = 0; // grid size
         bool computed = false;
-        std::vector<float> det;
-        std::vector<signed char> laplacian;
+        size_t capacity = 0;    // cells the buffers below hold
+        std::unique_ptr<float[]> det;
+        std::unique_ptr<signed char[]> laplacian;
     };
 
     void buildOctave(int octave);
@@ -52,7 +56,5 @@ private:
     cv::Mat m_sum;
     std::vector<Layer> m_pyramid; // the (m_layers + 2) layers of the octave at hand
     std::vector<uchar> m_window;
-    std::vector<float> m_lanes;
-    std::vector<uchar> m_corners;
-    std::vector<double> m_rowXX, m_rowYY, m_rowXY;
+    CSurfKernels::AreaWork m_area;
 };

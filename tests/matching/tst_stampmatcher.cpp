@@ -56,6 +56,7 @@ private slots:
     void identicalCutOutAgreesAlmostEverywhere();
     void agreeCountSurvivesRejection();
     void ratioTest();
+    void pairsAreTheRatioTestsChoices();
     void descriptorDistance();
     void fewPairsRejectBeforeHomography();
     void degenerateHomographyNeverPasses();
@@ -169,6 +170,47 @@ void TestStampMatcher::ratioTest()
     QCOMPARE(int(pairs.size()), 6);
     for (int i = 0; i < 6; ++i)
         QCOMPARE(pairs[size_t(i)], std::make_pair(i, i));
+}
+
+void TestStampMatcher::pairsAreTheRatioTestsChoices()
+{
+    // collectPairs forms all distances at once; its pairs must be exactly matchDescriptor's choices,
+    // also with repeated candidates (equal distances), near misses of the ratio and mixed signs.
+    cv::RNG rng(21);
+    size_t found = 0;
+    for (int trial = 0; trial < 40; ++trial) {
+        const int references = rng.uniform(1, 30), candidates = rng.uniform(1, 70);
+        cv::Mat a(references, 64, CV_32F), b(candidates, 64, CV_32F);
+        rng.fill(a, cv::RNG::NORMAL, 0, 1);
+        rng.fill(b, cv::RNG::NORMAL, 0, 1);
+        for (int i = 0; i < references; ++i) {
+            if (i % 3 == 0) { // close to a candidate, so that some pass
+                b.row(rng.uniform(0, candidates)).copyTo(a.row(i));
+                a.row(i) += cv::Scalar(rng.uniform(0.0, 0.3));
+            }
+            cv::normalize(a.row(i), a.row(i));
+        }
+        for (int j = 0; j < candidates; ++j) {
+            if (j > 0 && j % 5 == 0)
+                b.row(j - 1).copyTo(b.row(j));
+            cv::normalize(b.row(j), b.row(j));
+        }
+        std::vector<cv::KeyPoint> ka(static_cast<size_t>(references)), kb(static_cast<size_t>(candidates));
+        for (auto &k : ka)
+            k.class_id = rng.uniform(0, 2) ? 1 : -1;
+        for (auto &k : kb)
+            k.class_id = rng.uniform(0, 4) ? 1 : -1;
+        std::vector<std::pair<int, int>> expected;
+        for (int i = 0; i < references; ++i) {
+            const int j = CStampMatcher::matchDescriptor(a.ptr<float>(i), ka[size_t(i)].class_id, kb, b);
+            if (j >= 0)
+                expected.emplace_back(i, j);
+        }
+        QCOMPARE(CStampMatcher::collectPairs(ka, a, kb, b), expected);
+        found += expected.size();
+    }
+    qInfo("%zu pairs in all", found);
+    QVERIFY(found > 40);
 }
 
 void TestStampMatcher::descriptorDistance()
