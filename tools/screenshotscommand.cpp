@@ -1,7 +1,7 @@
 // quillet-tool screenshots DIR [LANGUAGE]: opens the main window, the settings dialog, the About
 // box, the licence agreement and the progress panel and saves a PNG of each, so the interface can
-// be looked at without a screen. The main window is also shown with the thumbnails a search leaves:
-// matches of the sites in white, reverse-search hits in the colour of their kind.
+// be looked at without a screen. The main window is also shown after a whole search, run offline
+// against a recognition server on a small demo catalogue and the demo's stand-in stamp sites.
 
 #include "toolcommand.h"
 
@@ -10,7 +10,10 @@
 #include "app/mainwindow.h"
 #include "app/windowsettings.h"
 #include "matching/stampgenerator.h"
-#include "sites/hostconfig.h"
+#include "server/democatalogue.h"
+#include "server/demoweb.h"
+#include "server/recognitionserver.h"
+#include "server/testweb.h"
 
 #include <QApplication>
 #include <QDir>
@@ -60,6 +63,28 @@ int run(const QStringList &args)
     }
     config.close();
 
+    // The outside world of a search, in this process: recognition server and stamp sites.
+    QTemporaryDir catalogueFolder;
+    CStampCatalogue catalogue;
+    QString error;
+    if (!CDemoCatalogue::write(catalogueFolder.path(), 12, &error) || !catalogue.load(catalogueFolder.path(), &error)) {
+        QTextStream(stderr) << "cannot make the demo catalogue: " << error << "\n";
+        return 1;
+    }
+    CRecognitionServer recognition(std::move(catalogue));
+    TestWeb sites;
+    if (!recognition.listen(QHostAddress::LocalHost, 0) || !sites.start()) {
+        QTextStream(stderr) << "cannot listen on 127.0.0.1\n";
+        return 1;
+    }
+    CDemoWeb::offerStamps(sites, 12);
+    sites.useAsProxyExceptLoopback();
+    qunsetenv("QUILLET_HOSTS");
+    QFile hosts(home.path() + "/Documents/Quillet/hosts.cfg");
+    if (hosts.open(QIODevice::WriteOnly))
+        hosts.write(CDemoWeb::hostsText(sites, recognition.hostAndPort()).toUtf8());
+    hosts.close();
+
     bool ok = true;
     MainWindow window({QCoreApplication::applicationFilePath()});
     window.setMinimumSize(1000, 655);
@@ -70,17 +95,10 @@ int run(const QStringList &args)
     window.slotOpenGrab(QString(), CStampGenerator::toImage(
         CStampGenerator::onPage(CStampGenerator::rotated(stamp, 8), cv::Size(900, 700), cv::Point(230, 90))));
     ok &= grabTo(&window, folder + "/main-window-picture.png");
-    // The strip after a search, filled through the slot the search itself calls for each match.
-    const QStringList labels = HostConfig::siteLabels();
-    const struct { int site; int kind; const char *domain; double turn; } matches[] = {
-        {0, 0, "", 4}, {0, 0, "", -3}, {1, 0, "", 0}, {3, 0, "", 8}, {5, 1, "delcampe.net", 2},
-        {5, 2, "hipstamp.com", -6}, {5, 3, "stampclub.example", 10}, {5, 4, "news.example", 0}};
-    int n = 0;
-    for (const auto &match : matches) {
-        const cv::Mat variant = CStampGenerator::lit(CStampGenerator::rotated(stamp, match.turn), 0.9 + 0.05 * (n % 3), 5);
-        window.slotAddImg(CStampGenerator::toImage(variant), QString("https://stamps.example/offer/%1").arg(n++),
-                          labels.at(match.site), QString::fromLatin1(match.domain), match.kind);
-    }
+    // After a whole search for a photograph of demo stamp 7.
+    window.slotOpenGrab(QString(), CDemoWeb::photograph(7));
+    window.slotSelection();
+    window.slotIdentify();
     ok &= grabTo(&window, folder + "/main-window-results.png");
     ok &= grabTo(window.settings(), folder + "/settings.png");
     window.settings()->hide();
