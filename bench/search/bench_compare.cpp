@@ -12,6 +12,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QTextStream>
 
@@ -68,6 +69,19 @@ double cpuSeconds()
     return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
+// Resident memory now, from the kernel's account of this process.
+long residentKilobytes()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+    }
+    return 0;
+}
+
 long peakKilobytes()
 {
     rusage usage{};
@@ -108,6 +122,7 @@ int main(int argc, char *argv[])
     const QImage selection = G::toImage(G::onPage(G::stamp(userStamp), cv::Size(220, 260), cv::Point(10, 10)));
 
     CStampSearch search;
+    const long residentBefore = residentKilobytes();
     const double cpuBefore = cpuSeconds();
     QElapsedTimer clock;
     clock.start();
@@ -119,7 +134,7 @@ int main(int argc, char *argv[])
     out << "candidates " << count << " matches " << matches.size() << " (expected " << (count + 9) / 10 << ")\n"
         << "wall_s " << QString::number(wall, 'f', 2) << " candidates_per_s " << QString::number(count / wall, 'f', 1)
         << " cpu_s " << QString::number(cpu, 'f', 2) << " cpu_use " << QString::number(cpu / wall, 'f', 2)
-        << " peak_rss_mb " << peakKilobytes() / 1024 << "\n";
+        << " peak_rss_mb " << peakKilobytes() / 1024 << " (before the comparison " << residentBefore / 1024 << ")\n";
     server.terminate();
     server.waitForFinished(5000);
     return matches.size() == (count + 9) / 10 ? 0 : 3;
