@@ -114,7 +114,7 @@ CStampSearch::Outcome CStampSearch::search(const QImage &selection, const QByteA
         emit signalStageChecked(Additional);
         // A picture found twice is shown once, where it came first.
         for (qsizetype i = 0; i < candidateList.size(); ++i) {
-            const QString &url = candidateList.at(i).imageUrl;
+            const QString url = candidateList.at(i).imageUrl;
             candidateList.erase(std::remove_if(candidateList.begin() + i + 1, candidateList.end(),
                                                [&url](const field_ready &record) { return record.imageUrl == url; }),
                                 candidateList.end());
