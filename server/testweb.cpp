@@ -364,6 +364,11 @@ void TestWeb::addHandler(const QString &hostName, Handler handler)
     m_handlers.insert(hostName.toLower(), std::move(handler));
 }
 
+void TestWeb::removeHandlers(const QString &hostName)
+{
+    m_handlers.remove(hostName.toLower());
+}
+
 void TestWeb::setBehaviour(const QString &hostName, Behaviour behaviour, qint64 prefixBytes)
 {
     m_behaviours.insert(hostName.toLower(), Misbehaviour{behaviour, prefixBytes});

@@ -99,6 +99,7 @@ public:
                  const QByteArray &contentType = "text/html; charset=utf-8");
     // Asked first for every request to host; answers and returns true, or returns false.
     void addHandler(const QString &host, Handler handler);
+    void removeHandlers(const QString &host);
     // How page answers (not pictures) from host are sent.
     void setBehaviour(const QString &host, Behaviour behaviour, qint64 prefixBytes = 0);
 
