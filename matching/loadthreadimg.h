@@ -31,6 +31,10 @@ public:
     // Smaller pictures are no stamp pictures (icons, spacers).
     static constexpr int minPictureSide = 20;
 
+    // A downloaded picture decoded as a worker does it: the format read from the data, refused
+    // before decoding when its header declares more than the limits; null when it cannot be read.
+    static QImage decode(const QByteArray &data);
+
     // Test hook: shortens (or, with 0 or less, restores) the picture time limit for every worker.
     static void setPictureTimeLimitForTesting(int milliseconds);
     static int pictureTimeLimit();
@@ -61,7 +65,6 @@ protected:
 private:
     // The picture's bytes as far as they arrived in time; false when the reply grew too large.
     bool download(QNetworkAccessManager &network, const QString &url, QByteArray *data);
-    static QImage decode(const QByteArray &data);
 
     CStampMatcher matcher;
     QImage reference;
