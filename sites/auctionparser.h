@@ -20,7 +20,7 @@ protected:
 
     // Reads the site's addresses from the host configuration, m_searchPrefix among them; called at
     // the start of every operation so that a changed configuration counts at once.
-    virtual void readHosts() = 0;
+    void readHosts() override = 0;
     // The site's own treatment of a number search text.
     virtual QString treatNumberText(QString text) const { return text; }
 

@@ -1,5 +1,6 @@
 #include "siteparser.h"
 
+#include "htmldocument.h"
 #include "webpage.h"
 
 #include <QCoreApplication>
@@ -61,6 +62,14 @@ QStringList CSiteParser::loadAndWalk(const QString &url)
     loop.exec();
     walkElement(m_page->documentElement());
     m_page->load(QUrl(QStringLiteral("about:blank")));
+    return m_hits;
+}
+
+QStringList CSiteParser::walkHtml(const QByteArray &html, int limit)
+{
+    beginOperation(limit);
+    readHosts();
+    walkElement(CHtmlDocument::parse(html)->documentElement());
     return m_hits;
 }
 

@@ -28,6 +28,10 @@ public:
     // Test hook: reads the country tables from another folder (empty restores the default).
     static void setCountryTableFolderForTesting(const QString &folder);
 
+    // Walks a page's HTML as a load would, without loading anything (tests and fuzzing): the hit
+    // list its rules find, at most limit pairs.
+    QStringList walkHtml(const QByteArray &html, int limit);
+
     // Ends the page wait of a running operation at once (the user stopped the search); the page is
     // then walked as far as it arrived.
     void abortWait() { emit signalAbortWait(); }
@@ -50,6 +54,8 @@ protected:
     void walkElement(const CWebElement &parent);
     // One site's rules for one element; at most one rule fires.
     virtual void applyRules(const CWebElement &element) = 0;
+    // Reads the site's addresses from the host configuration before a walk.
+    virtual void readHosts() {}
 
     // Appends the pair and counts it; with unlessListed, not when imageUrl is already an element of
     // the list (exact comparison).

@@ -17,7 +17,7 @@ public:
 
 private:
     void applyRules(const CWebElement &element) override;
-    void readHosts();
+    void readHosts() override;
 
     QMap<QString, QString> m_countryIds;
     QString m_host;
