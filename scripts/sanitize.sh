@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds with a sanitizer in a folder of its own and runs tests there:
-#     scripts/sanitize.sh thread  [ctest arguments]   (default: the worker and search suites)
-#     scripts/sanitize.sh address [ctest arguments]   (default: every suite)
+#     scripts/sanitize.sh thread  [ctest arguments]   (default: the worker, search and server suites)
+#     scripts/sanitize.sh address [ctest arguments]   (default: every suite; with UndefinedBehaviorSanitizer)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 kind=${1:?usage: scripts/sanitize.sh thread|address [ctest arguments]}
@@ -11,10 +11,14 @@ scripts/install-deps.sh
 build=build-${kind}
 export TSAN_OPTIONS="suppressions=$PWD/scripts/tsan.supp halt_on_error=1 second_deadlock_stack=1 die_after_fork=0"
 export ASAN_OPTIONS="detect_leaks=0"
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLET_SANITIZE="$kind" -DQUILLET_BENCH=OFF >/dev/null
+export UBSAN_OPTIONS="print_stacktrace=1 halt_on_error=1"
+sanitizers=$kind
+[ "$kind" = address ] && sanitizers=address,undefined
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLET_SANITIZE="$sanitizers" -DQUILLET_BENCH=OFF >/dev/null
 targets=()
 if [ $# -eq 0 ] && [ "$kind" = thread ]; then
-  suites=(tst_loadthreadimg tst_sitesearch tst_stampsearch tst_searchwindow)
+  suites=(tst_loadthreadimg tst_sitesearch tst_stampsearch tst_searchwindow tst_misbehavingservers
+          tst_recognitionexchange tst_recognitionserver)
   targets=(--target "${suites[@]}" quillet-server)
   set -- -R "$(IFS='|'; echo "${suites[*]}")"
 fi
