@@ -27,6 +27,7 @@ done
 ASAN_OPTIONS=detect_leaks=0 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}" quillet-tool
 
 export ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1"
+export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 status=0
 for name in "${targets[@]}"; do
