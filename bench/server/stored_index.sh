@@ -23,6 +23,8 @@ for catalogue in "$@"; do
   readyMs=$((($(date +%s%N) - begin) / 1000000))
   address=$(sed -n 's/^listening on //p' "$work/out$name")
   started=$(awk '/VmRSS/ {print $2}' "/proc/$server/status")
+  # Without the shared libraries' pages (about 80 MiB of the resident figure, shared by processes).
+  anonymous=$(awk '/RssAnon/ {print $2}' "/proc/$server/status")
   for n in 1 2 3 4 5 6 7 8 9 10; do
     "$bin/quillet-tool" ask-server "$catalogue/stamp000$((n % 9 + 1)).png" "$address" >/dev/null
   done
@@ -30,7 +32,7 @@ for catalogue in "$@"; do
   files=$(du -sm "$index" | cut -f1)
   echo "$name: $(grep -c . "$catalogue/catalogue.tsv") rows; --build-index ${buildMs} ms; start with the stored index ${readyMs} ms" \
        "($(grep 'signatures loaded' "$work/err$name" | sed 's/.*index: //')); index files ${files} MB;" \
-       "resident $((started / 1024)) MiB after start, $((after / 1024)) MiB after 10 uploads"
+       "resident $((started / 1024)) MiB after start (own memory $((anonymous / 1024)) MiB), $((after / 1024)) MiB after 10 uploads"
   kill "$server"
   wait "$server" 2>/dev/null || true
   server=
