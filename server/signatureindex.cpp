@@ -5,6 +5,8 @@
 #include <faiss/impl/io.h>
 #include <faiss/index_io.h>
 
+#include <omp.h>
+
 #include <algorithm>
 #include <exception>
 
@@ -41,14 +43,26 @@ std::vector<int> CSignatureIndex::search(const std::vector<float> &query, int co
     if (!m_index || count <= 0 || query.size() != size_t(m_index->d) || m_index->ntotal == 0)
         return result;
     const int k = int(std::min<faiss::Index::idx_t>(count, m_index->ntotal));
+    // One query gains nothing from FAISS's OpenMP team, whose waiting threads take the cores from
+    // the server's other recognitions (the graph's search took twice as long with two). This
+    // sets the calling thread's team size only, and only for the search.
+    const int threads = omp_get_max_threads();
+    omp_set_num_threads(1);
     std::vector<float> distances(static_cast<size_t>(k));
     std::vector<faiss::Index::idx_t> labels(static_cast<size_t>(k));
     m_index->search(1, query.data(), k, distances.data(), labels.data());
+    omp_set_num_threads(threads);
     for (faiss::Index::idx_t label : labels) {
         if (label >= 0) // the graph may return fewer than asked for
             result.push_back(int(label));
     }
     return result;
+}
+
+void CSignatureIndex::setSearchBreadth(int breadth)
+{
+    if (auto *graph = dynamic_cast<faiss::IndexHNSWFlat *>(m_index.get()))
+        graph->hnsw.efSearch = breadth;
 }
 
 int CSignatureIndex::size() const

@@ -22,7 +22,7 @@ public:
     enum class Kind { Exact, Graph };
 
     // Stamps from which the graph is used (see the README's measurements).
-    static constexpr int graphThreshold = 20000;
+    static constexpr int graphThreshold = 4000;
     // The graph's links per node and search breadth, chosen for recall over speed.
     static constexpr int graphLinks = 32;
     static constexpr int graphBuildBreadth = 80;
@@ -42,6 +42,9 @@ public:
 
     // The count nearest rows to query (most similar first), fewer when the index holds fewer.
     std::vector<int> search(const std::vector<float> &query, int count) const;
+
+    // The graph's search breadth (graphSearchBreadth unless set); nothing for the exact index.
+    void setSearchBreadth(int breadth);
 
     int size() const;
     int dimension() const;

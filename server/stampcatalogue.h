@@ -61,6 +61,7 @@ public:
     // The first filter's index over the entries' signatures, row n for entry n; null before one
     // is built or set.
     const CSignatureIndex *signatureIndex() const { return m_index.get(); }
+    CSignatureIndex *signatureIndex() { return m_index.get(); }
     void buildSignatureIndex(CSignatureIndex::Kind kind,
                              const std::function<void(int done, int total)> &progress = {});
     void buildSignatureIndex() { buildSignatureIndex(CSignatureIndex::kindFor(size())); }

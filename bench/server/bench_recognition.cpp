@@ -123,13 +123,17 @@ int storedCatalogueBench(const QCommandLineParser &parser, QTextStream &out)
     }
     out << QStringLiteral("  scan of every signature: median %1 ms per upload\n").arg(median(scanTimes), 0, 'f', 1);
 
-    for (const QString &kindName : parser.value("kinds").split(',')) {
+    // "graph:128" is the graph searched with a breadth of 128.
+    for (const QString &kindText : parser.value("kinds").split(',')) {
+        const QString kindName = kindText.section(':', 0, 0);
+        const int breadth = kindText.section(':', 1, 1).toInt();
         const CSignatureIndex::Kind kind = kindName == "graph" ? CSignatureIndex::Kind::Graph
                                                                : CSignatureIndex::Kind::Exact;
         timer.restart();
-        if (!(report.indexLoaded && catalogue.signatureIndex()->kind() == kind))
+        if (catalogue.signatureIndex()->kind() != kind)
             catalogue.buildSignatureIndex(kind);
         const qint64 buildMs = timer.elapsed();
+        catalogue.signatureIndex()->setSearchBreadth(breadth > 0 ? breadth : CSignatureIndex::graphSearchBreadth);
         std::vector<double> searchTimes, filterTimes, answerTimes;
         int sameAsScan = 0, inShortlist = 0, first = 0, known = 0, falseAnswers = 0;
         for (size_t q = 0; q < uploads.size(); ++q) {
@@ -161,7 +165,7 @@ int storedCatalogueBench(const QCommandLineParser &parser, QTextStream &out)
                               "first filter (signature, search, ranking) %5 ms, whole answer %6 ms (max %7 ms); "
                               "shortlist equal to the scan's %8/%9; true stamp shortlisted %10/%11, named first %12/%11; "
                               "false answers %13/%14\n")
-                   .arg(kindName).arg(buildMs).arg(residentKiB() / 1024)
+                   .arg(kindText).arg(buildMs).arg(residentKiB() / 1024)
                    .arg(median(searchTimes), 0, 'f', 2).arg(median(filterTimes), 0, 'f', 1)
                    .arg(median(answerTimes), 0, 'f', 1)
                    .arg(*std::max_element(answerTimes.begin(), answerTimes.end()), 0, 'f', 1)
