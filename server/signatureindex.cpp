@@ -8,7 +8,32 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <cstring>
 #include <exception>
+
+namespace {
+
+// FAISS reads straight from the stored bytes (a copy would double a large index's loading peak).
+struct ByteArrayReader : faiss::IOReader
+{
+    explicit ByteArrayReader(const QByteArray &bytes) : data(bytes) {}
+
+    size_t operator()(void *ptr, size_t size, size_t items) override
+    {
+        if (size == 0 || at >= size_t(data.size()))
+            return 0;
+        const size_t available = (size_t(data.size()) - at) / size;
+        const size_t count = std::min(items, available);
+        std::memcpy(ptr, data.constData() + at, count * size);
+        at += count * size;
+        return count;
+    }
+
+    const QByteArray &data;
+    size_t at = 0;
+};
+
+} // namespace
 
 CSignatureIndex::CSignatureIndex() = default;
 CSignatureIndex::~CSignatureIndex() = default;
@@ -86,8 +111,7 @@ QByteArray CSignatureIndex::toBytes() const
 
 bool CSignatureIndex::fromBytes(const QByteArray &bytes, int dimension, int count, QString *problem)
 {
-    faiss::VectorIOReader reader;
-    reader.data.assign(bytes.begin(), bytes.end());
+    ByteArrayReader reader(bytes);
     std::unique_ptr<faiss::Index> index;
     try {
         index.reset(faiss::read_index(&reader));
