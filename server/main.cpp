@@ -1,3 +1,4 @@
+#include "catalogueindex.h"
 #include "recognitionserver.h"
 #include "stampcatalogue.h"
 
@@ -8,6 +9,7 @@
 #include <QTextStream>
 
 #include <csignal>
+#include <malloc.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -35,6 +37,43 @@ void quitOnSignals(QCoreApplication &app)
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 }
+
+// Progress of a long start on standard error: one line rewritten in place on a terminal, a plain
+// line per tenth otherwise (a log file should not fill with carriage returns).
+class ProgressLine
+{
+public:
+    explicit ProgressLine(QTextStream &err) : m_err(err), m_terminal(::isatty(STDERR_FILENO) == 1) {}
+
+    void show(const QString &stage, int done, int total)
+    {
+        if (total <= 0)
+            return;
+        const int tenth = int(qint64(done) * 10 / total);
+        if (m_terminal) {
+            if (m_timer.isValid() && m_timer.elapsed() < 100 && done < total && stage == m_stage)
+                return;
+            m_timer.start();
+            m_err << "\rquillet-server: " << stage << " " << done << "/" << total << "   ";
+            if (done >= total)
+                m_err << "\n";
+        } else {
+            if (stage == m_stage && tenth == m_tenth)
+                return;
+            m_err << "quillet-server: " << stage << " " << done << "/" << total << "\n";
+        }
+        m_stage = stage;
+        m_tenth = tenth;
+        m_err.flush();
+    }
+
+private:
+    QTextStream &m_err;
+    const bool m_terminal;
+    QElapsedTimer m_timer;
+    QString m_stage;
+    int m_tenth = -1;
+};
 
 } // namespace
 
@@ -68,7 +107,15 @@ int main(int argc, char *argv[])
         QStringLiteral("Stamps given the full comparison per upload (default %1; 0: all).")
             .arg(CStampRecognizer::defaultShortlistSize),
         QStringLiteral("N"), QString::number(CStampRecognizer::defaultShortlistSize));
-    parser.addOptions({catalogueOption, listenOption, portOption, uploadsOption, shortlistOption});
+    const QCommandLineOption indexOption(
+        QStringLiteral("index"),
+        QStringLiteral("Folder of the stored catalogue index (default: the catalogue folder)."),
+        QStringLiteral("DIR"));
+    const QCommandLineOption buildIndexOption(
+        QStringLiteral("build-index"),
+        QStringLiteral("Bring the stored catalogue index up to date and exit without serving."));
+    parser.addOptions({catalogueOption, listenOption, portOption, uploadsOption, shortlistOption,
+                       indexOption, buildIndexOption});
     parser.process(app);
 
     QTextStream out(stdout);
@@ -92,15 +139,29 @@ int main(int argc, char *argv[])
     CStampCatalogue catalogue;
     QString error;
     QStringList warnings;
-    if (!catalogue.load(parser.value(catalogueOption), &error, &warnings)) {
+    CCatalogueIndex::Report report;
+    ProgressLine progress(err);
+    if (!CCatalogueIndex::open(
+            catalogue, parser.value(catalogueOption), parser.value(indexOption),
+            [&progress](const QString &stage, int done, int total) { progress.show(stage, done, total); },
+            &report, &error, &warnings)) {
         err << "quillet-server: " << error << "\n";
         return 1;
     }
     for (const QString &warning : warnings)
         err << "quillet-server: catalogue " << warning << "\n";
+    for (const QString &message : std::as_const(report.messages))
+        err << "quillet-server: index: " << message << "\n";
+    err << "quillet-server: index: " << report.stored << " signatures loaded, " << report.computed
+        << " computed, " << report.removed << " removed; first filter "
+        << (report.indexLoaded ? "loaded" : "built") << "\n";
     err << "quillet-server: " << catalogue.size() << " stamps indexed in " << timer.elapsed()
         << " ms\n";
     err.flush();
+    if (parser.isSet(buildIndexOption))
+        return 0;
+    // Loading leaves freed buffers (the stored files, the rows read) in the heap; give them back.
+    ::malloc_trim(0);
 
     CRecognitionServer server(std::move(catalogue));
     server.setShortlistSize(shortlist);

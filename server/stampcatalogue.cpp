@@ -2,6 +2,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QDateTime>
+#include <QFileInfo>
 #include <QImageReader>
 
 namespace {
@@ -36,7 +38,30 @@ QImage CStampCatalogue::Entry::loadPicture() const
 
 bool CStampCatalogue::load(const QString &folder, QString *error, QStringList *warnings)
 {
+    return load(folder, LoadOptions(), error, warnings);
+}
+
+void CStampCatalogue::buildSignatureIndex(CSignatureIndex::Kind kind,
+                                          const std::function<void(int, int)> &progress)
+{
+    std::vector<float> vectors;
+    vectors.reserve(size_t(m_entries.size()) * CStampSignature::valueCount);
+    for (const Entry &entry : std::as_const(m_entries)) {
+        const std::vector<float> embedding = entry.signature.embedding();
+        vectors.insert(vectors.end(), embedding.begin(), embedding.end());
+    }
+    auto index = std::make_shared<CSignatureIndex>();
+    index->build(vectors, int(CStampSignature::valueCount), kind, progress);
+    m_index = std::move(index);
+}
+
+bool CStampCatalogue::load(const QString &folder, const LoadOptions &options, QString *error,
+                           QStringList *warnings)
+{
     m_entries.clear();
+    m_index.reset();
+    m_stored = 0;
+    m_computed = 0;
     m_folder = folder;
     const QDir dir(folder);
     QFile index(dir.filePath(QString::fromLatin1(indexFileName)));
@@ -49,10 +74,16 @@ bool CStampCatalogue::load(const QString &folder, QString *error, QStringList *w
         if (warnings)
             warnings->append(text);
     };
+    // Read whole first, so that progress can say how many rows there are.
+    QList<QByteArray> lines = index.readAll().split('\n');
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
     int lineNumber = 0;
-    while (!index.atEnd()) {
+    for (const QByteArray &bytes : std::as_const(lines)) {
         ++lineNumber;
-        QString line = QString::fromUtf8(index.readLine());
+        if (options.progress && lineNumber > 1)
+            options.progress(lineNumber - 1, int(lines.size()));
+        QString line = QString::fromUtf8(bytes);
         if (lineNumber == 1 && line.startsWith(QChar(0xFEFF)))
             line.remove(0, 1); // a byte-order mark some editors write
         while (line.endsWith(QLatin1Char('\n')) || line.endsWith(QLatin1Char('\r')))
@@ -73,6 +104,18 @@ bool CStampCatalogue::load(const QString &folder, QString *error, QStringList *w
         entry.descriptions = fields.mid(3, 3);
         if (entry.descriptions.last().trimmed().isEmpty())
             entry.descriptions.last() = QStringLiteral("0001");
+        entry.fileName = fields.at(0).trimmed();
+        const QFileInfo info(entry.picturePath);
+        entry.pictureSize = info.size();
+        entry.pictureModified = info.lastModified().toMSecsSinceEpoch();
+        if (info.isFile() && options.storedSignature
+            && options.storedSignature(entry.fileName, entry.pictureSize, entry.pictureModified,
+                                       &entry.signature)
+            && entry.signature.isValid()) {
+            ++m_stored;
+            m_entries.append(entry);
+            continue;
+        }
         const QImage picture = entry.loadPicture();
         if (picture.isNull()) {
             warn(QStringLiteral("line %1: cannot read picture %2").arg(lineNumber).arg(fields.at(0)));
@@ -83,7 +126,12 @@ bool CStampCatalogue::load(const QString &folder, QString *error, QStringList *w
             warn(QStringLiteral("line %1: picture %2 is too small").arg(lineNumber).arg(fields.at(0)));
             continue;
         }
+        ++m_computed;
         m_entries.append(entry);
     }
+    if (options.progress)
+        options.progress(int(lines.size()), int(lines.size()));
+    if (options.buildIndex)
+        buildSignatureIndex();
     return true;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "signatureindex.h"
 #include "stampsignature.h"
 
 #include <QImage>
@@ -7,16 +8,24 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+#include <memory>
+
 // The recognition server's catalogue: a folder of stamp pictures and "catalogue.tsv", one stamp per
 // row, tab-separated, no header: picture file name, country or issue name, catalogue number and
 // three descriptive fields ("0001" when there is no third). Lines starting with "#" and blank
-// lines are skipped. Each picture's signature is computed once, at load.
+// lines are skipped. Each picture's signature is computed at load, unless a stored one for the same
+// picture (same file, size and modification time) is offered; the signatures' nearest-neighbour
+// index (the recognizer's first filter) is built at load or set from a stored one.
 class CStampCatalogue
 {
 public:
     struct Entry
     {
         QString picturePath;
+        QString fileName;        // as catalogue.tsv names it
+        qint64 pictureSize = 0;  // bytes, and
+        qint64 pictureModified = 0; // ms since the epoch, when the signature was taken
         QString country;
         QString number;
         QStringList descriptions; // three
@@ -33,6 +42,32 @@ public:
     // are malformed or whose picture does not read are skipped with a warning each.
     bool load(const QString &folder, QString *error = nullptr, QStringList *warnings = nullptr);
 
+    struct LoadOptions
+    {
+        // A stored signature for the picture fileName of this size and modification time, or
+        // false to compute it.
+        std::function<bool(const QString &fileName, qint64 size, qint64 modified,
+                           CStampSignature *signature)> storedSignature;
+        // Called after each row with the rows read so far and the rows in all.
+        std::function<void(int done, int total)> progress;
+        bool buildIndex = true;
+    };
+    bool load(const QString &folder, const LoadOptions &options, QString *error = nullptr,
+              QStringList *warnings = nullptr);
+    // Signatures taken from storage and computed in the last load.
+    int storedSignatureCount() const { return m_stored; }
+    int computedSignatureCount() const { return m_computed; }
+
+    // The first filter's index over the entries' signatures, row n for entry n; null before one
+    // is built or set.
+    const CSignatureIndex *signatureIndex() const { return m_index.get(); }
+    CSignatureIndex *signatureIndex() { return m_index.get(); }
+    void buildSignatureIndex(CSignatureIndex::Kind kind,
+                             const std::function<void(int done, int total)> &progress = {});
+    void buildSignatureIndex() { buildSignatureIndex(CSignatureIndex::kindFor(size())); }
+    // Takes an index read from storage; it must hold size() rows.
+    void setSignatureIndex(std::unique_ptr<CSignatureIndex> index) { m_index = std::move(index); }
+
     const QList<Entry> &entries() const { return m_entries; }
     int size() const { return int(m_entries.size()); }
     QString folder() const { return m_folder; }
@@ -42,4 +77,7 @@ public:
 private:
     QString m_folder;
     QList<Entry> m_entries;
+    int m_stored = 0;
+    int m_computed = 0;
+    std::shared_ptr<CSignatureIndex> m_index; // shared: a catalogue is moved into the server
 };

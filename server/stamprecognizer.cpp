@@ -15,11 +15,18 @@ QList<int> CStampRecognizer::shortlist(const QImage &upload, int count) const
 {
     const QList<CStampCatalogue::Entry> &entries = m_catalogue.entries();
     const CStampSignature signature = CStampSignature::fromImage(upload);
-    std::vector<double> similarity(entries.size());
-    for (qsizetype n = 0; n < entries.size(); ++n)
+    std::vector<int> order;
+    const CSignatureIndex *index = m_catalogue.signatureIndex();
+    const int candidates = std::max(minimumCandidates, candidatesPerShortlisted * count);
+    if (count > 0 && index && index->size() == entries.size() && candidates < entries.size()) {
+        order = index->search(signature.embedding(), candidates);
+    } else {
+        order.resize(entries.size());
+        std::iota(order.begin(), order.end(), 0);
+    }
+    std::vector<double> similarity(entries.size(), -2.0);
+    for (int n : order)
         similarity[n] = signature.similarity(entries.at(n).signature);
-    std::vector<int> order(entries.size());
-    std::iota(order.begin(), order.end(), 0);
     const size_t kept = count <= 0 ? order.size() : std::min(order.size(), size_t(count));
     std::partial_sort(order.begin(), order.begin() + kept, order.end(),
                       [&similarity](int a, int b) {

@@ -5,8 +5,10 @@
 
 class CStampCatalogue;
 
-// Finds the catalogue stamps shown by an upload. A cheap first filter ranks the whole catalogue by
-// signature similarity; only the best few, and only those similar enough, get the full comparison,
+// Finds the catalogue stamps shown by an upload. A cheap first filter ranks the catalogue by
+// signature similarity: the catalogue's nearest-neighbour index picks candidateCount() stamps,
+// whose exact similarity orders them (the whole catalogue when it is no larger, so that small
+// catalogues are ranked exactly as by a scan of every signature); only the best few, and only those similar enough, get the full comparison,
 // and the ones that pass are returned best first. The similarity floor also keeps out stamps that
 // the full comparison alone would take for one another: generated or real stamps of one design
 // family share frames, bands and lettering.
@@ -21,6 +23,10 @@ public:
 
     static constexpr int defaultShortlistSize = 8;
     static constexpr int maxMatches = 10;
+    // Candidates the index gives per shortlisted stamp, and at least: the index's order is only
+    // close to similarity()'s.
+    static constexpr int candidatesPerShortlisted = 8;
+    static constexpr int minimumCandidates = 64;
     // Photos of a catalogue stamp (turned up to 10 degrees, rescaled, relit, JPEG 40) score 0.73
     // and more; other stamps that the full comparison accepts score under 0.5.
     static constexpr double minimumSimilarity = 0.55;

@@ -138,3 +138,35 @@ double CStampSignature::similarity(const CStampSignature &other) const
         intersection += std::min(m_colours[n], other.m_colours[n]);
     return 0.5 * correlation + 0.5 * intersection;
 }
+
+std::vector<float> CStampSignature::values() const
+{
+    std::vector<float> result(m_layout);
+    result.insert(result.end(), m_colours.begin(), m_colours.end());
+    return result;
+}
+
+CStampSignature CStampSignature::fromValues(const float *values, size_t count)
+{
+    CStampSignature signature;
+    constexpr size_t layoutCount = layoutSide * layoutSide;
+    if (count != valueCount)
+        return signature;
+    signature.m_layout.assign(values, values + layoutCount);
+    signature.m_colours.assign(values + layoutCount, values + count);
+    return signature;
+}
+
+std::vector<float> CStampSignature::embedding() const
+{
+    if (!isValid())
+        return {};
+    const float half = float(std::sqrt(0.5));
+    std::vector<float> result;
+    result.reserve(valueCount);
+    for (float value : m_layout)
+        result.push_back(half * value);
+    for (float value : m_colours)
+        result.push_back(half * std::sqrt(std::max(value, 0.0f)));
+    return result;
+}
