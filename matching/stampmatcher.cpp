@@ -18,6 +18,27 @@ constexpr double pi = 3.141592653589793;
 constexpr double farAway = 1.0e6;
 constexpr int maxAspect = 10;
 
+// The nearest and second-nearest of the distances offered, for the ratio test.
+struct NearestTwo
+{
+    double best = 1000000.0;
+    double second = 1000000.0;
+    int index = -1;
+
+    void offer(double d, int j)
+    {
+        if (d < best) {
+            second = best;
+            best = d;
+            index = j;
+        } else if (d < second) {
+            second = d;
+        }
+    }
+    // The nearest, when it is clearly nearer than the second; -1 otherwise.
+    int accepted() const { return index >= 0 && best < 0.6 * second ? index : -1; }
+};
+
 int sideAngle(const cv::Point2f &from, const cv::Point2f &to)
 {
     return int(std::atan2(double(to.y - from.y), double(to.x - from.x)) * 180.0 / pi);
@@ -217,21 +238,12 @@ std::vector<std::pair<int, int>> CStampMatcher::collectPairs(const std::vector<c
         const int laplacian = referenceKeypoints[size_t(i)].class_id;
         CSurfKernels::squaredDistances(referenceDescriptors.ptr<float>(i), columns.ptr<float>(), columns.step1(),
                                        candidates, columns.rows, distances.data());
-        double best = 1000000.0, second = 1000000.0;
-        int index = -1;
+        NearestTwo nearest;
         for (int j = 0; j < candidates; ++j) {
-            if (candidateKeypoints[size_t(j)].class_id != laplacian)
-                continue;
-            const double d = distances[size_t(j)];
-            if (d < best) {
-                second = best;
-                best = d;
-                index = j;
-            } else if (d < second) {
-                second = d;
-            }
+            if (candidateKeypoints[size_t(j)].class_id == laplacian)
+                nearest.offer(distances[size_t(j)], j);
         }
-        if (index >= 0 && best < 0.6 * second)
+        if (const int index = nearest.accepted(); index >= 0)
             pairs.emplace_back(i, index);
     }
     return pairs;
@@ -243,22 +255,13 @@ int CStampMatcher::matchDescriptor(const float *descriptor, int laplacian, const
     if (!descriptor || descriptors.empty() || descriptors.type() != CV_32F)
         return -1;
     const int length = descriptors.cols;
-    double best = 1000000.0, second = 1000000.0;
-    int index = -1;
+    NearestTwo nearest;
     const int count = std::min(int(keypoints.size()), descriptors.rows);
     for (int j = 0; j < count; ++j) {
-        if (keypoints[size_t(j)].class_id != laplacian)
-            continue;
-        const double d = descriptorDistance(descriptor, descriptors.ptr<float>(j), second, length);
-        if (d < best) {
-            second = best;
-            best = d;
-            index = j;
-        } else if (d < second) {
-            second = d;
-        }
+        if (keypoints[size_t(j)].class_id == laplacian)
+            nearest.offer(descriptorDistance(descriptor, descriptors.ptr<float>(j), nearest.second, length), j);
     }
-    return best < 0.6 * second ? index : -1;
+    return nearest.accepted();
 }
 
 double CStampMatcher::descriptorDistance(const float *a, const float *b, double bound, int length)

@@ -199,6 +199,38 @@ void TestWeb::configureHosts()
     configureHosts(HostConfig::global());
 }
 
+void TestWeb::configureSearch(const QString &recognition) const
+{
+    HostConfig::global() = HostConfig();
+    configureHosts();
+    HostConfig::global().setValue(QStringLiteral("search_engine"), QStringLiteral("http://") + hostAndPort());
+    HostConfig::global().setValue(QStringLiteral("recognition"), recognition);
+}
+
+void TestWeb::sendEndlessBody(QTcpSocket *socket)
+{
+    socket->write("HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\n\r\n");
+    auto *pump = new QTimer(socket);
+    connect(pump, &QTimer::timeout, socket, [socket] {
+        if (socket->bytesToWrite() < (1 << 20))
+            socket->write(QByteArray(256 * 1024, '\x11'));
+    });
+    pump->start(1);
+}
+
+QByteArray TestWeb::pngDeclaring(int width, int height)
+{
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    QImage(8, 8, QImage::Format_RGB32).save(&buffer, "PNG");
+    // IHDR's width and height follow the 8-byte signature, the chunk length and "IHDR".
+    const uchar size[8] = {uchar(width >> 24), uchar(width >> 16), uchar(width >> 8), uchar(width),
+                           uchar(height >> 24), uchar(height >> 16), uchar(height >> 8), uchar(height)};
+    png.replace(16, 8, QByteArray(reinterpret_cast<const char *>(size), 8));
+    return png;
+}
+
 void TestWeb::useAsProxy()
 {
     if (!m_proxySet) {

@@ -14,6 +14,7 @@
 #include <functional>
 
 class HostConfig;
+class QTcpSocket;
 
 // The stamp sites, on 127.0.0.1, for the tests and the demo. One HTTP server answers for every site host: it serves search
 // result pages and offer pages shaped like each site's (the elements and attributes the parsers
@@ -72,6 +73,9 @@ public:
     // Sets every site key (and "search_engine") of config to the test web's names.
     static void configureHosts(HostConfig &config);
     static void configureHosts();
+    // The global configuration of a whole search: the sites through this web as proxy, its search
+    // engine reached directly, and the given recognition server.
+    void configureSearch(const QString &recognition) const;
     // Routes this process's requests through the test web (QNetworkProxy::setApplicationProxy).
     void useAsProxy();
     // The same for every host but loopback addresses, which are reached directly: for tests that
@@ -91,6 +95,11 @@ public:
     static QByteArray resultPage(Site site, const QList<Stamp> &stamps);
     // A stamp-like picture drawn from the id (same id, same picture).
     static QImage drawStamp(const QString &id, QSize size = QSize(200, 240));
+    // Misbehaviours for a handler: a picture body without end, written as fast as it is taken;
+    // a PNG whose header alone declares width by height (a decompression bomb).
+    static void sendEndlessBody(QTcpSocket *socket);
+    static QByteArray pngDeclaring(int width, int height);
+
     // Makes the pictures of stamps listed without one, from their id (a null image: drawn as above).
     void setPictureSource(std::function<QImage(const QString &id)> source) { m_pictureSource = std::move(source); }
 

@@ -71,6 +71,21 @@ QImage photograph(int n, QRandomGenerator &random)
     return CStampGenerator::toImage(photo);
 }
 
+// Photos of `queries` stamps drawn from a catalogue of `size`, then a quarter as many (at least
+// two) of stamps outside it, numbered from `outside`, for false matches.
+std::vector<Query> uploadsFor(int size, int queries, int outside)
+{
+    QRandomGenerator random{quint32(size)};
+    std::vector<Query> uploads;
+    for (int q = 0; q < queries; ++q) {
+        const int stamp = 1 + random.bounded(size);
+        uploads.push_back({stamp, photograph(stamp, random)});
+    }
+    for (int q = 0; q < std::max(2, queries / 4); ++q)
+        uploads.push_back({0, photograph(outside + q, random)});
+    return uploads;
+}
+
 double median(std::vector<double> values)
 {
     if (values.empty())
@@ -101,14 +116,7 @@ int storedCatalogueBench(const QCommandLineParser &parser, QTextStream &out)
                .arg(report.indexLoaded ? "loaded" : "built").arg(residentKiB() / 1024);
     out.flush();
 
-    QRandomGenerator random{quint32(size)};
-    std::vector<Query> uploads;
-    for (int q = 0; q < queries; ++q) {
-        const int stamp = 1 + random.bounded(size);
-        uploads.push_back({stamp, photograph(stamp, random)});
-    }
-    for (int q = 0; q < std::max(2, queries / 4); ++q)
-        uploads.push_back({0, photograph(200000 + q, random)});
+    const std::vector<Query> uploads = uploadsFor(size, queries, 200000);
 
     // The scan of every signature: what the first filter should reproduce.
     CStampRecognizer recognizer(catalogue);
@@ -215,15 +223,7 @@ int main(int argc, char *argv[])
         const qint64 loadMs = timer.elapsed();
         const long after = heapKiB();
 
-        QRandomGenerator random{quint32(size)};
-        std::vector<Query> uploads;
-        for (int q = 0; q < queries; ++q) {
-            const int stamp = 1 + random.bounded(size);
-            uploads.push_back({stamp, photograph(stamp, random)});
-        }
-        // Stamps outside the catalogue, for false matches.
-        for (int q = 0; q < std::max(2, queries / 4); ++q)
-            uploads.push_back({0, photograph(100000 + q, random)});
+        const std::vector<Query> uploads = uploadsFor(size, queries, 100000);
 
         CStampRecognizer recognizer(*catalogue);
         recognizer.setShortlistSize(shortlist);

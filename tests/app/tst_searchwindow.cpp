@@ -26,6 +26,21 @@
 using G = CStampGenerator;
 using Site = TestWeb::Site;
 
+namespace {
+
+// Answers every message box with OK and keeps its text; the progress panel is left alone.
+ModalAnswerer::Answer acceptMessageBoxes(QStringList *texts)
+{
+    return [texts](QWidget *dialog) {
+        if (auto *box = qobject_cast<QMessageBox *>(dialog)) {
+            *texts << box->text();
+            box->accept();
+        }
+    };
+}
+
+} // namespace
+
 class TestSearchWindow : public QObject
 {
     Q_OBJECT
@@ -113,12 +128,7 @@ void TestSearchWindow::searchFillsTheStrip()
     auto window = openWindow(m_server.hostAndPort());
     QVERIFY(window);
     QStringList boxes;
-    ModalAnswerer answerer([&](QWidget *dialog) {
-        if (auto *box = qobject_cast<QMessageBox *>(dialog)) {
-            boxes << box->text();
-            box->accept();
-        }
-    });
+    ModalAnswerer answerer(acceptMessageBoxes(&boxes));
     int liveThumbnails = 0;
     connect(window->search(), &CStampSearch::signalOutImg, this, [&] { ++liveThumbnails; });
     bool panelShown = false;
@@ -184,12 +194,7 @@ void TestSearchWindow::closingDuringASearchEndsIt()
     auto window = openWindow(stage == "upload" ? silent.hostAndPort() : m_server.hostAndPort());
     QVERIFY(window);
     QStringList boxes;
-    ModalAnswerer answerer([&](QWidget *dialog) {
-        if (auto *box = qobject_cast<QMessageBox *>(dialog)) {
-            boxes << box->text();
-            box->accept();
-        }
-    });
+    ModalAnswerer answerer(acceptMessageBoxes(&boxes));
     QTimer poll;
     connect(&poll, &QTimer::timeout, this, [&] {
         const bool due = stage == "upload"   ? uploads > 0

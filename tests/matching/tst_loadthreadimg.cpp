@@ -4,6 +4,7 @@
 #include "matching/stampgenerator.h"
 #include "matching/stampmatcher.h"
 #include "server/httpserver.h"
+#include "server/testweb.h"
 
 #include <QBuffer>
 #include <QElapsedTimer>
@@ -23,17 +24,6 @@ QByteArray encoded(const QImage &image, const char *format = "JPEG")
     buffer.open(QIODevice::WriteOnly);
     image.save(&buffer, format, 92);
     return bytes;
-}
-
-// A PNG whose header declares 60000 by 60000 pixels (14 GB as 32-bit pixels): a decompression bomb
-// needs nothing more to be dangerous, since decoding allocates by the header.
-QByteArray pngBombHeader()
-{
-    QByteArray png = encoded(QImage(8, 8, QImage::Format_RGB32), "PNG");
-    // IHDR's width and height follow the 8-byte signature, the chunk length and "IHDR".
-    const uchar size[8] = {0, 0, 0xEA, 0x60, 0, 0, 0xEA, 0x60};
-    png.replace(16, 8, QByteArray(reinterpret_cast<const char *>(size), 8));
-    return png;
 }
 
 field_ready candidate(const QString &url, int kind = 0, bool skipCompare = false)
@@ -83,7 +73,8 @@ void TestLoadThreadImg::initTestCase()
     m_bodies["/other.jpg"] = encoded(G::toImage(G::stamp(31)));
     m_bodies["/thin.png"] = encoded(QImage(19, 300, QImage::Format_RGB32), "PNG");
     m_bodies["/garbage.jpg"] = QByteArray(5000, '\x5a');
-    m_bodies["/bomb.png"] = pngBombHeader();
+    // 60000 by 60000 pixels declared: 14 GB as 32-bit pixels.
+    m_bodies["/bomb.png"] = TestWeb::pngDeclaring(60000, 60000);
 
     m_server = new HttpServer([this](HttpServer::Request &request) {
         const QString path = request.url.path();
@@ -93,16 +84,8 @@ void TestLoadThreadImg::initTestCase()
             request.socket->write("HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: 2147483648\r\n\r\n");
             m_held << request.socket;
         } else if (path == QLatin1String("/endless")) {
-            // A body without end, as fast as the client takes it.
-            QTcpSocket *socket = request.socket;
-            socket->write("HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\n\r\n");
-            auto *pump = new QTimer(socket);
-            connect(pump, &QTimer::timeout, socket, [socket] {
-                if (socket->bytesToWrite() < (1 << 20))
-                    socket->write(QByteArray(256 * 1024, '\x11'));
-            });
-            pump->start(1);
-            m_held << socket;
+            TestWeb::sendEndlessBody(request.socket);
+            m_held << request.socket;
         } else if (path == QLatin1String("/loop")) {
             HttpServer::respond(request.socket, 302, "", "text/plain", {{"Location", "/loop"}});
         } else if (m_bodies.contains(path)) {

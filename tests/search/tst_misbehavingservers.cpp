@@ -41,18 +41,6 @@ long peakResidentKilobytes()
     return 0;
 }
 
-QByteArray pngDeclaring(int width, int height)
-{
-    QByteArray png;
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    QImage(8, 8, QImage::Format_RGB32).save(&buffer, "PNG");
-    const uchar size[8] = {uchar(width >> 24), uchar(width >> 16), uchar(width >> 8), uchar(width),
-                           uchar(height >> 24), uchar(height >> 16), uchar(height >> 8), uchar(height)};
-    png.replace(16, 8, QByteArray(reinterpret_cast<const char *>(size), 8));
-    return png;
-}
-
 } // namespace
 
 class TestMisbehavingServers : public QObject
@@ -122,10 +110,7 @@ void TestMisbehavingServers::cleanupTestCase()
 
 void TestMisbehavingServers::init()
 {
-    HostConfig::global() = HostConfig();
-    TestWeb::configureHosts();
-    HostConfig::global().setValue("search_engine", "http://" + m_web.hostAndPort());
-    HostConfig::global().setValue("recognition", m_server.hostAndPort());
+    m_web.configureSearch(m_server.hostAndPort());
     m_web.clearStamps();
     m_web.clearRequests();
     m_web.addHandler("127.0.0.1", [](HttpServer::Request &request) {
@@ -198,13 +183,7 @@ void TestMisbehavingServers::badPictureIsDroppedAndTheSearchGoesOn()
     m_web.addHandler("i.ebayimg.test", [this, behaviour](HttpServer::Request &request) {
         QTcpSocket *socket = request.socket;
         if (behaviour == "endless") {
-            socket->write("HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\n\r\n");
-            auto *pump = new QTimer(socket);
-            connect(pump, &QTimer::timeout, socket, [socket] {
-                if (socket->bytesToWrite() < (1 << 20))
-                    socket->write(QByteArray(256 * 1024, '\x11'));
-            });
-            pump->start(1);
+            TestWeb::sendEndlessBody(socket);
             m_held << socket;
         } else if (behaviour == "huge") {
             socket->write("HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: 2147483648\r\n\r\n");
@@ -214,7 +193,7 @@ void TestMisbehavingServers::badPictureIsDroppedAndTheSearchGoesOn()
         } else if (behaviour == "silent") {
             m_held << socket;
         } else {
-            HttpServer::respond(socket, 200, pngDeclaring(100000, 100000), "image/png");
+            HttpServer::respond(socket, 200, TestWeb::pngDeclaring(100000, 100000), "image/png");
         }
         return true;
     });

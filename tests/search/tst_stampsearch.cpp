@@ -132,10 +132,7 @@ void TestStampSearch::initTestCase()
 
 void TestStampSearch::init()
 {
-    HostConfig::global() = HostConfig();
-    TestWeb::configureHosts();
-    HostConfig::global().setValue("search_engine", "http://" + m_web.hostAndPort());
-    HostConfig::global().setValue("recognition", m_server.hostAndPort());
+    m_web.configureSearch(m_server.hostAndPort());
     m_web.clearStamps();
     m_web.clearRequests();
     serveSearchEngine({});
