@@ -18,7 +18,7 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLET_SANI
 targets=()
 if [ $# -eq 0 ] && [ "$kind" = thread ]; then
   suites=(tst_loadthreadimg tst_sitesearch tst_stampsearch tst_searchwindow tst_misbehavingservers
-          tst_recognitionexchange tst_recognitionserver)
+          tst_recognitionexchange tst_recognitionserver tst_serverload)
   targets=(--target "${suites[@]}" quillet-server)
   set -- -R "$(IFS='|'; echo "${suites[*]}")"
 fi
