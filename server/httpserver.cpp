@@ -2,6 +2,7 @@
 
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 namespace {
 constexpr qint64 maxHeaderSize = 64 * 1024;
@@ -10,8 +11,10 @@ constexpr qint64 maxHeaderSize = 64 * 1024;
 struct HttpServer::Pending
 {
     QByteArray buffer;
+    qsizetype scanned = 0;      // how far the search for the end of the headers got
     bool headersDone = false;
-    qint64 bodyLength = 0;
+    qint64 bodyLength = 0;      // counted in m_bufferedBodies once the headers are read
+    QTimer *idle = nullptr;     // restarted by every byte that arrives
     Request request;
 };
 
@@ -66,42 +69,93 @@ QString HttpServer::hostAndPort() const
 void HttpServer::onNewConnection()
 {
     while (QTcpSocket *socket = m_server->nextPendingConnection()) {
-        m_pending.insert(socket, new Pending);
+        const QHostAddress peer = socket->peerAddress();
+        if (m_connectionCount >= m_limits.maxConnections
+            || m_connectionsPerPeer.value(peer) >= m_limits.maxConnectionsPerPeer) {
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            respond(socket, 503, "too many connections\n", "text/plain");
+            emit requestRefused({}, {}, 503);
+            continue;
+        }
+        ++m_connectionCount;
+        ++m_connectionsPerPeer[peer];
+        auto *pending = new Pending;
+        pending->idle = new QTimer(socket);
+        pending->idle->setSingleShot(true);
+        pending->idle->setInterval(m_limits.requestTimeoutMs);
+        connect(pending->idle, &QTimer::timeout, this, [this, socket] {
+            if (m_pending.contains(socket))
+                refuse(socket, 408, "request too slow\n");
+        });
+        pending->idle->start();
+        m_pending.insert(socket, pending);
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
-        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
-            delete m_pending.take(socket);
+        connect(socket, &QTcpSocket::disconnected, this, [this, socket, peer] {
+            forget(socket);
+            --m_connectionCount;
+            if (--m_connectionsPerPeer[peer] <= 0)
+                m_connectionsPerPeer.remove(peer);
             socket->deleteLater();
         });
+        QTimer::singleShot(m_limits.requestTimeoutMs, socket, [this, socket] { expire(socket, true); });
     }
+}
+
+void HttpServer::forget(QTcpSocket *socket)
+{
+    Pending *pending = m_pending.take(socket);
+    if (!pending)
+        return;
+    if (pending->headersDone)
+        m_bufferedBodies -= pending->bodyLength;
+    // The timer may be the one whose timeout brought us here.
+    pending->idle->stop();
+    pending->idle->deleteLater();
+    delete pending;
+}
+
+void HttpServer::refuse(QTcpSocket *socket, int status, const QByteArray &text)
+{
+    const Pending *pending = m_pending.value(socket);
+    const QByteArray method = pending ? pending->request.method : QByteArray();
+    const QByteArray target = pending ? pending->request.target : QByteArray();
+    forget(socket);
+    respond(socket, status, text, "text/plain");
+    emit requestRefused(method, target, status);
+}
+
+void HttpServer::expire(QTcpSocket *socket, bool headersPhase)
+{
+    const Pending *pending = m_pending.value(socket);
+    if (pending && pending->headersDone != headersPhase)
+        refuse(socket, 408, "request too slow\n");
 }
 
 void HttpServer::onReadyRead(QTcpSocket *socket)
 {
     Pending *pending = m_pending.value(socket);
-    if (!pending)
-        return; // already answered
+    if (!pending) {
+        socket->readAll(); // already answered or refused: what follows is dropped
+        return;
+    }
     pending->buffer += socket->readAll();
+    pending->idle->start();
 
     if (!pending->headersDone) {
-        const qsizetype end = pending->buffer.indexOf("\r\n\r\n");
+        // Only the new bytes are searched, so a client dripping its headers costs linear time.
+        const qsizetype end = pending->buffer.indexOf("\r\n\r\n", qMax<qsizetype>(0, pending->scanned - 3));
         if (end < 0) {
-            if (pending->buffer.size() > maxHeaderSize) {
-                delete m_pending.take(socket);
-                respond(socket, 431, "request headers too large\n", "text/plain");
-                emit requestRefused({}, {}, 431);
-            }
+            pending->scanned = pending->buffer.size();
+            if (pending->buffer.size() > maxHeaderSize)
+                refuse(socket, 431, "request headers too large\n");
             return;
         }
         const QList<QByteArray> lines = pending->buffer.left(end).split('\n');
         pending->buffer.remove(0, end + 4);
         const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
         Request &request = pending->request;
-        if (requestLine.size() < 2) {
-            delete m_pending.take(socket);
-            respond(socket, 400, "malformed request line\n", "text/plain");
-            emit requestRefused({}, {}, 400);
-            return;
-        }
+        if (requestLine.size() < 2)
+            return refuse(socket, 400, "malformed request line\n");
         request.method = requestLine.at(0);
         request.target = requestLine.at(1);
         for (qsizetype i = 1; i < lines.size(); ++i) {
@@ -119,22 +173,20 @@ void HttpServer::onReadyRead(QTcpSocket *socket)
         }
         bool ok = true;
         const QByteArray lengthText = request.header("Content-Length");
-        pending->bodyLength = lengthText.isEmpty() ? 0 : lengthText.toLongLong(&ok);
-        if (!ok || pending->bodyLength < 0) {
-            const QByteArray method = request.method, target = request.target;
-            delete m_pending.take(socket);
-            respond(socket, 400, "bad Content-Length\n", "text/plain");
-            emit requestRefused(method, target, 400);
-            return;
-        }
-        if (pending->bodyLength > m_maxBodySize) {
-            const QByteArray method = request.method, target = request.target;
-            delete m_pending.take(socket);
-            respond(socket, 413, "request body too large\n", "text/plain");
-            emit requestRefused(method, target, 413);
-            return;
-        }
+        const qint64 bodyLength = lengthText.isEmpty() ? 0 : lengthText.toLongLong(&ok);
+        if (!ok || bodyLength < 0)
+            return refuse(socket, 400, "bad Content-Length\n");
+        if (bodyLength > m_maxBodySize)
+            return refuse(socket, 413, "request body too large\n");
+        if (m_bufferedBodies + bodyLength > m_limits.maxBufferedBodies)
+            return refuse(socket, 503, "server busy\n");
         pending->headersDone = true;
+        pending->bodyLength = bodyLength;
+        pending->buffer.reserve(bodyLength); // grown once, not copied as it doubles
+        m_bufferedBodies += bodyLength;
+        const qint64 bodyMs = bodyLength * 1000 / qMax<qint64>(1, m_limits.minBodyRate);
+        QTimer::singleShot(std::chrono::milliseconds(m_limits.requestTimeoutMs + bodyMs), socket,
+                           [this, socket] { expire(socket, false); });
     }
 
     if (pending->buffer.size() < pending->bodyLength)
@@ -143,7 +195,7 @@ void HttpServer::onReadyRead(QTcpSocket *socket)
     request.body = pending->buffer.left(pending->bodyLength);
     request.peer = socket->peerAddress();
     request.socket = socket;
-    delete m_pending.take(socket);
+    forget(socket);
     emit requestReceived(request.method, request.url);
     m_handler(request);
 }
@@ -158,6 +210,7 @@ QByteArray HttpServer::reasonPhrase(int status)
     case 403: return "Forbidden";
     case 404: return "Not Found";
     case 405: return "Method Not Allowed";
+    case 408: return "Request Timeout";
     case 413: return "Payload Too Large";
     case 415: return "Unsupported Media Type";
     case 431: return "Request Header Fields Too Large";

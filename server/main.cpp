@@ -114,8 +114,31 @@ int main(int argc, char *argv[])
     const QCommandLineOption buildIndexOption(
         QStringLiteral("build-index"),
         QStringLiteral("Bring the stored catalogue index up to date and exit without serving."));
+    const HttpServer::Limits defaults;
+    const QCommandLineOption keepUploadsOption(
+        QStringLiteral("keep-uploads"),
+        QStringLiteral("Uploads kept in the folder, the oldest removed first (default %1).")
+            .arg(CRecognitionServer::defaultMaxStoredUploads),
+        QStringLiteral("N"), QString::number(CRecognitionServer::defaultMaxStoredUploads));
+    const QCommandLineOption maxConnectionsOption(
+        QStringLiteral("max-connections"),
+        QStringLiteral("Open connections at most (default %1).").arg(defaults.maxConnections),
+        QStringLiteral("N"), QString::number(defaults.maxConnections));
+    const QCommandLineOption maxPerClientOption(
+        QStringLiteral("max-per-client"),
+        QStringLiteral("Open connections from one address at most (default %1).")
+            .arg(defaults.maxConnectionsPerPeer),
+        QStringLiteral("N"), QString::number(defaults.maxConnectionsPerPeer));
+    const QCommandLineOption timeoutOption(
+        QStringLiteral("timeout"),
+        QStringLiteral("Seconds a client has to send its request, plus one per %1 KiB of body "
+                       "(default %2).")
+            .arg(defaults.minBodyRate / 1024)
+            .arg(defaults.requestTimeoutMs / 1000),
+        QStringLiteral("S"), QString::number(defaults.requestTimeoutMs / 1000));
     parser.addOptions({catalogueOption, listenOption, portOption, uploadsOption, shortlistOption,
-                       indexOption, buildIndexOption});
+                       indexOption, buildIndexOption, keepUploadsOption, maxConnectionsOption,
+                       maxPerClientOption, timeoutOption});
     parser.process(app);
 
     QTextStream out(stdout);
@@ -129,10 +152,26 @@ int main(int argc, char *argv[])
     const uint port = parser.value(portOption).toUInt(&portOk);
     bool shortlistOk = false;
     const int shortlist = parser.value(shortlistOption).toInt(&shortlistOk);
-    if (address.isNull() || !portOk || port > 65535 || !shortlistOk || shortlist < 0) {
-        err << "quillet-server: bad --listen, --port or --shortlist value\n";
+    // Counts and times given on the command line: whole numbers, at least `least`.
+    bool countsOk = true;
+    const auto count = [&parser, &countsOk](const QCommandLineOption &option, int least) {
+        bool ok = false;
+        const int value = parser.value(option).toInt(&ok);
+        countsOk = countsOk && ok && value >= least;
+        return value;
+    };
+    const int keepUploads = count(keepUploadsOption, 1);
+    HttpServer::Limits limits;
+    limits.maxConnections = count(maxConnectionsOption, 1);
+    limits.maxConnectionsPerPeer = count(maxPerClientOption, 1);
+    const int timeout = count(timeoutOption, 1);
+    if (address.isNull() || !portOk || port > 65535 || !shortlistOk || shortlist < 0 || !countsOk
+        || timeout > 24 * 3600) {
+        err << "quillet-server: bad --listen, --port, --shortlist, --keep-uploads, --max-connections, "
+               "--max-per-client or --timeout value\n";
         return 2;
     }
+    limits.requestTimeoutMs = timeout * 1000;
 
     QElapsedTimer timer;
     timer.start();
@@ -165,6 +204,8 @@ int main(int argc, char *argv[])
 
     CRecognitionServer server(std::move(catalogue));
     server.setShortlistSize(shortlist);
+    server.setLimits(limits);
+    server.setMaxStoredUploads(keepUploads);
     if (parser.isSet(uploadsOption) && !server.setUploadFolder(parser.value(uploadsOption))) {
         err << "quillet-server: " << server.errorString() << "\n";
         return 1;

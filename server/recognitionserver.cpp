@@ -60,7 +60,8 @@ DecodedUpload decodeUpload(const QByteArray &data)
         return result;
     }
     if (size.width() > CRecognitionServer::maxPictureSide
-        || size.height() > CRecognitionServer::maxPictureSide) {
+        || size.height() > CRecognitionServer::maxPictureSide
+        || qint64(size.width()) * size.height() > CRecognitionServer::maxPicturePixels) {
         result.problem = QStringLiteral("picture too large");
         return result;
     }
@@ -104,6 +105,8 @@ CRecognitionServer::CRecognitionServer(CStampCatalogue catalogue, QObject *paren
 
 CRecognitionServer::~CRecognitionServer()
 {
+    // Stopping drops the recognitions that have not started; their clients are closed unanswered.
+    m_pool.clear();
     m_pool.waitForDone();
 }
 
@@ -115,7 +118,29 @@ bool CRecognitionServer::setUploadFolder(const QString &folder)
     }
     m_temporaryUploads.reset();
     m_uploads = QDir(folder);
+    m_storedUploads.clear();
+    static const QRegularExpression uploadName(QStringLiteral("^[0-9a-f]{1,64}\\.jpg$"));
+    const QFileInfoList files = m_uploads.entryInfoList({QStringLiteral("*.jpg")}, QDir::Files,
+                                                        QDir::Time | QDir::Reversed);
+    for (const QFileInfo &file : files) {
+        if (uploadName.match(file.fileName()).hasMatch())
+            m_storedUploads.enqueue(file.completeBaseName());
+    }
+    keepUploadLimit();
     return true;
+}
+
+void CRecognitionServer::setMaxStoredUploads(int count)
+{
+    m_maxStoredUploads = count;
+    keepUploadLimit();
+}
+
+void CRecognitionServer::keepUploadLimit()
+{
+    // The oldest uploads go first.
+    while (m_maxStoredUploads > 0 && m_storedUploads.size() > m_maxStoredUploads)
+        QFile::remove(m_uploads.filePath(m_storedUploads.dequeue() + QStringLiteral(".jpg")));
 }
 
 void CRecognitionServer::setMaxBodySize(qint64 bytes)
@@ -175,12 +200,11 @@ void CRecognitionServer::log(const QString &peer, const QByteArray &method,
                              const QByteArray &target, int status, const QString &outcome,
                              qint64 started)
 {
+    // One substitution pass: a "%1" in a client's target must stay as it came.
     emit logLine(QStringLiteral("%1 %2 %3 %4 %5 %6 (%7 ms)")
                      .arg(QDateTime::currentDateTime().toString(Qt::ISODateWithMs), peer,
-                          QString::fromLatin1(method), QString::fromLatin1(target))
-                     .arg(status)
-                     .arg(outcome)
-                     .arg(nowMs() - started));
+                          QString::fromLatin1(method), QString::fromLatin1(target),
+                          QString::number(status), outcome, QString::number(nowMs() - started)));
 }
 
 void CRecognitionServer::refuse(HttpServer::Request &request, int status, const QString &reason,
@@ -239,9 +263,7 @@ QString CRecognitionServer::storeUpload(const QByteArray &jpeg)
         return {};
     file.close();
     m_storedUploads.enqueue(id);
-    // Keep the folder bounded: the oldest uploads go first.
-    while (m_maxStoredUploads > 0 && m_storedUploads.size() > m_maxStoredUploads)
-        QFile::remove(m_uploads.filePath(m_storedUploads.dequeue() + QStringLiteral(".jpg")));
+    keepUploadLimit();
     return id;
 }
 
@@ -275,34 +297,45 @@ void CRecognitionServer::handlePost(HttpServer::Request &request, qint64 started
 
     if (m_recognitionsPending >= maxPendingRecognitions)
         return refuse(request, 503, QStringLiteral("too many recognitions waiting"), started);
-    const DecodedUpload upload = decodeUpload(file->data);
-    if (upload.image.isNull())
-        return refuse(request, 415, upload.problem, started);
-    const QString id = storeUpload(upload.jpeg);
-    if (id.isEmpty()) {
-        HttpServer::respond(request.socket, 200, encipheredAnswer("DB_ERROR"), "text/plain");
-        log(peer, request.method, request.target, 200,
-            QStringLiteral("DB_ERROR: cannot store the upload in %1").arg(m_uploads.path()), started);
-        return;
-    }
 
+    // Decoding and the comparison run in the pool, so that a large picture does not hold up the
+    // other clients; the upload is stored here, where its folder is kept.
     QPointer<QTcpSocket> socket = request.socket;
     const QByteArray target = request.target;
-    const QImage image = upload.image;
+    const QByteArray data = file->data;
     ++m_recognitionsPending;
-    m_pool.start([this, socket, peer, target, id, image, started] {
-        const QList<CStampRecognizer::Match> matches = m_recognizer.recognise(image);
+    m_pool.start([this, socket, peer, target, data, started] {
+        DecodedUpload upload = decodeUpload(data);
+        QList<CStampRecognizer::Match> matches;
+        if (!upload.image.isNull())
+            matches = m_recognizer.recognise(upload.image);
         QMetaObject::invokeMethod(
-            this, [=, this] { finishUpload(socket, peer, target, id, matches, started); },
+            this,
+            [=, this] { finishUpload(socket, peer, target, upload.problem, upload.jpeg, matches, started); },
             Qt::QueuedConnection);
     });
 }
 
 void CRecognitionServer::finishUpload(QPointer<QTcpSocket> socket, const QString &peer,
-                                      const QByteArray &target, const QString &id,
+                                      const QByteArray &target, const QString &problem,
+                                      const QByteArray &jpeg,
                                       const QList<CStampRecognizer::Match> &matches, qint64 started)
 {
     --m_recognitionsPending;
+    if (!problem.isEmpty()) {
+        if (socket)
+            HttpServer::respond(socket, 415, problem.toUtf8() + '\n', "text/plain; charset=utf-8");
+        log(peer, "POST", target, 415, problem, started);
+        return;
+    }
+    const QString id = storeUpload(jpeg);
+    if (id.isEmpty()) {
+        if (socket)
+            HttpServer::respond(socket, 200, encipheredAnswer("DB_ERROR"), "text/plain");
+        log(peer, "POST", target, 200,
+            QStringLiteral("DB_ERROR: cannot store the upload in %1").arg(m_uploads.path()), started);
+        return;
+    }
     QByteArray text;
     if (!matches.isEmpty()) {
         QStringList items;

@@ -29,6 +29,7 @@ public:
     static constexpr qint64 defaultMaxBodySize = 16 * 1024 * 1024;
     static constexpr int defaultMaxStoredUploads = 1000;
     static constexpr int maxPictureSide = 10000;
+    static constexpr qint64 maxPicturePixels = 25'000'000;
     static constexpr int maxDecodedSide = 2048;
     // Uploads decoded and waiting for the comparison; more get 503 until some are answered.
     static constexpr int maxPendingRecognitions = 32;
@@ -36,10 +37,13 @@ public:
     explicit CRecognitionServer(CStampCatalogue catalogue, QObject *parent = nullptr);
     ~CRecognitionServer() override;
 
-    // Where uploads are kept; by default a temporary folder removed with the server.
+    // Where uploads are kept; by default a temporary folder removed with the server. Uploads
+    // already in the folder count towards its limit, oldest first.
     bool setUploadFolder(const QString &folder);
     void setMaxBodySize(qint64 bytes);
-    void setMaxStoredUploads(int count) { m_maxStoredUploads = count; }
+    // The HTTP layer's defences against clients that hog it.
+    void setLimits(const HttpServer::Limits &limits) { m_http.setLimits(limits); }
+    void setMaxStoredUploads(int count);
     void setShortlistSize(int size) { m_recognizer.setShortlistSize(size); }
 
     bool listen(const QHostAddress &address, quint16 port);
@@ -63,13 +67,14 @@ private:
     void handlePost(HttpServer::Request &request, qint64 started);
     void handleStoredUpload(HttpServer::Request &request, qint64 started);
     void finishUpload(QPointer<QTcpSocket> socket, const QString &peer, const QByteArray &target,
-                      const QString &id, const QList<CStampRecognizer::Match> &matches,
-                      qint64 started);
+                      const QString &problem, const QByteArray &jpeg,
+                      const QList<CStampRecognizer::Match> &matches, qint64 started);
     void refuse(HttpServer::Request &request, int status, const QString &reason, qint64 started);
     void log(const QString &peer, const QByteArray &method, const QByteArray &target, int status,
              const QString &outcome, qint64 started);
     QByteArray encipheredAnswer(const QByteArray &text);
     QString storeUpload(const QByteArray &jpeg);
+    void keepUploadLimit();
 
     CStampCatalogue m_catalogue;
     CStampRecognizer m_recognizer;

@@ -146,6 +146,12 @@ QString imageIdFromPath(const QString &path)
 TestWeb::TestWeb(QObject *parent)
     : QObject(parent), m_server(new HttpServer([this](HttpServer::Request &request) { handle(request); }, this))
 {
+    // One local client stands for a browser and 32 workers reaching every site through this
+    // server, with connections held open on purpose: the limits meant for strangers do not apply.
+    HttpServer::Limits limits;
+    limits.maxConnections = 4096;
+    limits.maxConnectionsPerPeer = 4096;
+    m_server->setLimits(limits);
 }
 
 TestWeb::~TestWeb()

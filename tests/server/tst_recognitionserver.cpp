@@ -260,6 +260,7 @@ void TestRecognitionServer::badRequestsAreRefusedAndServingGoesOn_data()
     QTest::newRow("path outside the uploads")
         << QByteArray("GET /db3/process/../catalogue.tsv HTTP/1.1\r\n\r\n") << 404;
     QTest::newRow("unknown address") << QByteArray("GET / HTTP/1.1\r\n\r\n") << 404;
+    QTest::newRow("address with placeholders") << QByteArray("GET /%1%2%9x HTTP/1.1\r\n\r\n") << 404;
     QTest::newRow("garbage request line") << QByteArray("HELLO\r\n\r\n") << 400;
 }
 
@@ -269,10 +270,14 @@ void TestRecognitionServer::badRequestsAreRefusedAndServingGoesOn()
     QFETCH(int, status);
     const int linesBefore = int(serverLog().count(QLatin1Char('\n')));
     QCOMPARE(rawExchange(request), status);
-    // One log line names the refusal's status.
     QTRY_COMPARE(int(serverLog().count(QLatin1Char('\n'))), linesBefore + 1);
-    QVERIFY2(serverLog().section(QLatin1Char('\n'), -2, -2).contains(QStringLiteral(" %1 ").arg(status)),
-             qPrintable(serverLog().section(QLatin1Char('\n'), -2, -2)));
+    // One log line names the refusal's status and the target as it came.
+    const QString line = serverLog().section(QLatin1Char('\n'), -2, -2);
+    QByteArray target = request.left(request.indexOf("\r\n")).split(' ').value(1);
+    if (target.isEmpty())
+        target = "-";
+    QVERIFY2(line.contains(QStringLiteral(" %1 ").arg(status)), qPrintable(line));
+    QVERIFY2(line.contains(QString::fromLatin1(" " + target + " ")), qPrintable(line));
     // The server still serves.
     CRecognitionClient client;
     QCOMPARE(client.queryRecognitionServer("cache"), QString::number(catalogueSize));
