@@ -2,6 +2,7 @@
 
 #include "search/recognitionclient.h"
 
+#include <QFile>
 #include <QRandomGenerator>
 #include <QTcpSocket>
 
@@ -66,6 +67,18 @@ QByteArray LoadClient::uploadRequest(const QByteArray &picture)
     return "POST /db3/index.php?os=win&ver=2 HTTP/1.1\r\nHost: quillet\r\n"
            "Content-Type: multipart/form-data; boundary=AyV04a\r\nContent-Length: "
         + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+}
+
+qint64 LoadClient::peakResidentMiB(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong() / 1024;
+    }
+    return -1;
 }
 
 void LoadClient::start(const QHostAddress &source, const QHostAddress &server, quint16 port)

@@ -40,6 +40,8 @@ public:
 
     // An upload of a picture to the recognition server, as the program sends it.
     static QByteArray uploadRequest(const QByteArray &picture);
+    // The largest resident size a process (the server under load) has had, in MiB; -1 if unknown.
+    static qint64 peakResidentMiB(qint64 pid);
 
 signals:
     void finished(LoadClient *client);

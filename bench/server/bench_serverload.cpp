@@ -13,7 +13,6 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QMap>
 #include <QProcess>
 #include <QSet>
@@ -36,18 +35,6 @@ QByteArray photograph(int n)
     std::vector<uchar> bytes;
     cv::imencode(".jpg", photo, bytes, {cv::IMWRITE_JPEG_QUALITY, 75});
     return QByteArray(reinterpret_cast<const char *>(bytes.data()), qsizetype(bytes.size()));
-}
-
-qint64 peakMiB(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong() / 1024;
-    }
-    return -1;
 }
 
 struct PhaseResult
@@ -191,7 +178,7 @@ int main(int argc, char *argv[])
         << ms / 1000 << " s a phase\n";
     report(out, "good clients alone", runPhase(port, uploads, good, ms, false));
     report(out, "with bad clients", runPhase(port, uploads, good, ms, true));
-    out << "server peak resident memory: " << peakMiB(server.processId()) << " MiB\n";
+    out << "server peak resident memory: " << LoadClient::peakResidentMiB(server.processId()) << " MiB\n";
     server.terminate();
     server.waitForFinished(10000);
     return 0;

@@ -43,19 +43,6 @@ CRecognitionAnswer decipher(const QByteArray &httpAnswer)
     return CRecognitionAnswer::parse(QString::fromUtf8(cipher.decryptText(body).mid(4)));
 }
 
-// Largest resident size the process has had, in MiB.
-qint64 peakMiB(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong() / 1024;
-    }
-    return -1;
-}
-
 QStringList uploadsIn(const QString &folder)
 {
     return QDir(folder).entryList({QStringLiteral("*.jpg")}, QDir::Files, QDir::Name);
@@ -122,7 +109,7 @@ void TestServerLoad::initTestCase()
         out += m_server.readAllStandardOutput();
     QVERIFY2(out.startsWith("listening on 127.0.0.1:"), out.constData());
     m_port = quint16(out.mid(23, out.indexOf('\n') - 23).toUInt());
-    m_peakAtStart = peakMiB(m_server.processId());
+    m_peakAtStart = LoadClient::peakResidentMiB(m_server.processId());
     QVERIFY(m_peakAtStart > 0);
 
     // The folder was brought to its limit at start: the newest of the old uploads stay.
@@ -223,7 +210,7 @@ void TestServerLoad::goodClientsAreAnsweredWhileBadOnesAreHeldOff()
     QCOMPARE(stalledStatuses.value(408) + stalledStatuses.value(503) + stalledStatuses.value(0),
              stalled.size());
     // Without the limit on buffered bodies (256 MB) the server would have held them all (560 MB).
-    const qint64 grown = peakMiB(m_server.processId()) - m_peakAtStart;
+    const qint64 grown = LoadClient::peakResidentMiB(m_server.processId()) - m_peakAtStart;
     qInfo("server peak grew by %lld MiB; %d of %lld stalled bodies held", grown,
           stalledStatuses.value(408), stalled.size());
     QVERIFY2(grown < 450, qPrintable(QStringLiteral("server peak grew by %1 MiB").arg(grown)));
