@@ -96,6 +96,8 @@ MainWindow::MainWindow(const QStringList &args, QWidget *parent) : QMainWindow(p
 
 MainWindow::~MainWindow()
 {
+    // A webcam preview tells the window when it goes; it must go while the window is whole.
+    qDeleteAll(m_display->findChildren<CCamPreview *>());
     m_config->save();
     delete m_config;
     m_config = nullptr;

@@ -210,10 +210,15 @@ void TestServerLoad::goodClientsAreAnsweredWhileBadOnesAreHeldOff()
     QCOMPARE(stalledStatuses.value(408) + stalledStatuses.value(503) + stalledStatuses.value(0),
              stalled.size());
     // Without the limit on buffered bodies (256 MB) the server would have held them all (560 MB).
+    // AddressSanitizer keeps up to 256 MB of freed blocks (the socket's read chunks) aside.
+    qint64 bound = 450;
+#if defined(__SANITIZE_ADDRESS__)
+    bound += 256;
+#endif
     const qint64 grown = LoadClient::peakResidentMiB(m_server.processId()) - m_peakAtStart;
     qInfo("server peak grew by %lld MiB; %d of %lld stalled bodies held", grown,
           stalledStatuses.value(408), stalled.size());
-    QVERIFY2(grown < 450, qPrintable(QStringLiteral("server peak grew by %1 MiB").arg(grown)));
+    QVERIFY2(grown < bound, qPrintable(QStringLiteral("server peak grew by %1 MiB").arg(grown)));
 
     // The server is still well: an upload is answered, and the folder keeps its limit.
     QList<LoadClient *> after{client(Kind::Good, "127.0.0.2", LoadClient::uploadRequest(m_photos.at(5)))};
