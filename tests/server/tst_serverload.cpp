@@ -211,6 +211,7 @@ void TestServerLoad::goodClientsAreAnsweredWhileBadOnesAreHeldOff()
              stalled.size());
     // Without the limit on buffered bodies (256 MB) the server would have held them all (560 MB).
     // AddressSanitizer keeps up to 256 MB of freed blocks (the socket's read chunks) aside.
+    // ThreadSanitizer's shadow memory, several times what is touched, leaves nothing to compare.
     qint64 bound = 450;
 #if defined(__SANITIZE_ADDRESS__)
     bound += 256;
@@ -218,7 +219,9 @@ void TestServerLoad::goodClientsAreAnsweredWhileBadOnesAreHeldOff()
     const qint64 grown = LoadClient::peakResidentMiB(m_server.processId()) - m_peakAtStart;
     qInfo("server peak grew by %lld MiB; %d of %lld stalled bodies held", grown,
           stalledStatuses.value(408), stalled.size());
+#if !defined(__SANITIZE_THREAD__)
     QVERIFY2(grown < bound, qPrintable(QStringLiteral("server peak grew by %1 MiB").arg(grown)));
+#endif
 
     // The server is still well: an upload is answered, and the folder keeps its limit.
     QList<LoadClient *> after{client(Kind::Good, "127.0.0.2", LoadClient::uploadRequest(m_photos.at(5)))};
