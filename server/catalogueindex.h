@@ -22,7 +22,7 @@ class CCatalogueIndex
 public:
     static constexpr const char *signaturesFileName = "catalogue.signatures";
     static constexpr const char *faissFileName = "catalogue.faiss";
-    static constexpr quint32 formatVersion = 1;
+    static constexpr quint32 formatVersion = 2; // 2: 8-bit signatures, the graph over PCA-reduced vectors
 
     struct Report
     {

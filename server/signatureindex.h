@@ -12,10 +12,13 @@ namespace faiss {
 struct Index;
 }
 
-// The first filter's nearest-neighbour index over the catalogue's signature embeddings (FAISS,
-// inner product). An exact scan while the catalogue is small; a graph (HNSW) beyond
-// graphThreshold stamps, where the exact scan's time and the graph's recall were measured
-// (bench_recognition, README). Searching is safe from several threads at once.
+// The first filter's nearest-neighbour index over the catalogue's signature embeddings (FAISS).
+// An exact inner-product scan while the catalogue is small; beyond graphThreshold stamps, where
+// the exact scan's time and the graph's recall were measured (bench_recognition, README), a graph
+// (HNSW) over the embeddings reduced by PCA to reducedDimension values: the embeddings have unit
+// length, so the nearest by distance are the nearest by inner product, and the reduced vectors
+// take a sixth of the memory and of each distance's time. Searching is safe from several threads
+// at once.
 class CSignatureIndex
 {
 public:
@@ -27,6 +30,10 @@ public:
     static constexpr int graphLinks = 32;
     static constexpr int graphBuildBreadth = 80;
     static constexpr int graphSearchBreadth = 256;
+    // The graph's vectors: the embeddings' first principal components (kept the true stamp in the
+    // shortlist as the whole embeddings did; README), learnt from at most trainingRows rows.
+    static constexpr int reducedDimension = 128;
+    static constexpr int trainingRows = 20000;
 
     CSignatureIndex();
     ~CSignatureIndex();
@@ -35,8 +42,13 @@ public:
 
     static Kind kindFor(int count) { return count < graphThreshold ? Kind::Exact : Kind::Graph; }
 
-    // vectors: count rows of dimension values each, row n for catalogue entry n. progress, when
-    // set, is called with the rows added so far.
+    // rows(first, count, out) writes rows first to first + count - 1 (dimension values each, row n
+    // for catalogue entry n) to out; the index asks for a slice at a time, so that no copy of
+    // every row is made. progress, when set, is called with the rows added so far.
+    using Rows = std::function<void(int first, int count, float *out)>;
+    void build(int total, int dimension, Kind kind, const Rows &rows,
+               const std::function<void(int done, int total)> &progress = {});
+    // vectors: the rows one after the other.
     void build(const std::vector<float> &vectors, int dimension, Kind kind,
                const std::function<void(int done, int total)> &progress = {});
 

@@ -44,14 +44,13 @@ bool CStampCatalogue::load(const QString &folder, QString *error, QStringList *w
 void CStampCatalogue::buildSignatureIndex(CSignatureIndex::Kind kind,
                                           const std::function<void(int, int)> &progress)
 {
-    std::vector<float> vectors;
-    vectors.reserve(size_t(m_entries.size()) * CStampSignature::valueCount);
-    for (const Entry &entry : std::as_const(m_entries)) {
-        const std::vector<float> embedding = entry.signature.embedding();
-        vectors.insert(vectors.end(), embedding.begin(), embedding.end());
-    }
     auto index = std::make_shared<CSignatureIndex>();
-    index->build(vectors, int(CStampSignature::valueCount), kind, progress);
+    index->build(size(), int(CStampSignature::valueCount), kind,
+                 [this](int first, int count, float *out) {
+                     for (int n = first; n < first + count; ++n, out += CStampSignature::valueCount)
+                         m_entries.at(n).signature.embedding(out);
+                 },
+                 progress);
     m_index = std::move(index);
 }
 
@@ -78,6 +77,7 @@ bool CStampCatalogue::load(const QString &folder, const LoadOptions &options, QS
     QList<QByteArray> lines = index.readAll().split('\n');
     if (!lines.isEmpty() && lines.last().isEmpty())
         lines.removeLast();
+    m_entries.reserve(lines.size()); // no regrowth copies of a hundred thousand rows
     int lineNumber = 0;
     for (const QByteArray &bytes : std::as_const(lines)) {
         ++lineNumber;
