@@ -59,25 +59,31 @@ void CSignatureIndex::build(int total, int dimension, Kind kind, const Rows &row
     if (kind == Kind::Exact) {
         m_index = std::make_unique<faiss::IndexFlatIP>(dimension);
     } else {
-        auto graph = std::make_unique<faiss::IndexHNSWFlat>(
-            total >= reducedDimension ? reducedDimension : dimension, graphLinks, faiss::METRIC_L2);
+        const bool reduce = total >= m_shape.reducedDimension && m_shape.reducedDimension < dimension;
+        const int graphDimension = reduce ? m_shape.reducedDimension : dimension;
+        std::unique_ptr<faiss::IndexHNSW> graph;
+        if (m_shape.eightBit)
+            graph = std::make_unique<faiss::IndexHNSWSQ>(graphDimension, faiss::ScalarQuantizer::QT_8bit,
+                                                         m_shape.links, faiss::METRIC_L2);
+        else
+            graph = std::make_unique<faiss::IndexHNSWFlat>(graphDimension, m_shape.links, faiss::METRIC_L2);
         graph->hnsw.efConstruction = graphBuildBreadth;
         graph->hnsw.efSearch = graphSearchBreadth;
-        if (total >= reducedDimension) {
-            // Learnt from rows spread evenly over the catalogue.
-            auto pca = std::make_unique<faiss::PCAMatrix>(dimension, reducedDimension);
-            const int samples = std::min(total, trainingRows);
-            std::vector<float> sample(size_t(samples) * size_t(dimension));
-            for (int s = 0; s < samples; ++s)
-                rows(int(qint64(s) * total / samples), 1, sample.data() + size_t(s) * size_t(dimension));
-            pca->train(samples, sample.data());
-            auto reduced = std::make_unique<faiss::IndexPreTransform>(pca.release(), graph.release());
+        // The components (and the 8-bit steps) are learnt from rows spread evenly over the catalogue.
+        const int samples = std::min(total, trainingRows);
+        std::vector<float> sample(size_t(samples) * size_t(dimension));
+        for (int s = 0; s < samples; ++s)
+            rows(int(qint64(s) * total / samples), 1, sample.data() + size_t(s) * size_t(dimension));
+        if (reduce) {
+            auto reduced = std::make_unique<faiss::IndexPreTransform>(
+                new faiss::PCAMatrix(dimension, m_shape.reducedDimension), graph.release());
             reduced->own_fields = true;
             m_index = std::move(reduced);
         } else {
             // Too few rows to learn the components from.
             m_index = std::move(graph);
         }
+        m_index->train(samples, sample.data());
     }
     // Added in slices, so that a long graph build can report its progress and no copy of every
     // row is made.
@@ -124,7 +130,9 @@ faiss::IndexHNSW *graphOf(faiss::Index *index)
             return nullptr;
         index = reduced->index;
     }
-    return dynamic_cast<faiss::IndexHNSWFlat *>(index);
+    if (dynamic_cast<faiss::IndexHNSWFlat *>(index) || dynamic_cast<faiss::IndexHNSWSQ *>(index))
+        return static_cast<faiss::IndexHNSW *>(index);
+    return nullptr;
 }
 
 } // namespace

@@ -18,20 +18,26 @@ QString keywordField(const QString &field)
     return text;
 }
 
+// country "[c]" number "[inf]" the three descriptions joined by "[i]".
+QString keywordFor(const QStringList &fields)
+{
+    QStringList descriptions;
+    for (int n = 3; n < 6; ++n)
+        descriptions << keywordField(fields.at(n));
+    return keywordField(fields.at(1)) + QStringLiteral("[c]") + keywordField(fields.at(2))
+        + QStringLiteral("[inf]") + descriptions.join(QStringLiteral("[i]"));
+}
+
 } // namespace
 
-QString CStampCatalogue::Entry::keywordItem() const
+QString CStampCatalogue::Entry::picturePath() const
 {
-    QStringList fields;
-    for (const QString &description : descriptions)
-        fields << keywordField(description);
-    return keywordField(country) + QStringLiteral("[c]") + keywordField(number)
-        + QStringLiteral("[inf]") + fields.join(QStringLiteral("[i]"));
+    return QDir(folder).filePath(fileName);
 }
 
 QImage CStampCatalogue::Entry::loadPicture() const
 {
-    QImageReader reader(picturePath);
+    QImageReader reader(picturePath());
     reader.setAutoTransform(true);
     return reader.read().convertToFormat(QImage::Format_RGB32);
 }
@@ -42,9 +48,11 @@ bool CStampCatalogue::load(const QString &folder, QString *error, QStringList *w
 }
 
 void CStampCatalogue::buildSignatureIndex(CSignatureIndex::Kind kind,
-                                          const std::function<void(int, int)> &progress)
+                                          const std::function<void(int, int)> &progress,
+                                          const CSignatureIndex::GraphShape &shape)
 {
     auto index = std::make_shared<CSignatureIndex>();
+    index->setGraphShape(shape);
     index->build(size(), int(CStampSignature::valueCount), kind,
                  [this](int first, int count, float *out) {
                      for (int n = first; n < first + count; ++n, out += CStampSignature::valueCount)
@@ -98,14 +106,13 @@ bool CStampCatalogue::load(const QString &folder, const LoadOptions &options, QS
             continue;
         }
         Entry entry;
-        entry.picturePath = dir.filePath(fields.at(0).trimmed());
-        entry.country = fields.at(1).trimmed();
-        entry.number = fields.at(2).trimmed();
-        entry.descriptions = fields.mid(3, 3);
-        if (entry.descriptions.last().trimmed().isEmpty())
-            entry.descriptions.last() = QStringLiteral("0001");
+        entry.folder = m_folder;
         entry.fileName = fields.at(0).trimmed();
-        const QFileInfo info(entry.picturePath);
+        QStringList keywordFields = fields.mid(0, 6);
+        if (keywordFields.last().trimmed().isEmpty())
+            keywordFields.last() = QStringLiteral("0001");
+        entry.keyword = keywordFor(keywordFields);
+        const QFileInfo info(entry.picturePath());
         entry.pictureSize = info.size();
         entry.pictureModified = info.lastModified().toMSecsSinceEpoch();
         if (info.isFile() && options.storedSignature
