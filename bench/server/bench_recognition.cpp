@@ -15,7 +15,7 @@
 // catalogue rows) over the catalogue's signatures among N made-up signatures: build time, memory,
 // search and first-filter time, recall against the scan of every signature.
 //
-//   bench_recognition --folder DIR [--index DIR] --distractors 900000 [--queries 40] [--kinds graph:256]
+//   bench_recognition --folder DIR [--index DIR] --distractors 900000 [--queries 40] [--kinds graph] [--breadths 256,128]
 #include "matching/stampgenerator.h"
 #include "server/catalogueindex.h"
 #include "server/democatalogue.h"
@@ -157,8 +157,6 @@ int distractorBench(const QCommandLineParser &parser, CStampCatalogue &catalogue
     const std::vector<Query> uploads = uploadsFor(size, queries, 200000);
     QElapsedTimer timer;
 
-    ::malloc_trim(0);
-    const long residentBefore = residentKiB();
     std::vector<CStampSignature> signatures;
     signatures.reserve(size_t(size) + size_t(distractors));
     for (const CStampCatalogue::Entry &entry : catalogue.entries())
@@ -171,7 +169,8 @@ int distractorBench(const QCommandLineParser &parser, CStampCatalogue &catalogue
     const long residentSignatures = residentKiB();
     const int total = int(signatures.size());
     out << QStringLiteral("%1 signatures (%2 real, %3 made up): %4 MiB\n")
-               .arg(total).arg(size).arg(distractors).arg((residentSignatures - residentBefore) / 1024);
+               .arg(total).arg(size).arg(distractors)
+               .arg(qint64(total) * qint64(sizeof(CStampSignature)) / (1024 * 1024));
     out.flush();
 
     for (const QString &kindText : parser.value("kinds").split(',')) {
@@ -189,7 +188,12 @@ int distractorBench(const QCommandLineParser &parser, CStampCatalogue &catalogue
         const qint64 buildMs = timer.elapsed();
         ::malloc_trim(0);
         const long residentIndex = residentKiB();
-        index->setSearchBreadth(breadth > 0 ? breadth : CSignatureIndex::graphSearchBreadth);
+        // One build searched with each breadth asked for.
+        QStringList breadths = parser.value("breadths").split(',', Qt::SkipEmptyParts);
+        if (breadths.isEmpty())
+            breadths << QString::number(breadth > 0 ? breadth : CSignatureIndex::graphSearchBreadth);
+        for (const QString &searchBreadth : std::as_const(breadths)) {
+        index->setSearchBreadth(searchBreadth.toInt());
         std::vector<double> searchTimes, filterTimes;
         int sameAsScan = 0, inShortlist = 0, known = 0;
         const int shortlist = CStampRecognizer::defaultShortlistSize;
@@ -223,14 +227,15 @@ int distractorBench(const QCommandLineParser &parser, CStampCatalogue &catalogue
                 inShortlist += std::find(filtered.begin(), filtered.end(), query.stamp - 1) != filtered.end();
             }
         }
-        out << QStringLiteral("  %1 index over %2: built in %3 s, index %4 MiB (process resident %5 MiB); median per upload: "
+        out << QStringLiteral("  %1 index (breadth %12) over %2: built in %3 s, index %4 MiB (process resident %5 MiB); median per upload: "
                               "index search %6 ms, first filter (signature, search, ranking) %7 ms; "
                               "shortlist equal to the scan's %8/%9; true stamp shortlisted %10/%11\n")
                    .arg(kindText).arg(total).arg(double(buildMs) / 1000, 0, 'f', 1)
                    .arg((residentIndex - residentSignatures) / 1024).arg(residentIndex / 1024)
                    .arg(median(searchTimes), 0, 'f', 2).arg(median(filterTimes), 0, 'f', 1)
-                   .arg(sameAsScan).arg(uploads.size()).arg(inShortlist).arg(known);
+                   .arg(sameAsScan).arg(uploads.size()).arg(inShortlist).arg(known).arg(searchBreadth);
         out.flush();
+        }
     }
     return 0;
 }
@@ -342,7 +347,8 @@ int main(int argc, char *argv[])
                        {"folder", "A demo catalogue written beforehand.", "DIR"},
                        {"index", "Its stored index (default: the folder).", "DIR"},
                        {"kinds", "Index kinds to measure with --folder.", "LIST", "exact,graph"},
-                       {"distractors", "With --folder: the first filter alone among N made-up signatures.", "N"}});
+                       {"distractors", "With --folder: the first filter alone among N made-up signatures.", "N"},
+                       {"breadths", "With --distractors: the graph's search breadths to measure.", "LIST"}});
     parser.process(app);
     QTextStream out(stdout);
     if (parser.isSet("folder"))
