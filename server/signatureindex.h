@@ -24,8 +24,9 @@ class CSignatureIndex
 public:
     enum class Kind { Exact, Graph };
 
-    // Stamps from which the graph is used (see the README's measurements).
-    static constexpr int graphThreshold = 4000;
+    // Stamps from which the graph is used: at 1000 its search took 0.4 ms to the exact scan's 1 ms,
+    // with the same shortlists (README).
+    static constexpr int graphThreshold = 1000;
     // The graph's links per node and search breadth, chosen for recall over speed.
     static constexpr int graphLinks = 32;
     static constexpr int graphBuildBreadth = 80;
