@@ -83,7 +83,8 @@ void CSignatureIndex::build(int total, int dimension, Kind kind, const Rows &row
             // Too few rows to learn the components from.
             m_index = std::move(graph);
         }
-        m_index->train(samples, sample.data());
+        if (samples > 0)
+            m_index->train(samples, sample.data());
     }
     // Added in slices, so that a long graph build can report its progress and no copy of every
     // row is made.
