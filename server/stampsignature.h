@@ -43,9 +43,6 @@ public:
     void embedding(float *out) const;
     std::vector<float> embedding() const;
 
-    // Bytes held, for the server's memory figures.
-    static constexpr size_t byteSize() { return sizeof(CStampSignature); }
-
 private:
     // 8 bits a value with one scale each for the layout and the colours: the signature is held
     // once per catalogue stamp (a quarter of floats' memory at 100 000 stamps), and the steps
