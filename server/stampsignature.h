@@ -44,9 +44,9 @@ public:
     std::vector<float> embedding() const;
 
 private:
-    // 8 bits a value with one scale each for the layout and the colours: the signature is held
-    // once per catalogue stamp (a quarter of floats' memory at 100 000 stamps), and the steps
-    // (under 1/254 of the largest value) move similarity() by about a thousandth.
+    // 8 bits a value with one step each for the layout and the colours: the signature is held
+    // once per catalogue stamp, in a quarter of floats' memory; the steps are a 127th of the largest
+    // layout magnitude and a 255th of the largest colour bin.
     std::array<std::int8_t, layoutCount> m_layout{};   // zero mean, unit length, times m_layoutStep
     std::array<std::uint8_t, colourCount> m_colours{}; // sums to 1, times m_colourStep
     float m_layoutStep = 0.0f;
