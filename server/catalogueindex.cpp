@@ -65,21 +65,37 @@ QByteArray withHeader(const char (&magic)[8], quint32 count, quint32 kind, quint
     return file;
 }
 
-// The file's header and body, or false with the reason it is refused.
-bool readChecked(const QString &path, const char (&magic)[8], Header *header, QByteArray *body,
-                 QString *problem)
+// A stored file's body, read in place from the file mapped into memory: the files are hundreds of
+// megabytes at 100 000 stamps, and a copy of each would add to the loading's peak.
+struct StoredFile
 {
-    QFile file(path);
+    QFile file;
+    Header header;
+    const char *body = nullptr;
+    qsizetype bodyLength = 0;
+};
+
+// Maps the file and checks its header and body, or false with the reason it is refused.
+bool readChecked(const QString &path, const char (&magic)[8], StoredFile *stored, QString *problem)
+{
+    QFile &file = stored->file;
+    file.setFileName(path);
     if (!file.open(QIODevice::ReadOnly)) {
         *problem = QStringLiteral("cannot be read (%1)").arg(file.errorString());
         return false;
     }
-    const QByteArray data = file.readAll();
-    if (data.size() < qsizetype(sizeof(Header))) {
-        *problem = QStringLiteral("is truncated (%1 bytes, shorter than its header)").arg(data.size());
+    const qint64 size = file.size();
+    if (size < qint64(sizeof(Header))) {
+        *problem = QStringLiteral("is truncated (%1 bytes, shorter than its header)").arg(size);
         return false;
     }
-    std::memcpy(header, data.constData(), sizeof(Header));
+    const char *data = reinterpret_cast<const char *>(file.map(0, size));
+    if (!data) {
+        *problem = QStringLiteral("cannot be read (%1)").arg(file.errorString());
+        return false;
+    }
+    Header *header = &stored->header;
+    std::memcpy(header, data, sizeof(Header));
     if (std::memcmp(header->magic, magic, 8) != 0) {
         *problem = QStringLiteral("is not a Quillet index file of this kind");
         return false;
@@ -94,18 +110,19 @@ bool readChecked(const QString &path, const char (&magic)[8], Header *header, QB
                        .arg(header->dimension).arg(CStampSignature::valueCount);
         return false;
     }
-    const quint64 bodyLength = quint64(data.size()) - sizeof(Header);
+    const quint64 bodyLength = quint64(size) - sizeof(Header);
     if (header->bodyLength != bodyLength) {
         *problem = header->bodyLength > bodyLength
-            ? QStringLiteral("is truncated (%1 of %2 bytes)").arg(data.size()).arg(header->bodyLength + sizeof(Header))
+            ? QStringLiteral("is truncated (%1 of %2 bytes)").arg(size).arg(header->bodyLength + sizeof(Header))
             : QStringLiteral("has %1 bytes more than it should").arg(bodyLength - header->bodyLength);
         return false;
     }
-    *body = data.mid(sizeof(Header));
-    if (checksum(body->constData(), body->size()) != header->checksum) {
+    if (checksum(data + sizeof(Header), qsizetype(bodyLength)) != header->checksum) {
         *problem = QStringLiteral("is corrupt (its checksum does not match)");
         return false;
     }
+    stored->body = data + sizeof(Header);
+    stored->bodyLength = qsizetype(bodyLength);
     return true;
 }
 
@@ -123,16 +140,16 @@ struct StoredSignature
 {
     qint64 size = 0;
     qint64 modified = 0;
-    CStampSignature signature;
+    const char *bytes = nullptr; // CStampSignature::byteCount bytes in the mapped file
 };
 
 // Body of the signatures file: per row, the file name's length and UTF-8 bytes, the picture's
-// size and modification time, the signature's values.
+// size and modification time, the signature's bytes.
 QByteArray signaturesBody(const CStampCatalogue &catalogue)
 {
     QByteArray body;
-    const size_t valueBytes = CStampSignature::valueCount * sizeof(float);
-    body.reserve(qsizetype(catalogue.size()) * qsizetype(valueBytes + 64));
+    body.reserve(qsizetype(catalogue.size()) * qsizetype(CStampSignature::byteCount + 64));
+    char signature[CStampSignature::byteCount];
     for (const CStampCatalogue::Entry &entry : catalogue.entries()) {
         const QByteArray name = entry.fileName.toUtf8();
         const quint32 nameLength = quint32(name.size());
@@ -140,39 +157,38 @@ QByteArray signaturesBody(const CStampCatalogue &catalogue)
         body.append(name);
         body.append(reinterpret_cast<const char *>(&entry.pictureSize), sizeof entry.pictureSize);
         body.append(reinterpret_cast<const char *>(&entry.pictureModified), sizeof entry.pictureModified);
-        const std::vector<float> values = entry.signature.values();
-        body.append(reinterpret_cast<const char *>(values.data()), qsizetype(valueBytes));
+        entry.signature.toBytes(signature);
+        body.append(signature, qsizetype(sizeof signature));
     }
     return body;
 }
 
-bool parseSignatures(const QByteArray &body, quint32 count, QHash<QString, StoredSignature> *stored,
-                     QStringList *order, QString *problem)
+bool parseSignatures(const char *body, qsizetype length, quint32 count,
+                     QHash<QString, StoredSignature> *stored, QStringList *order, QString *problem)
 {
-    const size_t valueBytes = CStampSignature::valueCount * sizeof(float);
+    const qsizetype signatureBytes = qsizetype(CStampSignature::byteCount);
     qsizetype at = 0;
-    std::vector<float> values(CStampSignature::valueCount);
+    stored->reserve(qsizetype(count));
     for (quint32 row = 0; row < count; ++row) {
         quint32 nameLength = 0;
-        if (at + qsizetype(sizeof nameLength) > body.size())
+        if (at + qsizetype(sizeof nameLength) > length)
             break;
-        std::memcpy(&nameLength, body.constData() + at, sizeof nameLength);
+        std::memcpy(&nameLength, body + at, sizeof nameLength);
         at += sizeof nameLength;
-        if (nameLength > 4096 || at + qsizetype(nameLength + 16 + valueBytes) > body.size())
+        if (nameLength > 4096 || at + qsizetype(nameLength) + 16 + signatureBytes > length)
             break;
-        const QString name = QString::fromUtf8(body.constData() + at, nameLength);
+        const QString name = QString::fromUtf8(body + at, nameLength);
         at += nameLength;
         StoredSignature record;
-        std::memcpy(&record.size, body.constData() + at, 8);
-        std::memcpy(&record.modified, body.constData() + at + 8, 8);
+        std::memcpy(&record.size, body + at, 8);
+        std::memcpy(&record.modified, body + at + 8, 8);
         at += 16;
-        std::memcpy(values.data(), body.constData() + at, valueBytes);
-        at += qsizetype(valueBytes);
-        record.signature = CStampSignature::fromValues(values.data(), values.size());
+        record.bytes = body + at;
+        at += signatureBytes;
         stored->insert(name, record);
         order->append(name);
     }
-    if (at != body.size() || quint32(stored->size()) > count) {
+    if (at != length || quint32(stored->size()) > count) {
         *problem = QStringLiteral("is corrupt (its rows do not match its header)");
         stored->clear();
         order->clear();
@@ -198,14 +214,14 @@ bool CCatalogueIndex::open(CStampCatalogue &catalogue, const QString &folder,
     QStringList storedOrder;
     quint64 storedChecksum = 0;
     bool haveStored = false;
+    StoredFile signaturesFile;
     if (QFile::exists(signaturesPath)) {
-        Header header;
-        QByteArray body;
         QString problem;
-        if (readChecked(signaturesPath, signaturesMagic, &header, &body, &problem)
-            && parseSignatures(body, header.count, &stored, &storedOrder, &problem)) {
+        if (readChecked(signaturesPath, signaturesMagic, &signaturesFile, &problem)
+            && parseSignatures(signaturesFile.body, signaturesFile.bodyLength,
+                               signaturesFile.header.count, &stored, &storedOrder, &problem)) {
             haveStored = true;
-            storedChecksum = header.checksum;
+            storedChecksum = signaturesFile.header.checksum;
         } else {
             result.messages << QStringLiteral("refused %1: it %2; computing every signature again")
                                    .arg(signaturesPath, problem);
@@ -217,15 +233,14 @@ bool CCatalogueIndex::open(CStampCatalogue &catalogue, const QString &folder,
     QSet<QString> used;
     CStampCatalogue::LoadOptions options;
     options.buildIndex = false;
-    // Moved out, not copied: at a hundred thousand rows a second copy is hundreds of megabytes.
     // A row naming a picture already taken gets its signature computed.
     options.storedSignature = [&stored, &used](const QString &name, qint64 size, qint64 modified,
                                                CStampSignature *signature) {
-        const auto found = stored.find(name);
-        if (found == stored.end() || found->size != size || found->modified != modified)
+        const auto found = stored.constFind(name);
+        if (found == stored.constEnd() || found->size != size || found->modified != modified
+            || used.contains(name))
             return false;
-        *signature = std::move(found->signature);
-        found->signature = CStampSignature();
+        *signature = CStampSignature::fromBytes(found->bytes, CStampSignature::byteCount);
         used.insert(name);
         return true;
     };
@@ -239,6 +254,8 @@ bool CCatalogueIndex::open(CStampCatalogue &catalogue, const QString &folder,
     result.computed = catalogue.computedSignatureCount();
     result.removed = int(stored.size() - used.size());
     stored.clear();
+    used.clear();
+    signaturesFile.file.close(); // unmaps it
 
     // Every row taken from storage, in the stored order: the stored file is the one this catalogue
     // would write, no need to serialise it again (hundreds of megabytes at 100 000 stamps).
@@ -260,15 +277,16 @@ bool CCatalogueIndex::open(CStampCatalogue &catalogue, const QString &folder,
     }
 
     if (QFile::exists(faissPath)) {
-        Header header;
-        QByteArray faissBody;
+        StoredFile faissFile;
         QString problem;
         auto index = std::make_unique<CSignatureIndex>();
-        if (!readChecked(faissPath, faissMagic, &header, &faissBody, &problem)) {
+        if (!readChecked(faissPath, faissMagic, &faissFile, &problem)) {
             result.messages << QStringLiteral("refused %1: it %2; building the index again").arg(faissPath, problem);
-        } else if (header.sourceChecksum != bodyChecksum || header.count != quint32(catalogue.size())) {
+        } else if (faissFile.header.sourceChecksum != bodyChecksum
+                   || faissFile.header.count != quint32(catalogue.size())) {
             result.messages << QStringLiteral("%1 was built from other signatures; building it again").arg(faissPath);
-        } else if (!index->fromBytes(faissBody, int(CStampSignature::valueCount), catalogue.size(), &problem)) {
+        } else if (!index->fromBytes(QByteArray::fromRawData(faissFile.body, faissFile.bodyLength),
+                                     int(CStampSignature::valueCount), catalogue.size(), &problem)) {
             result.messages << QStringLiteral("refused %1: %2; building the index again").arg(faissPath, problem);
         } else {
             catalogue.setSignatureIndex(std::move(index));

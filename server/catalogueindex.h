@@ -16,13 +16,14 @@ class CStampCatalogue;
 // Each file starts with a header: a magic text, a format version, the vector dimension, the row
 // count, the body's length and a checksum of the body. A missing, truncated, foreign, corrupt or
 // out-of-date file is not used: the reason is reported, the part is rebuilt and written again.
-// Files are written in the host's byte order; another order reads as a foreign file.
+// Files are written in the host's byte order; another order reads as a foreign file. They are
+// read in place, mapped into memory, so that loading holds no second copy of either.
 class CCatalogueIndex
 {
 public:
     static constexpr const char *signaturesFileName = "catalogue.signatures";
     static constexpr const char *faissFileName = "catalogue.faiss";
-    static constexpr quint32 formatVersion = 1;
+    static constexpr quint32 formatVersion = 2; // 2: 8-bit signatures, the graph over PCA-reduced vectors
 
     struct Report
     {

@@ -354,7 +354,7 @@ void CRecognitionServer::finishUpload(QPointer<QTcpSocket> socket, const QString
     } else {
         outcome += QStringLiteral("%1 match(es), best %2 (score %3)")
                        .arg(matches.size())
-                       .arg(QFileInfo(m_catalogue.entries().at(matches.first().index).picturePath).fileName())
+                       .arg(QFileInfo(m_catalogue.entries().at(matches.first().index).picturePath()).fileName())
                        .arg(matches.first().score);
     }
     log(peer, "POST", target, 200, outcome, started);

@@ -2,6 +2,8 @@
 
 #include <faiss/IndexFlat.h>
 #include <faiss/IndexHNSW.h>
+#include <faiss/IndexPreTransform.h>
+#include <faiss/VectorTransform.h>
 #include <faiss/impl/io.h>
 #include <faiss/index_io.h>
 
@@ -41,24 +43,59 @@ CSignatureIndex::~CSignatureIndex() = default;
 void CSignatureIndex::build(const std::vector<float> &vectors, int dimension, Kind kind,
                             const std::function<void(int, int)> &progress)
 {
+    const int total = dimension > 0 ? int(vectors.size() / size_t(dimension)) : 0;
+    build(total, dimension, kind,
+          [&vectors, dimension](int first, int count, float *out) {
+              std::memcpy(out, vectors.data() + size_t(first) * size_t(dimension),
+                          size_t(count) * size_t(dimension) * sizeof(float));
+          },
+          progress);
+}
+
+void CSignatureIndex::build(int total, int dimension, Kind kind, const Rows &rows,
+                            const std::function<void(int, int)> &progress)
+{
     m_kind = kind;
     if (kind == Kind::Exact) {
         m_index = std::make_unique<faiss::IndexFlatIP>(dimension);
     } else {
-        auto graph = std::make_unique<faiss::IndexHNSWFlat>(dimension, graphLinks,
-                                                            faiss::METRIC_INNER_PRODUCT);
+        const bool reduce = total >= m_shape.reducedDimension && m_shape.reducedDimension < dimension;
+        const int graphDimension = reduce ? m_shape.reducedDimension : dimension;
+        std::unique_ptr<faiss::IndexHNSW> graph;
+        if (m_shape.eightBit)
+            graph = std::make_unique<faiss::IndexHNSWSQ>(graphDimension, faiss::ScalarQuantizer::QT_8bit,
+                                                         m_shape.links, faiss::METRIC_L2);
+        else
+            graph = std::make_unique<faiss::IndexHNSWFlat>(graphDimension, m_shape.links, faiss::METRIC_L2);
         graph->hnsw.efConstruction = graphBuildBreadth;
         graph->hnsw.efSearch = graphSearchBreadth;
-        m_index = std::move(graph);
+        // The components (and the 8-bit steps) are learnt from rows spread evenly over the catalogue.
+        const int samples = std::min(total, trainingRows);
+        std::vector<float> sample(size_t(samples) * size_t(dimension));
+        for (int s = 0; s < samples; ++s)
+            rows(int(qint64(s) * total / samples), 1, sample.data() + size_t(s) * size_t(dimension));
+        if (reduce) {
+            auto reduced = std::make_unique<faiss::IndexPreTransform>(
+                new faiss::PCAMatrix(dimension, m_shape.reducedDimension), graph.release());
+            reduced->own_fields = true;
+            m_index = std::move(reduced);
+        } else {
+            // Too few rows to learn the components from.
+            m_index = std::move(graph);
+        }
+        if (samples > 0)
+            m_index->train(samples, sample.data());
     }
-    const int total = dimension > 0 ? int(vectors.size() / size_t(dimension)) : 0;
-    // Added in slices, so that a long graph build can report its progress.
-    const int slice = kind == Kind::Exact ? std::max(total, 1) : 2000;
+    // Added in slices, so that a long graph build can report its progress and no copy of every
+    // row is made.
+    const int slice = kind == Kind::Exact ? std::max(std::min(total, 20000), 1) : 2000;
+    std::vector<float> buffer(size_t(std::min(slice, total)) * size_t(dimension));
     for (int done = 0; done < total; done += slice) {
-        const int rows = std::min(slice, total - done);
-        m_index->add(rows, vectors.data() + size_t(done) * size_t(dimension));
+        const int count = std::min(slice, total - done);
+        rows(done, count, buffer.data());
+        m_index->add(count, buffer.data());
         if (progress)
-            progress(done + rows, total);
+            progress(done + count, total);
     }
 }
 
@@ -84,9 +121,26 @@ std::vector<int> CSignatureIndex::search(const std::vector<float> &query, int co
     return result;
 }
 
+namespace {
+
+// The graph inside an index this class builds, or null for the exact index.
+faiss::IndexHNSW *graphOf(faiss::Index *index)
+{
+    if (auto *reduced = dynamic_cast<faiss::IndexPreTransform *>(index)) {
+        if (reduced->chain.size() != 1 || !dynamic_cast<faiss::PCAMatrix *>(reduced->chain.front()))
+            return nullptr;
+        index = reduced->index;
+    }
+    if (dynamic_cast<faiss::IndexHNSWFlat *>(index) || dynamic_cast<faiss::IndexHNSWSQ *>(index))
+        return static_cast<faiss::IndexHNSW *>(index);
+    return nullptr;
+}
+
+} // namespace
+
 void CSignatureIndex::setSearchBreadth(int breadth)
 {
-    if (auto *graph = dynamic_cast<faiss::IndexHNSWFlat *>(m_index.get()))
+    if (faiss::IndexHNSW *graph = graphOf(m_index.get()))
         graph->hnsw.efSearch = breadth;
 }
 
@@ -120,13 +174,13 @@ bool CSignatureIndex::fromBytes(const QByteArray &bytes, int dimension, int coun
             *problem = QStringLiteral("FAISS cannot read it (%1)").arg(QString::fromLocal8Bit(error.what()).simplified().left(200));
         return false;
     }
-    if (!index || index->d != dimension || index->ntotal != count
-        || index->metric_type != faiss::METRIC_INNER_PRODUCT) {
+    if (!index || index->d != dimension || index->ntotal != count) {
         if (problem)
             *problem = QStringLiteral("it does not hold %1 vectors of %2 values").arg(count).arg(dimension);
         return false;
     }
-    if (auto *graph = dynamic_cast<faiss::IndexHNSWFlat *>(index.get())) {
+    if (faiss::IndexHNSW *graph = graphOf(index.get()); graph && graph->metric_type == faiss::METRIC_L2
+        && graph->ntotal == count) {
         graph->hnsw.efSearch = graphSearchBreadth;
         m_kind = Kind::Graph;
     } else if (dynamic_cast<faiss::IndexFlatIP *>(index.get())) {

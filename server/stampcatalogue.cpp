@@ -18,20 +18,26 @@ QString keywordField(const QString &field)
     return text;
 }
 
+// country "[c]" number "[inf]" the three descriptions joined by "[i]".
+QString keywordFor(const QStringList &fields)
+{
+    QStringList descriptions;
+    for (int n = 3; n < 6; ++n)
+        descriptions << keywordField(fields.at(n));
+    return keywordField(fields.at(1)) + QStringLiteral("[c]") + keywordField(fields.at(2))
+        + QStringLiteral("[inf]") + descriptions.join(QStringLiteral("[i]"));
+}
+
 } // namespace
 
-QString CStampCatalogue::Entry::keywordItem() const
+QString CStampCatalogue::Entry::picturePath() const
 {
-    QStringList fields;
-    for (const QString &description : descriptions)
-        fields << keywordField(description);
-    return keywordField(country) + QStringLiteral("[c]") + keywordField(number)
-        + QStringLiteral("[inf]") + fields.join(QStringLiteral("[i]"));
+    return QDir(folder).filePath(fileName);
 }
 
 QImage CStampCatalogue::Entry::loadPicture() const
 {
-    QImageReader reader(picturePath);
+    QImageReader reader(picturePath());
     reader.setAutoTransform(true);
     return reader.read().convertToFormat(QImage::Format_RGB32);
 }
@@ -42,16 +48,17 @@ bool CStampCatalogue::load(const QString &folder, QString *error, QStringList *w
 }
 
 void CStampCatalogue::buildSignatureIndex(CSignatureIndex::Kind kind,
-                                          const std::function<void(int, int)> &progress)
+                                          const std::function<void(int, int)> &progress,
+                                          const CSignatureIndex::GraphShape &shape)
 {
-    std::vector<float> vectors;
-    vectors.reserve(size_t(m_entries.size()) * CStampSignature::valueCount);
-    for (const Entry &entry : std::as_const(m_entries)) {
-        const std::vector<float> embedding = entry.signature.embedding();
-        vectors.insert(vectors.end(), embedding.begin(), embedding.end());
-    }
     auto index = std::make_shared<CSignatureIndex>();
-    index->build(vectors, int(CStampSignature::valueCount), kind, progress);
+    index->setGraphShape(shape);
+    index->build(size(), int(CStampSignature::valueCount), kind,
+                 [this](int first, int count, float *out) {
+                     for (int n = first; n < first + count; ++n, out += CStampSignature::valueCount)
+                         m_entries.at(n).signature.embedding(out);
+                 },
+                 progress);
     m_index = std::move(index);
 }
 
@@ -78,6 +85,7 @@ bool CStampCatalogue::load(const QString &folder, const LoadOptions &options, QS
     QList<QByteArray> lines = index.readAll().split('\n');
     if (!lines.isEmpty() && lines.last().isEmpty())
         lines.removeLast();
+    m_entries.reserve(lines.size()); // no regrowth copies of a hundred thousand rows
     int lineNumber = 0;
     for (const QByteArray &bytes : std::as_const(lines)) {
         ++lineNumber;
@@ -98,14 +106,13 @@ bool CStampCatalogue::load(const QString &folder, const LoadOptions &options, QS
             continue;
         }
         Entry entry;
-        entry.picturePath = dir.filePath(fields.at(0).trimmed());
-        entry.country = fields.at(1).trimmed();
-        entry.number = fields.at(2).trimmed();
-        entry.descriptions = fields.mid(3, 3);
-        if (entry.descriptions.last().trimmed().isEmpty())
-            entry.descriptions.last() = QStringLiteral("0001");
+        entry.folder = m_folder;
         entry.fileName = fields.at(0).trimmed();
-        const QFileInfo info(entry.picturePath);
+        QStringList keywordFields = fields.mid(0, 6);
+        if (keywordFields.last().trimmed().isEmpty())
+            keywordFields.last() = QStringLiteral("0001");
+        entry.keyword = keywordFor(keywordFields);
+        const QFileInfo info(entry.picturePath());
         entry.pictureSize = info.size();
         entry.pictureModified = info.lastModified().toMSecsSinceEpoch();
         if (info.isFile() && options.storedSignature

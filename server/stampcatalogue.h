@@ -22,18 +22,18 @@ class CStampCatalogue
 public:
     struct Entry
     {
-        QString picturePath;
+        QString folder;          // the catalogue's, one text shared by every entry
         QString fileName;        // as catalogue.tsv names it
         qint64 pictureSize = 0;  // bytes, and
         qint64 pictureModified = 0; // ms since the epoch, when the signature was taken
-        QString country;
-        QString number;
-        QStringList descriptions; // three
+        // The search keyword, made once at load (a hundred thousand rows keep one text each rather
+        // than five): country "[c]" number "[inf]" three fields joined by "[i]", blanks written
+        // "_".
+        QString keyword;
         CStampSignature signature;
 
-        // The search keyword: country "[c]" number "[inf]" three fields joined by "[i]", blanks
-        // written "_".
-        QString keywordItem() const;
+        QString keywordItem() const { return keyword; }
+        QString picturePath() const;
         // The picture as the comparison takes it (32-bit RGB); null when it no longer reads.
         QImage loadPicture() const;
     };
@@ -63,7 +63,8 @@ public:
     const CSignatureIndex *signatureIndex() const { return m_index.get(); }
     CSignatureIndex *signatureIndex() { return m_index.get(); }
     void buildSignatureIndex(CSignatureIndex::Kind kind,
-                             const std::function<void(int done, int total)> &progress = {});
+                             const std::function<void(int done, int total)> &progress = {},
+                             const CSignatureIndex::GraphShape &shape = {});
     void buildSignatureIndex() { buildSignatureIndex(CSignatureIndex::kindFor(size())); }
     // Takes an index read from storage; it must hold size() rows.
     void setSignatureIndex(std::unique_ptr<CSignatureIndex> index) { m_index = std::move(index); }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -70,9 +71,8 @@ cv::Rect stampBox(const cv::Mat &rgb)
 
 CStampSignature CStampSignature::fromImage(const QImage &image)
 {
-    CStampSignature signature;
     if (image.isNull() || image.width() < 16 || image.height() < 16)
-        return signature;
+        return {};
     const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
     const cv::Mat whole(rgb.height(), rgb.width(), CV_8UC3, const_cast<uchar *>(rgb.constBits()),
                         size_t(rgb.bytesPerLine()));
@@ -93,9 +93,9 @@ CStampSignature CStampSignature::fromImage(const QImage &image)
     const cv::Scalar mean = cv::mean(small);
     small -= mean;
     const double norm = cv::norm(small);
-    signature.m_layout.assign(small.begin<float>(), small.end<float>());
+    std::vector<float> values(small.begin<float>(), small.end<float>());
     if (norm > 1e-6) {
-        for (float &value : signature.m_layout)
+        for (float &value : values)
             value = float(value / norm);
     }
 
@@ -106,7 +106,8 @@ CStampSignature CStampSignature::fromImage(const QImage &image)
     reduced.convertTo(reduced, CV_32FC3);
     cv::Scalar channelMean, channelSpread;
     cv::meanStdDev(reduced, channelMean, channelSpread);
-    signature.m_colours.assign(colourLevels * colourLevels * colourLevels, 0.0f);
+    values.resize(valueCount, 0.0f);
+    float *colours = values.data() + layoutCount;
     const auto level = [](float value, double mean, double spread) {
         const double z = spread > 1e-3 ? (value - mean) / spread : 0.0;
         return std::clamp(int((z + 2.0) * colourLevels / 4.0), 0, colourLevels - 1);
@@ -117,56 +118,101 @@ CStampSignature CStampSignature::fromImage(const QImage &image)
             const int r = level(pixel[0], channelMean[0], channelSpread[0]);
             const int g = level(pixel[1], channelMean[1], channelSpread[1]);
             const int b = level(pixel[2], channelMean[2], channelSpread[2]);
-            signature.m_colours[(r * colourLevels + g) * colourLevels + b] += 1.0f;
+            colours[(r * colourLevels + g) * colourLevels + b] += 1.0f;
         }
     }
     const float total = float(reduced.rows * reduced.cols);
-    for (float &value : signature.m_colours)
-        value /= total;
-    return signature;
+    for (size_t n = 0; n < colourCount; ++n)
+        colours[n] /= total;
+    return fromValues(values.data(), values.size());
 }
 
 double CStampSignature::similarity(const CStampSignature &other) const
 {
     if (!isValid() || !other.isValid())
         return -1.0;
-    double correlation = 0.0;
-    for (size_t n = 0; n < m_layout.size(); ++n)
-        correlation += double(m_layout[n]) * double(other.m_layout[n]);
-    double intersection = 0.0;
-    for (size_t n = 0; n < m_colours.size(); ++n)
-        intersection += std::min(m_colours[n], other.m_colours[n]);
-    return 0.5 * correlation + 0.5 * intersection;
+    int correlation = 0; // at most 576 * 127 * 127, well inside an int
+    for (size_t n = 0; n < layoutCount; ++n)
+        correlation += int(m_layout[n]) * int(other.m_layout[n]);
+    float intersection = 0.0f;
+    for (size_t n = 0; n < colourCount; ++n)
+        intersection += std::min(float(m_colours[n]) * m_colourStep, float(other.m_colours[n]) * other.m_colourStep);
+    return 0.5 * double(correlation) * double(m_layoutStep) * double(other.m_layoutStep)
+        + 0.5 * double(intersection);
 }
 
 std::vector<float> CStampSignature::values() const
 {
-    std::vector<float> result(m_layout);
-    result.insert(result.end(), m_colours.begin(), m_colours.end());
+    std::vector<float> result;
+    if (!isValid())
+        return result;
+    result.reserve(valueCount);
+    for (std::int8_t value : m_layout)
+        result.push_back(float(value) * m_layoutStep);
+    for (std::uint8_t value : m_colours)
+        result.push_back(float(value) * m_colourStep);
     return result;
 }
 
 CStampSignature CStampSignature::fromValues(const float *values, size_t count)
 {
     CStampSignature signature;
-    constexpr size_t layoutCount = layoutSide * layoutSide;
     if (count != valueCount)
         return signature;
-    signature.m_layout.assign(values, values + layoutCount);
-    signature.m_colours.assign(values + layoutCount, values + count);
+    float layoutLargest = 0.0f, colourLargest = 0.0f;
+    for (size_t n = 0; n < layoutCount; ++n)
+        layoutLargest = std::max(layoutLargest, std::abs(values[n]));
+    for (size_t n = layoutCount; n < valueCount; ++n)
+        colourLargest = std::max(colourLargest, values[n]);
+    signature.m_layoutStep = layoutLargest > 0.0f ? layoutLargest / 127.0f : 1.0f;
+    signature.m_colourStep = colourLargest > 0.0f ? colourLargest / 255.0f : 1.0f;
+    for (size_t n = 0; n < layoutCount; ++n)
+        signature.m_layout[n] = std::int8_t(std::lround(std::clamp(values[n] / signature.m_layoutStep, -127.0f, 127.0f)));
+    for (size_t n = 0; n < colourCount; ++n)
+        signature.m_colours[n] = std::uint8_t(std::lround(std::clamp(values[layoutCount + n] / signature.m_colourStep, 0.0f, 255.0f)));
+    signature.m_valid = true;
     return signature;
+}
+
+void CStampSignature::toBytes(char *out) const
+{
+    std::memcpy(out, &m_layoutStep, sizeof(float));
+    std::memcpy(out + sizeof(float), &m_colourStep, sizeof(float));
+    std::memcpy(out + 2 * sizeof(float), m_layout.data(), layoutCount);
+    std::memcpy(out + 2 * sizeof(float) + layoutCount, m_colours.data(), colourCount);
+}
+
+CStampSignature CStampSignature::fromBytes(const char *data, size_t size)
+{
+    CStampSignature signature;
+    if (size != byteCount)
+        return signature;
+    std::memcpy(&signature.m_layoutStep, data, sizeof(float));
+    std::memcpy(&signature.m_colourStep, data + sizeof(float), sizeof(float));
+    // Steps that are not positive finite numbers come from no signature this class made.
+    if (!(signature.m_layoutStep > 0.0f && signature.m_layoutStep < 1e30f)
+        || !(signature.m_colourStep > 0.0f && signature.m_colourStep < 1e30f))
+        return CStampSignature();
+    std::memcpy(signature.m_layout.data(), data + 2 * sizeof(float), layoutCount);
+    std::memcpy(signature.m_colours.data(), data + 2 * sizeof(float) + layoutCount, colourCount);
+    signature.m_valid = true;
+    return signature;
+}
+
+void CStampSignature::embedding(float *out) const
+{
+    const float half = float(std::sqrt(0.5));
+    for (size_t n = 0; n < layoutCount; ++n)
+        out[n] = half * float(m_layout[n]) * m_layoutStep;
+    for (size_t n = 0; n < colourCount; ++n)
+        out[layoutCount + n] = half * std::sqrt(float(m_colours[n]) * m_colourStep);
 }
 
 std::vector<float> CStampSignature::embedding() const
 {
     if (!isValid())
         return {};
-    const float half = float(std::sqrt(0.5));
-    std::vector<float> result;
-    result.reserve(valueCount);
-    for (float value : m_layout)
-        result.push_back(half * value);
-    for (float value : m_colours)
-        result.push_back(half * std::sqrt(std::max(value, 0.0f)));
+    std::vector<float> result(valueCount);
+    embedding(result.data());
     return result;
 }

@@ -42,7 +42,7 @@ static ToolCommand cmd("recognise", "recognise CATALOGUE_DIR PICTURE [SHORTLIST]
         const CStampCatalogue::Entry &entry = catalogue.entries().at(index);
         out << QStringLiteral("  %1  %2  %3\n")
                    .arg(signature.similarity(entry.signature), 6, 'f', 3)
-                   .arg(QFileInfo(entry.picturePath).fileName(), entry.keywordItem());
+                   .arg(QFileInfo(entry.picturePath()).fileName(), entry.keywordItem());
     }
     QElapsedTimer timer;
     timer.start();

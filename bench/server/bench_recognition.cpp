@@ -9,7 +9,13 @@
 // with each index kind: build time, search time, the whole answer, recall against the scan of
 // every signature, the true stamp shortlisted and named first, false answers.
 //
-//   bench_recognition --folder DIR [--index DIR] [--queries 40] [--kinds exact,graph]
+//   bench_recognition --folder DIR [--index DIR] [--queries 40] [--kinds exact,graph,graph:128,graph:256:96:16:sq8]
+//
+// With --distractors N as well, the first filter alone (the graph and the signatures it ranks, no
+// catalogue rows) over the catalogue's signatures among N made-up signatures: build time, memory,
+// search and first-filter time, recall against the scan of every signature.
+//
+//   bench_recognition --folder DIR [--index DIR] --distractors 900000 [--queries 40] [--kinds graph] [--breadths 256,128]
 #include "matching/stampgenerator.h"
 #include "server/catalogueindex.h"
 #include "server/democatalogue.h"
@@ -28,6 +34,7 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 
 namespace {
@@ -94,6 +101,145 @@ double median(std::vector<double> values)
     return values[values.size() / 2];
 }
 
+// "graph:BREADTH:DIMENSION:LINKS:sq8": the graph searched with that breadth, over vectors reduced to
+// DIMENSION values, LINKS links a node, its vectors in 8 bits with "sq8", floats with "float".
+CSignatureIndex::GraphShape graphShape(const QString &kindText)
+{
+    CSignatureIndex::GraphShape shape;
+    const QStringList parts = kindText.split(':');
+    if (parts.size() > 2 && parts.at(2).toInt() > 0)
+        shape.reducedDimension = parts.at(2).toInt();
+    if (parts.size() > 3 && parts.at(3).toInt() > 0)
+        shape.links = parts.at(3).toInt();
+    if (parts.size() > 4)
+        shape.eightBit = parts.at(4) == "sq8";
+    return shape;
+}
+
+// A signature near the catalogue's but of no stamp in it: the layout of one stamp moved by a few
+// cells, blended with half of another's, and the colours of a third. Random vectors would lie far
+// from every real signature and leave the index's work easier than a real catalogue's.
+CStampSignature distractor(const std::vector<CStampSignature> &signatures, int real, QRandomGenerator &random)
+{
+    const int side = CStampSignature::layoutSide;
+    const std::vector<float> a = signatures[random.bounded(real)].values();
+    const std::vector<float> b = signatures[random.bounded(real)].values();
+    const std::vector<float> c = signatures[random.bounded(real)].values();
+    std::vector<float> values(CStampSignature::valueCount);
+    const int dx = 1 + random.bounded(4), dy = 1 + random.bounded(4);
+    double mean = 0;
+    for (int y = 0; y < side; ++y) {
+        for (int x = 0; x < side; ++x) {
+            const float moved = a[((y + dy) % side) * side + (x + dx) % side];
+            values[y * side + x] = moved + 0.5f * b[y * side + x];
+            mean += values[y * side + x];
+        }
+    }
+    mean /= side * side;
+    double norm = 0;
+    for (int n = 0; n < side * side; ++n) {
+        values[n] -= float(mean);
+        norm += double(values[n]) * values[n];
+    }
+    norm = std::sqrt(norm);
+    for (int n = 0; n < side * side; ++n)
+        values[n] = float(values[n] / std::max(norm, 1e-6));
+    std::copy(c.begin() + side * side, c.end(), values.begin() + side * side);
+    return CStampSignature::fromValues(values.data(), values.size());
+}
+
+// The first filter without a catalogue: signatures (the catalogue's first) and an index over them.
+int distractorBench(const QCommandLineParser &parser, CStampCatalogue &catalogue, QTextStream &out)
+{
+    const int distractors = parser.value("distractors").toInt();
+    const int queries = parser.value("queries").toInt();
+    const int size = catalogue.size();
+    const std::vector<Query> uploads = uploadsFor(size, queries, 200000);
+    QElapsedTimer timer;
+
+    std::vector<CStampSignature> signatures;
+    signatures.reserve(size_t(size) + size_t(distractors));
+    for (const CStampCatalogue::Entry &entry : catalogue.entries())
+        signatures.push_back(entry.signature);
+    QRandomGenerator random(7);
+    for (int n = 0; n < distractors; ++n)
+        signatures.push_back(distractor(signatures, size, random));
+    catalogue = CStampCatalogue(); // the index alone: no catalogue rows
+    ::malloc_trim(0);
+    const long residentSignatures = residentKiB();
+    const int total = int(signatures.size());
+    out << QStringLiteral("%1 signatures (%2 real, %3 made up): %4 MiB\n")
+               .arg(total).arg(size).arg(distractors)
+               .arg(qint64(total) * qint64(sizeof(CStampSignature)) / (1024 * 1024));
+    out.flush();
+
+    for (const QString &kindText : parser.value("kinds").split(',')) {
+        const int breadth = kindText.section(':', 1, 1).toInt();
+        const CSignatureIndex::Kind kind = kindText.section(':', 0, 0) == "graph" ? CSignatureIndex::Kind::Graph
+                                                                                : CSignatureIndex::Kind::Exact;
+        auto index = std::make_unique<CSignatureIndex>();
+        index->setGraphShape(graphShape(kindText));
+        timer.restart();
+        index->build(total, int(CStampSignature::valueCount), kind,
+                     [&signatures](int first, int count, float *rows) {
+                         for (int n = first; n < first + count; ++n, rows += CStampSignature::valueCount)
+                             signatures[size_t(n)].embedding(rows);
+                     });
+        const qint64 buildMs = timer.elapsed();
+        ::malloc_trim(0);
+        const long residentIndex = residentKiB();
+        // One build searched with each breadth asked for.
+        QStringList breadths = parser.value("breadths").split(',', Qt::SkipEmptyParts);
+        if (breadths.isEmpty())
+            breadths << QString::number(breadth > 0 ? breadth : CSignatureIndex::graphSearchBreadth);
+        for (const QString &searchBreadth : std::as_const(breadths)) {
+        index->setSearchBreadth(searchBreadth.toInt());
+        std::vector<double> searchTimes, filterTimes;
+        int sameAsScan = 0, inShortlist = 0, known = 0;
+        const int shortlist = CStampRecognizer::defaultShortlistSize;
+        const auto bySimilarity = [](std::vector<std::pair<double, int>> &ranked) {
+            std::partial_sort(ranked.begin(), ranked.begin() + std::min<size_t>(ranked.size(), shortlist), ranked.end(),
+                              [](const auto &a, const auto &b) { return a.first > b.first || (a.first == b.first && a.second < b.second); });
+            std::vector<int> best;
+            for (size_t n = 0; n < ranked.size() && n < size_t(shortlist); ++n)
+                best.push_back(ranked[n].second);
+            return best;
+        };
+        for (const Query &query : uploads) {
+            timer.restart();
+            const CStampSignature signature = CStampSignature::fromImage(query.picture);
+            const std::vector<float> embedding = signature.embedding();
+            QElapsedTimer searchTimer;
+            searchTimer.start();
+            const std::vector<int> candidates = index->search(embedding, CStampRecognizer::minimumCandidates);
+            searchTimes.push_back(double(searchTimer.nsecsElapsed()) / 1e6);
+            std::vector<std::pair<double, int>> ranked;
+            for (int n : candidates)
+                ranked.push_back({signature.similarity(signatures[size_t(n)]), n});
+            const std::vector<int> filtered = bySimilarity(ranked);
+            filterTimes.push_back(double(timer.nsecsElapsed()) / 1e6);
+            ranked.clear();
+            for (int n = 0; n < total; ++n)
+                ranked.push_back({signature.similarity(signatures[size_t(n)]), n});
+            sameAsScan += filtered == bySimilarity(ranked);
+            if (query.stamp > 0) {
+                ++known;
+                inShortlist += std::find(filtered.begin(), filtered.end(), query.stamp - 1) != filtered.end();
+            }
+        }
+        out << QStringLiteral("  %1 index (breadth %12) over %2: built in %3 s, index %4 MiB (process resident %5 MiB); median per upload: "
+                              "index search %6 ms, first filter (signature, search, ranking) %7 ms; "
+                              "shortlist equal to the scan's %8/%9; true stamp shortlisted %10/%11\n")
+                   .arg(kindText).arg(total).arg(double(buildMs) / 1000, 0, 'f', 1)
+                   .arg((residentIndex - residentSignatures) / 1024).arg(residentIndex / 1024)
+                   .arg(median(searchTimes), 0, 'f', 2).arg(median(filterTimes), 0, 'f', 1)
+                   .arg(sameAsScan).arg(uploads.size()).arg(inShortlist).arg(known).arg(searchBreadth);
+        out.flush();
+        }
+    }
+    return 0;
+}
+
 int storedCatalogueBench(const QCommandLineParser &parser, QTextStream &out)
 {
     const QString folder = parser.value("folder");
@@ -115,6 +261,8 @@ int storedCatalogueBench(const QCommandLineParser &parser, QTextStream &out)
                .arg(size).arg(openMs).arg(report.stored).arg(report.computed)
                .arg(report.indexLoaded ? "loaded" : "built").arg(residentKiB() / 1024);
     out.flush();
+    if (parser.isSet("distractors"))
+        return distractorBench(parser, catalogue, out);
 
     const std::vector<Query> uploads = uploadsFor(size, queries, 200000);
 
@@ -138,8 +286,8 @@ int storedCatalogueBench(const QCommandLineParser &parser, QTextStream &out)
         const CSignatureIndex::Kind kind = kindName == "graph" ? CSignatureIndex::Kind::Graph
                                                                : CSignatureIndex::Kind::Exact;
         timer.restart();
-        if (catalogue.signatureIndex()->kind() != kind)
-            catalogue.buildSignatureIndex(kind);
+        if (catalogue.signatureIndex()->kind() != kind || kindText.count(':') > 1)
+            catalogue.buildSignatureIndex(kind, {}, graphShape(kindText));
         const qint64 buildMs = timer.elapsed();
         catalogue.signatureIndex()->setSearchBreadth(breadth > 0 ? breadth : CSignatureIndex::graphSearchBreadth);
         std::vector<double> searchTimes, filterTimes, answerTimes;
@@ -198,7 +346,9 @@ int main(int argc, char *argv[])
                        {"verbose", "Print every true match's cells and similarity."},
                        {"folder", "A demo catalogue written beforehand.", "DIR"},
                        {"index", "Its stored index (default: the folder).", "DIR"},
-                       {"kinds", "Index kinds to measure with --folder.", "LIST", "exact,graph"}});
+                       {"kinds", "Index kinds to measure with --folder.", "LIST", "exact,graph"},
+                       {"distractors", "With --folder: the first filter alone among N made-up signatures.", "N"},
+                       {"breadths", "With --distractors: the graph's search breadths to measure.", "LIST"}});
     parser.process(app);
     QTextStream out(stdout);
     if (parser.isSet("folder"))

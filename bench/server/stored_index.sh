@@ -1,27 +1,43 @@
 #!/usr/bin/env bash
 # The stored catalogue index with catalogues written beforehand (quillet-tool demo-catalogue DIR N):
 # time to build it (quillet-server --build-index, every signature computed), time to start serving
-# with it, resident memory after start and after ten uploads.
-# Usage: bench/server/stored_index.sh BUILD_DIR CATALOGUE_DIR...
+# with it (the median of RUNS starts, default 5), resident memory after start and after ten uploads.
+# CATALOGUE_DIR=INDEX_DIR uses an index built beforehand there (built when missing) and keeps it.
+# Usage: [RUNS=N] bench/server/stored_index.sh BUILD_DIR CATALOGUE_DIR[=INDEX_DIR]...
 set -euo pipefail
 build=$1
 shift
 bin="$build/bin"
+runs=${RUNS:-5}
 work=$(mktemp -d)
 server=
 trap '[ -n "$server" ] && kill "$server" 2>/dev/null; rm -rf "$work"' EXIT
-for catalogue in "$@"; do
+for argument in "$@"; do
+  catalogue=${argument%%=*}
   name=$(basename "$catalogue")
   index="$work/index-$name"
+  [ "$argument" != "$catalogue" ] && index=${argument#*=}
   begin=$(date +%s%N)
   "$bin/quillet-server" --catalogue "$catalogue" --index "$index" --build-index 2>"$work/build-$name" >/dev/null
   buildMs=$((($(date +%s%N) - begin) / 1000000))
-  begin=$(date +%s%N)
-  "$bin/quillet-server" --catalogue "$catalogue" --index "$index" --port 0 >"$work/out$name" 2>"$work/err$name" &
-  server=$!
-  until grep -q '^listening on' "$work/out$name"; do sleep 0.02; done
-  readyMs=$((($(date +%s%N) - begin) / 1000000))
-  address=$(sed -n 's/^listening on //p' "$work/out$name")
+  built=$(grep 'signatures loaded' "$work/build-$name" | sed 's/.*index: //')
+  starts=()
+  for run in $(seq "$runs"); do
+    begin=$(date +%s%N)
+    # A file of its own each run: the last run's ready line must not be taken for this one's.
+    out="$work/out$name-$run"
+    "$bin/quillet-server" --catalogue "$catalogue" --index "$index" --port 0 >"$out" 2>"$work/err$name" &
+    server=$!
+    until grep -q '^listening on' "$out" 2>/dev/null; do sleep 0.02; done
+    starts+=($((($(date +%s%N) - begin) / 1000000)))
+    if [ "$run" -lt "$runs" ]; then
+      kill "$server"
+      wait "$server" 2>/dev/null || true
+      server=
+    fi
+  done
+  readyMs=$(printf '%s\n' "${starts[@]}" | sort -n | sed -n "$(((runs + 1) / 2))p")
+  address=$(sed -n 's/^listening on //p' "$out")
   started=$(awk '/VmRSS/ {print $2}' "/proc/$server/status")
   # Without the shared libraries' pages (about 80 MiB of the resident figure, shared by processes).
   anonymous=$(awk '/RssAnon/ {print $2}' "/proc/$server/status")
@@ -30,9 +46,10 @@ for catalogue in "$@"; do
   done
   after=$(awk '/VmRSS/ {print $2}' "/proc/$server/status")
   files=$(du -sm "$index" | cut -f1)
-  echo "$name: $(grep -c . "$catalogue/catalogue.tsv") rows; --build-index ${buildMs} ms; start with the stored index ${readyMs} ms" \
-       "($(grep 'signatures loaded' "$work/err$name" | sed 's/.*index: //')); index files ${files} MB;" \
-       "resident $((started / 1024)) MiB after start (own memory $((anonymous / 1024)) MiB), $((after / 1024)) MiB after 10 uploads"
+  echo "$name: $(grep -c . "$catalogue/catalogue.tsv") rows; --build-index ${buildMs} ms ($built);" \
+       "start with the stored index ${readyMs} ms (median of ${runs}: ${starts[*]});" \
+       "index files ${files} MB; resident $((started / 1024)) MiB after start (own memory $((anonymous / 1024)) MiB)," \
+       "$((after / 1024)) MiB after 10 uploads"
   kill "$server"
   wait "$server" 2>/dev/null || true
   server=

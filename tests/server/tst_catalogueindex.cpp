@@ -12,10 +12,14 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <opencv2/imgcodecs.hpp>
+
+#include <cmath>
+#include <numeric>
 
 namespace {
 
@@ -81,6 +85,7 @@ private slots:
     void changedAddedAndRemovedRowsAreReflected();
     void damagedIndexIsRefusedAndRebuilt_data();
     void damagedIndexIsRefusedAndRebuilt();
+    void faissRefusesWhatItCannotRead_data();
     void faissRefusesWhatItCannotRead();
     void emptyAndSingleStampCatalogues();
     void firstFilterKeepsTheScansShortlist_data();
@@ -168,6 +173,8 @@ void TestCatalogueIndex::damagedIndexIsRefusedAndRebuilt_data()
     QTest::newRow("faiss foreign") << faiss << "foreign" << "is not a Quillet index file";
     QTest::newRow("faiss byte flipped") << faiss << "flip" << "is corrupt";
     QTest::newRow("signatures file given as faiss") << faiss << "swap" << "is not a Quillet index file";
+    QTest::newRow("signatures of the first format") << signatures << "version 1" << "has format version 1";
+    QTest::newRow("faiss of the first format") << faiss << "version 1" << "has format version 1";
 }
 
 void TestCatalogueIndex::damagedIndexIsRefusedAndRebuilt()
@@ -196,6 +203,8 @@ void TestCatalogueIndex::damagedIndexIsRefusedAndRebuilt()
         bytes[bytes.size() - 1000] = char(bytes.at(bytes.size() - 1000) ^ 0x10);
     else if (damage == "swap")
         bytes = readAll(QDir(dir.path()).filePath(CCatalogueIndex::signaturesFileName));
+    else if (damage == "version 1") // an intact file of the layout before 8-bit signatures
+        bytes[8] = 1;
     QVERIFY(stored.open(QIODevice::WriteOnly | QIODevice::Truncate));
     stored.write(bytes);
     stored.close();
@@ -212,20 +221,48 @@ void TestCatalogueIndex::damagedIndexIsRefusedAndRebuilt()
         QCOMPARE(answerFor(catalogue, n), CDemoCatalogue::fileName(n));
 }
 
+void TestCatalogueIndex::faissRefusesWhatItCannotRead_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("rows");
+    QTest::newRow("exact") << int(CSignatureIndex::Kind::Exact) << 5;
+    QTest::newRow("graph on whole vectors") << int(CSignatureIndex::Kind::Graph) << 40;
+    QTest::newRow("graph on reduced vectors") << int(CSignatureIndex::Kind::Graph) << 300;
+}
+
 void TestCatalogueIndex::faissRefusesWhatItCannotRead()
 {
+    QFETCH(int, kind);
+    QFETCH(int, rows);
+    const int dimension = int(CStampSignature::valueCount);
+    QRandomGenerator random(rows);
+    std::vector<float> vectors(size_t(rows) * size_t(dimension));
+    for (float &value : vectors)
+        value = float(random.generateDouble() - 0.5);
+    // Of unit length, as the signatures' embeddings are: each row is then its own nearest.
+    for (int row = 0; row < rows; ++row) {
+        float *first = vectors.data() + size_t(row) * size_t(dimension);
+        const float length = std::sqrt(std::inner_product(first, first + dimension, first, 0.0f));
+        std::transform(first, first + dimension, first, [length](float value) { return value / length; });
+    }
     CSignatureIndex index;
-    std::vector<float> vectors(5 * CStampSignature::valueCount, 0.03f);
-    index.build(vectors, int(CStampSignature::valueCount), CSignatureIndex::Kind::Exact);
+    index.build(vectors, dimension, CSignatureIndex::Kind(kind));
     const QByteArray bytes = index.toBytes();
     CSignatureIndex read;
     QString problem;
-    QVERIFY(read.fromBytes(bytes, int(CStampSignature::valueCount), 5, &problem));
-    QVERIFY(!read.fromBytes(bytes.left(bytes.size() / 2), int(CStampSignature::valueCount), 5, &problem));
+    QVERIFY2(read.fromBytes(bytes, dimension, rows, &problem), qPrintable(problem));
+    QCOMPARE(int(read.kind()), kind);
+    // Read back, it answers as the index written did.
+    for (int row : {0, rows / 2, rows - 1}) {
+        const std::vector<float> query(vectors.begin() + row * dimension, vectors.begin() + (row + 1) * dimension);
+        QCOMPARE(read.search(query, 4), index.search(query, 4));
+        QCOMPARE(read.search(query, 4).front(), row);
+    }
+    QVERIFY(!read.fromBytes(bytes.left(bytes.size() / 2), dimension, rows, &problem));
     QVERIFY2(problem.contains("FAISS cannot read it"), qPrintable(problem));
-    QVERIFY(!read.fromBytes(QByteArray(200, 'z'), int(CStampSignature::valueCount), 5, &problem));
-    QVERIFY(!read.fromBytes(bytes, int(CStampSignature::valueCount), 6, &problem));
-    QVERIFY2(problem.contains("does not hold 6 vectors"), qPrintable(problem));
+    QVERIFY(!read.fromBytes(QByteArray(200, 'z'), dimension, rows, &problem));
+    QVERIFY(!read.fromBytes(bytes, dimension, rows + 1, &problem));
+    QVERIFY2(problem.contains(QStringLiteral("does not hold %1 vectors").arg(rows + 1)), qPrintable(problem));
 }
 
 void TestCatalogueIndex::emptyAndSingleStampCatalogues()
