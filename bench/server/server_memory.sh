@@ -6,6 +6,7 @@ build=${1:-build}
 shift || true
 sizes=${*:-50 200 1000}
 bin="$build/bin"
+. "$(dirname "$0")/memory_probe.sh"
 work=$(mktemp -d)
 trap 'kill "$server" 2>/dev/null || true; rm -rf "$work"' EXIT
 for size in $sizes; do
@@ -14,13 +15,7 @@ for size in $sizes; do
   server=$!
   until grep -q '^listening on' "$work/out$size" 2>/dev/null; do sleep 0.1; done
   address=$(sed -n 's/^listening on //p' "$work/out$size")
-  started=$(awk '/VmRSS/ {print $2}' "/proc/$server/status")
-  # Without the shared libraries' pages (about 80 MiB of the resident figure, shared by processes).
-  anonymous=$(awk '/RssAnon/ {print $2}' "/proc/$server/status")
-  for n in 1 2 3 4 5 6 7 8 9 10; do
-    "$bin/quillet-tool" ask-server "$work/cat$size/stamp000$((n % 9 + 1)).png" "$address" >/dev/null
-  done
-  after=$(awk '/VmRSS/ {print $2}' "/proc/$server/status")
+  probe_memory "$server" "$address" "$work/cat$size"
   echo "catalogue $size: resident $((started / 1024)) MiB after start (own memory $((anonymous / 1024)) MiB)," \
        "$((after / 1024)) MiB after 10 uploads"
   kill "$server"

@@ -8,6 +8,7 @@ set -euo pipefail
 build=$1
 shift
 bin="$build/bin"
+. "$(dirname "$0")/memory_probe.sh"
 runs=${RUNS:-5}
 work=$(mktemp -d)
 server=
@@ -38,15 +39,9 @@ for argument in "$@"; do
   done
   readyMs=$(printf '%s\n' "${starts[@]}" | sort -n | sed -n "$(((runs + 1) / 2))p")
   address=$(sed -n 's/^listening on //p' "$out")
-  started=$(awk '/VmRSS/ {print $2}' "/proc/$server/status")
-  # Without the shared libraries' pages (about 80 MiB of the resident figure, shared by processes).
-  anonymous=$(awk '/RssAnon/ {print $2}' "/proc/$server/status")
-  for n in 1 2 3 4 5 6 7 8 9 10; do
-    "$bin/quillet-tool" ask-server "$catalogue/stamp000$((n % 9 + 1)).png" "$address" >/dev/null
-  done
-  after=$(awk '/VmRSS/ {print $2}' "/proc/$server/status")
+  probe_memory "$server" "$address" "$catalogue"
   files=$(du -sm "$index" | cut -f1)
-  echo "$name: $(grep -c . "$catalogue/catalogue.tsv") rows; --build-index ${buildMs} ms ($built);" \
+  echo "$name: $(grep -cv -e '^#' -e '^$' "$catalogue/catalogue.tsv") rows; --build-index ${buildMs} ms ($built);" \
        "start with the stored index ${readyMs} ms (median of ${runs}: ${starts[*]});" \
        "index files ${files} MB; resident $((started / 1024)) MiB after start (own memory $((anonymous / 1024)) MiB)," \
        "$((after / 1024)) MiB after 10 uploads"
