@@ -1,12 +1,13 @@
 #include "catalogueindex.h"
 
+#include "indexfile.h"
 #include "signatureindex.h"
 #include "stampcatalogue.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHash>
-#include <QSaveFile>
 #include <QSet>
 
 #include <cstring>
@@ -16,135 +17,37 @@ namespace {
 constexpr char signaturesMagic[8] = {'Q', 'L', 'T', 'S', 'I', 'G', 'S', '\n'};
 constexpr char faissMagic[8] = {'Q', 'L', 'T', 'F', 'A', 'I', 'S', '\n'};
 
-// magic, version, dimension, count, kind (0 for signatures), signatures' checksum (the FAISS file's
-// source; 0 for signatures), body length, body checksum.
-struct Header
+// The header of a file to write: count rows, kind (0 for signatures), the signatures file's
+// checksum for the FAISS index made from it (0 for signatures); length and checksum still to come.
+CIndexFile::Header headerFor(const char (&magic)[8], quint32 count, quint32 kind, quint64 sourceChecksum)
 {
-    char magic[8];
-    quint32 version;
-    quint32 dimension;
-    quint32 count;
-    quint32 kind;
-    quint64 sourceChecksum;
-    quint64 bodyLength;
-    quint64 checksum;
-};
-static_assert(sizeof(Header) == 48);
-
-// FNV-1a over 64-bit words (then the tail bytes): not a cryptographic hash, a check that the body
-// is the one written.
-quint64 checksum(const char *data, qsizetype length)
-{
-    quint64 hash = 0xcbf29ce484222325ULL;
-    constexpr quint64 prime = 0x100000001b3ULL;
-    qsizetype n = 0;
-    for (; n + 8 <= length; n += 8) {
-        quint64 word;
-        std::memcpy(&word, data + n, 8);
-        hash = (hash ^ word) * prime;
-    }
-    for (; n < length; ++n)
-        hash = (hash ^ quint8(data[n])) * prime;
-    return hash;
-}
-
-QByteArray withHeader(const char (&magic)[8], quint32 count, quint32 kind, quint64 sourceChecksum,
-                      const QByteArray &body)
-{
-    Header header;
+    CIndexFile::Header header = {};
     std::memcpy(header.magic, magic, 8);
     header.version = CCatalogueIndex::formatVersion;
     header.dimension = quint32(CStampSignature::valueCount);
     header.count = count;
     header.kind = kind;
     header.sourceChecksum = sourceChecksum;
-    header.bodyLength = quint64(body.size());
-    header.checksum = checksum(body.constData(), body.size());
-    QByteArray file(reinterpret_cast<const char *>(&header), sizeof header);
-    file += body;
-    return file;
-}
-
-// A stored file's body, read in place from the file mapped into memory: the files are hundreds of
-// megabytes at 100 000 stamps, and a copy of each would add to the loading's peak.
-struct StoredFile
-{
-    QFile file;
-    Header header;
-    const char *body = nullptr;
-    qsizetype bodyLength = 0;
-};
-
-// Maps the file and checks its header and body, or false with the reason it is refused.
-bool readChecked(const QString &path, const char (&magic)[8], StoredFile *stored, QString *problem)
-{
-    QFile &file = stored->file;
-    file.setFileName(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *problem = QStringLiteral("cannot be read (%1)").arg(file.errorString());
-        return false;
-    }
-    const qint64 size = file.size();
-    if (size < qint64(sizeof(Header))) {
-        *problem = QStringLiteral("is truncated (%1 bytes, shorter than its header)").arg(size);
-        return false;
-    }
-    const char *data = reinterpret_cast<const char *>(file.map(0, size));
-    if (!data) {
-        *problem = QStringLiteral("cannot be read (%1)").arg(file.errorString());
-        return false;
-    }
-    Header *header = &stored->header;
-    std::memcpy(header, data, sizeof(Header));
-    if (std::memcmp(header->magic, magic, 8) != 0) {
-        *problem = QStringLiteral("is not a Quillet index file of this kind");
-        return false;
-    }
-    if (header->version != CCatalogueIndex::formatVersion) {
-        *problem = QStringLiteral("has format version %1, this server reads %2")
-                       .arg(header->version).arg(CCatalogueIndex::formatVersion);
-        return false;
-    }
-    if (header->dimension != CStampSignature::valueCount) {
-        *problem = QStringLiteral("holds vectors of %1 values, this server's have %2")
-                       .arg(header->dimension).arg(CStampSignature::valueCount);
-        return false;
-    }
-    const quint64 bodyLength = quint64(size) - sizeof(Header);
-    if (header->bodyLength != bodyLength) {
-        *problem = header->bodyLength > bodyLength
-            ? QStringLiteral("is truncated (%1 of %2 bytes)").arg(size).arg(header->bodyLength + sizeof(Header))
-            : QStringLiteral("has %1 bytes more than it should").arg(bodyLength - header->bodyLength);
-        return false;
-    }
-    if (checksum(data + sizeof(Header), qsizetype(bodyLength)) != header->checksum) {
-        *problem = QStringLiteral("is corrupt (its checksum does not match)");
-        return false;
-    }
-    stored->body = data + sizeof(Header);
-    stored->bodyLength = qsizetype(bodyLength);
-    return true;
-}
-
-bool writeFile(const QString &path, const QByteArray &data, QString *problem)
-{
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit()) {
-        *problem = file.errorString();
-        return false;
-    }
-    return true;
+    return header;
 }
 
 struct StoredSignature
 {
     qint64 size = 0;
     qint64 modified = 0;
-    const char *bytes = nullptr; // CStampSignature::byteCount bytes in the mapped file
+    qint64 changed = 0;
+    quint64 inode = 0;
+    quint64 hash = 0;
+    const char *bytes = nullptr; // CStampSignature::byteCount bytes in the file read
 };
 
+// The bytes of a row after its name: the picture's size, modification time, change time, inode and
+// content hash, then the signature.
+constexpr qsizetype rowFactsBytes = 40;
+constexpr qsizetype smallestRow = qsizetype(sizeof(quint32)) + rowFactsBytes + qsizetype(CStampSignature::byteCount);
+
 // Body of the signatures file: per row, the file name's length and UTF-8 bytes, the picture's
-// size and modification time, the signature's bytes.
+// facts and the signature's bytes.
 QByteArray signaturesBody(const CStampCatalogue &catalogue)
 {
     QByteArray body;
@@ -155,8 +58,12 @@ QByteArray signaturesBody(const CStampCatalogue &catalogue)
         const quint32 nameLength = quint32(name.size());
         body.append(reinterpret_cast<const char *>(&nameLength), sizeof nameLength);
         body.append(name);
-        body.append(reinterpret_cast<const char *>(&entry.pictureSize), sizeof entry.pictureSize);
-        body.append(reinterpret_cast<const char *>(&entry.pictureModified), sizeof entry.pictureModified);
+        for (const void *fact : {static_cast<const void *>(&entry.pictureSize),
+                                 static_cast<const void *>(&entry.pictureModified),
+                                 static_cast<const void *>(&entry.pictureChanged),
+                                 static_cast<const void *>(&entry.pictureInode),
+                                 static_cast<const void *>(&entry.pictureHash)})
+            body.append(static_cast<const char *>(fact), 8);
         entry.signature.toBytes(signature);
         body.append(signature, qsizetype(sizeof signature));
     }
@@ -167,6 +74,12 @@ bool parseSignatures(const char *body, qsizetype length, quint32 count,
                      QHash<QString, StoredSignature> *stored, QStringList *order, QString *problem)
 {
     const qsizetype signatureBytes = qsizetype(CStampSignature::byteCount);
+    // The count is checked by the file's checksum already; bounded by the body's size as well, it
+    // can never reserve more than the file could hold.
+    if (qsizetype(count) > length / smallestRow) {
+        *problem = QStringLiteral("is corrupt (it counts %1 rows, more than its %2 bytes hold)").arg(count).arg(length);
+        return false;
+    }
     qsizetype at = 0;
     stored->reserve(qsizetype(count));
     for (quint32 row = 0; row < count; ++row) {
@@ -175,14 +88,17 @@ bool parseSignatures(const char *body, qsizetype length, quint32 count,
             break;
         std::memcpy(&nameLength, body + at, sizeof nameLength);
         at += sizeof nameLength;
-        if (nameLength > 4096 || at + qsizetype(nameLength) + 16 + signatureBytes > length)
+        if (nameLength > 4096 || at + qsizetype(nameLength) + rowFactsBytes + signatureBytes > length)
             break;
         const QString name = QString::fromUtf8(body + at, nameLength);
         at += nameLength;
         StoredSignature record;
         std::memcpy(&record.size, body + at, 8);
         std::memcpy(&record.modified, body + at + 8, 8);
-        at += 16;
+        std::memcpy(&record.changed, body + at + 16, 8);
+        std::memcpy(&record.inode, body + at + 24, 8);
+        std::memcpy(&record.hash, body + at + 32, 8);
+        at += rowFactsBytes;
         record.bytes = body + at;
         at += signatureBytes;
         stored->insert(name, record);
@@ -199,6 +115,28 @@ bool parseSignatures(const char *body, qsizetype length, quint32 count,
 
 } // namespace
 
+
+// Pictures missing in large part (over a tenth of the rows, or every picture of one folder) mean
+// the pictures are away for a while (a disk not mounted, a folder being moved), not that the
+// stamps left the catalogue: their stored signatures must survive until they are back.
+static bool picturesAway(const CStampCatalogue &catalogue)
+{
+    const QStringList &missing = catalogue.missingPictures();
+    if (missing.isEmpty())
+        return false;
+    if (missing.size() * 10 > catalogue.size() + missing.size())
+        return true;
+    QHash<QString, int> missingIn, presentIn;
+    for (const QString &name : missing)
+        ++missingIn[QFileInfo(name).path()];
+    for (const CStampCatalogue::Entry &entry : catalogue.entries())
+        ++presentIn[QFileInfo(entry.fileName).path()];
+    for (auto group = missingIn.cbegin(); group != missingIn.cend(); ++group)
+        if (group.value() > 1 && !presentIn.contains(group.key()))
+            return true;
+    return false;
+}
+
 bool CCatalogueIndex::open(CStampCatalogue &catalogue, const QString &folder,
                            const QString &indexFolder, const Progress &progress, Report *report,
                            QString *error, QStringList *warnings)
@@ -209,39 +147,68 @@ bool CCatalogueIndex::open(CStampCatalogue &catalogue, const QString &folder,
     const QDir indexDir(indexFolder.isEmpty() ? folder : indexFolder);
     const QString signaturesPath = indexDir.filePath(QString::fromLatin1(signaturesFileName));
     const QString faissPath = indexDir.filePath(QString::fromLatin1(faissFileName));
+    for (const QString &path : {signaturesPath, faissPath})
+        for (const QString &removed : CIndexFile::removeStaleTemporaries(indexDir.path(), QFileInfo(path).fileName()))
+            result.messages << QStringLiteral("removed %1, left by a writer that was stopped").arg(removed);
+
+    // A file this server may not replace: a later version's, or one refused as not a regular file.
+    bool leaveAlone = false;
+    const auto readStored = [&](const QString &path, const char (&magic)[8], CIndexFile::Contents *contents,
+                                const QString &then) {
+        QString problem;
+        switch (CIndexFile::read(path, magic, formatVersion, quint32(CStampSignature::valueCount), contents, &problem)) {
+        case CIndexFile::Status::Good:
+            return true;
+        case CIndexFile::Status::Missing:
+            result.messages << QStringLiteral("no stored file at %1; %2").arg(path, then);
+            return false;
+        case CIndexFile::Status::Newer:
+            leaveAlone = true;
+            result.messages << QStringLiteral("%1 %2: left as it is; serving from memory").arg(path, problem);
+            return false;
+        case CIndexFile::Status::Refused:
+            result.messages << QStringLiteral("refused %1: it %2; %3").arg(path, problem, then);
+            return false;
+        }
+        return false;
+    };
 
     QHash<QString, StoredSignature> stored;
     QStringList storedOrder;
-    quint64 storedChecksum = 0;
+    CIndexFile::Contents signaturesFile;
     bool haveStored = false;
-    StoredFile signaturesFile;
-    if (QFile::exists(signaturesPath)) {
+    if (readStored(signaturesPath, signaturesMagic, &signaturesFile, QStringLiteral("computing every signature again"))) {
         QString problem;
-        if (readChecked(signaturesPath, signaturesMagic, &signaturesFile, &problem)
-            && parseSignatures(signaturesFile.body, signaturesFile.bodyLength,
-                               signaturesFile.header.count, &stored, &storedOrder, &problem)) {
-            haveStored = true;
-            storedChecksum = signaturesFile.header.checksum;
-        } else {
-            result.messages << QStringLiteral("refused %1: it %2; computing every signature again")
-                                   .arg(signaturesPath, problem);
-        }
-    } else {
-        result.messages << QStringLiteral("no stored signatures at %1; computing them").arg(signaturesPath);
+        haveStored = parseSignatures(signaturesFile.body(), signaturesFile.bodyLength(), signaturesFile.header.count,
+                                     &stored, &storedOrder, &problem);
+        if (!haveStored)
+            result.messages << QStringLiteral("refused %1: it %2; computing every signature again").arg(signaturesPath, problem);
     }
 
+    // Read before anything is written, so that a later version's file stops every write.
+    CIndexFile::Contents faissFile;
+    const bool haveFaiss = readStored(faissPath, faissMagic, &faissFile, QStringLiteral("building the index again"));
+
     QSet<QString> used;
+    int refreshed = 0; // rows taken from storage whose picture's file was replaced by the same bytes
     CStampCatalogue::LoadOptions options;
     options.buildIndex = false;
     // A row naming a picture already taken gets its signature computed.
-    options.storedSignature = [&stored, &used](const QString &name, qint64 size, qint64 modified,
-                                               CStampSignature *signature) {
-        const auto found = stored.constFind(name);
-        if (found == stored.constEnd() || found->size != size || found->modified != modified
-            || used.contains(name))
+    options.storedSignature = [&stored, &used, &refreshed](CStampCatalogue::Entry &entry, CStampSignature *signature) {
+        const auto found = stored.constFind(entry.fileName);
+        if (found == stored.constEnd() || found->size != entry.pictureSize
+            || found->modified != entry.pictureModified || used.contains(entry.fileName))
             return false;
+        if (found->changed != entry.pictureChanged || found->inode != entry.pictureInode) {
+            // Written again or replaced since: only its bytes can tell whether it is the same.
+            quint64 hash = 0;
+            if (!CIndexFile::contentHash(entry.picturePath(), &hash) || hash != found->hash)
+                return false;
+            ++refreshed;
+        }
+        entry.pictureHash = found->hash;
         *signature = CStampSignature::fromBytes(found->bytes, CStampSignature::byteCount);
-        used.insert(name);
+        used.insert(entry.fileName);
         return true;
     };
     if (progress)
@@ -253,45 +220,63 @@ bool CCatalogueIndex::open(CStampCatalogue &catalogue, const QString &folder,
     result.stored = catalogue.storedSignatureCount();
     result.computed = catalogue.computedSignatureCount();
     result.removed = int(stored.size() - used.size());
+    result.missing = int(catalogue.missingPictures().size());
+    if (result.missing > 0)
+        result.firstMissing = QDir(folder).filePath(catalogue.missingPictures().first());
     stored.clear();
     used.clear();
-    signaturesFile.file.close(); // unmaps it
-
-    // Every row taken from storage, in the stored order: the stored file is the one this catalogue
-    // would write, no need to serialise it again (hundreds of megabytes at 100 000 stamps).
-    bool unchanged = haveStored && result.computed == 0 && storedOrder.size() == catalogue.size();
-    for (qsizetype n = 0; unchanged && n < storedOrder.size(); ++n)
-        unchanged = storedOrder.at(n) == catalogue.entries().at(n).fileName;
-    quint64 bodyChecksum = storedChecksum;
-    if (!unchanged) {
-        const QByteArray body = signaturesBody(catalogue);
-        bodyChecksum = checksum(body.constData(), body.size());
-        QString problem;
-        if (haveStored && bodyChecksum == storedChecksum)
-            ; // what is stored already
-        else if (!QDir().mkpath(indexDir.path())
-            || !writeFile(signaturesPath, withHeader(signaturesMagic, quint32(catalogue.size()), 0, 0, body), &problem))
-            result.messages << QStringLiteral("cannot write %1: %2").arg(signaturesPath, problem);
-        else
-            result.messages << QStringLiteral("wrote %1 signatures to %2").arg(catalogue.size()).arg(signaturesPath);
+    if (picturesAway(catalogue)) {
+        leaveAlone = true;
+        result.messages << QStringLiteral("%1 pictures are missing (the first: %2); the stored index is "
+                                          "left as it is until they are back, and their stamps cannot be answered")
+                               .arg(result.missing).arg(result.firstMissing);
     }
 
-    if (QFile::exists(faissPath)) {
-        StoredFile faissFile;
+    // Every row taken from storage as stored, in the stored order: the stored file is the one this
+    // catalogue would write, no need to serialise it again (hundreds of megabytes at 100 000 stamps).
+    bool unchanged = haveStored && result.computed == 0 && refreshed == 0 && storedOrder.size() == catalogue.size();
+    for (qsizetype n = 0; unchanged && n < storedOrder.size(); ++n)
+        unchanged = storedOrder.at(n) == catalogue.entries().at(n).fileName;
+    signaturesFile.bytes.clear();
+    quint64 signaturesChecksum = signaturesFile.header.checksum;
+    const auto store = [&](const QString &path, const CIndexFile::Header &header, const QByteArray &body,
+                           const QString &done) {
         QString problem;
+        if (leaveAlone) {
+            result.upToDate = false;
+        } else if (!CIndexFile::write(path, header, body, &problem)) {
+            result.upToDate = false;
+            result.messages << QStringLiteral("cannot write %1: %2").arg(path, problem);
+        } else {
+            result.messages << done;
+        }
+    };
+    if (!unchanged) {
+        const QByteArray body = signaturesBody(catalogue);
+        const CIndexFile::Header header = headerFor(signaturesMagic, quint32(catalogue.size()), 0, 0);
+        CIndexFile::Header sealed = header;
+        sealed.bodyLength = quint64(body.size());
+        const quint64 checksum = CIndexFile::checksum(sealed, body.constData(), body.size());
+        if (!haveStored || checksum != signaturesChecksum)
+            store(signaturesPath, header, body,
+                  QStringLiteral("wrote %1 signatures to %2").arg(catalogue.size()).arg(signaturesPath));
+        signaturesChecksum = checksum;
+    }
+
+    if (haveFaiss) {
         auto index = std::make_unique<CSignatureIndex>();
-        if (!readChecked(faissPath, faissMagic, &faissFile, &problem)) {
-            result.messages << QStringLiteral("refused %1: it %2; building the index again").arg(faissPath, problem);
-        } else if (faissFile.header.sourceChecksum != bodyChecksum
+        QString problem;
+        if (faissFile.header.sourceChecksum != signaturesChecksum
                    || faissFile.header.count != quint32(catalogue.size())) {
             result.messages << QStringLiteral("%1 was built from other signatures; building it again").arg(faissPath);
-        } else if (!index->fromBytes(QByteArray::fromRawData(faissFile.body, faissFile.bodyLength),
+        } else if (!index->fromBytes(QByteArray::fromRawData(faissFile.body(), faissFile.bodyLength()),
                                      int(CStampSignature::valueCount), catalogue.size(), &problem)) {
             result.messages << QStringLiteral("refused %1: %2; building the index again").arg(faissPath, problem);
         } else {
             catalogue.setSignatureIndex(std::move(index));
             result.indexLoaded = true;
         }
+        faissFile.bytes.clear();
     }
     if (!result.indexLoaded) {
         catalogue.buildSignatureIndex(CSignatureIndex::kindFor(catalogue.size()),
@@ -300,18 +285,11 @@ bool CCatalogueIndex::open(CStampCatalogue &catalogue, const QString &folder,
                                               progress(QStringLiteral("index"), done, total);
                                       });
         const CSignatureIndex *index = catalogue.signatureIndex();
-        QString problem;
-        if (!QDir().mkpath(indexDir.path())
-            || !writeFile(faissPath,
-                          withHeader(faissMagic, quint32(catalogue.size()), quint32(index->kind()),
-                                     bodyChecksum, index->toBytes()),
-                          &problem))
-            result.messages << QStringLiteral("cannot write %1: %2").arg(faissPath, problem);
-        else
-            result.messages << QStringLiteral("wrote the first filter's index (%1) to %2")
-                                   .arg(index->kind() == CSignatureIndex::Kind::Exact
-                                            ? QStringLiteral("exact") : QStringLiteral("graph"),
-                                        faissPath);
+        store(faissPath, headerFor(faissMagic, quint32(catalogue.size()), quint32(index->kind()), signaturesChecksum),
+              index->toBytes(),
+              QStringLiteral("wrote the first filter's index (%1) to %2")
+                  .arg(index->kind() == CSignatureIndex::Kind::Exact ? QStringLiteral("exact") : QStringLiteral("graph"),
+                       faissPath));
     }
     return true;
 }

@@ -13,17 +13,20 @@ class CStampCatalogue;
 // modification time) gets its signature computed again, a removed row leaves the stored
 // signatures, and the FAISS index is rebuilt whenever the signatures it was built from changed.
 //
-// Each file starts with a header: a magic text, a format version, the vector dimension, the row
-// count, the body's length and a checksum of the body. A missing, truncated, foreign, corrupt or
-// out-of-date file is not used: the reason is reported, the part is rebuilt and written again.
-// Files are written in the host's byte order; another order reads as a foreign file. They are
-// read in place, mapped into memory, so that loading holds no second copy of either.
+// Both are read and written by CIndexFile (no links followed, one checksum over the whole file,
+// copied out when read, replaced atomically). A missing, truncated, foreign, corrupt or
+// out-of-date file is not used: the reason is reported, the part is rebuilt and written again. A
+// file of a later format version, or one that cannot be replaced, is left as it is and the
+// catalogue is served from memory. When many pictures are missing (a folder unmounted or moved),
+// the stored files are left as they are too, so that the pictures' return costs nothing.
 class CCatalogueIndex
 {
 public:
     static constexpr const char *signaturesFileName = "catalogue.signatures";
     static constexpr const char *faissFileName = "catalogue.faiss";
-    static constexpr quint32 formatVersion = 2; // 2: 8-bit signatures, the graph over PCA-reduced vectors
+    // 2: 8-bit signatures, the graph over PCA-reduced vectors; 3: one checksum over the whole
+    // file, each row with its picture's change time, inode and content hash
+    static constexpr quint32 formatVersion = 3;
 
     struct Report
     {
@@ -31,6 +34,12 @@ public:
         int computed = 0; // signatures computed from pictures
         int removed = 0;  // stored signatures of rows gone or changed
         bool indexLoaded = false; // the FAISS index was read, not built
+        // Rows whose picture file is not there, and the first of them.
+        int missing = 0;
+        QString firstMissing;
+        // The stored files hold what the catalogue is now; false when one could not be written
+        // or was left as it is (the catalogue is then served from memory).
+        bool upToDate = true;
         QStringList messages; // what was refused and why, what was written
     };
 

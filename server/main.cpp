@@ -197,8 +197,12 @@ int main(int argc, char *argv[])
     err << "quillet-server: " << catalogue.size() << " stamps indexed in " << timer.elapsed()
         << " ms\n";
     err.flush();
-    if (parser.isSet(buildIndexOption))
-        return 0;
+    // A script that builds the index before serving must learn that it was not written.
+    if (parser.isSet(buildIndexOption)) {
+        if (!report.upToDate)
+            err << "quillet-server: the stored index is not up to date\n";
+        return report.upToDate ? 0 : 1;
+    }
     // Loading leaves freed buffers (the stored files, the rows read) in the heap; give them back.
     ::malloc_trim(0);
 

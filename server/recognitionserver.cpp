@@ -207,6 +207,19 @@ void CRecognitionServer::log(const QString &peer, const QByteArray &method,
                           QString::number(status), outcome, QString::number(nowMs() - started)));
 }
 
+// A catalogue picture that no longer reads keeps its stored signature but can never pass the
+// comparison: the operator must hear of it, once.
+void CRecognitionServer::warnUnreadable(const QStringList &paths)
+{
+    for (const QString &path : paths) {
+        if (m_unreadableWarned.contains(path))
+            continue;
+        m_unreadableWarned.insert(path);
+        emit logLine(QStringLiteral("%1 warning: catalogue picture %2 cannot be read; its stamp cannot be answered")
+                         .arg(QDateTime::currentDateTime().toString(Qt::ISODateWithMs), path));
+    }
+}
+
 void CRecognitionServer::refuse(HttpServer::Request &request, int status, const QString &reason,
                                 qint64 started)
 {
@@ -307,11 +320,15 @@ void CRecognitionServer::handlePost(HttpServer::Request &request, qint64 started
     m_pool.start([this, socket, peer, target, data, started] {
         DecodedUpload upload = decodeUpload(data);
         QList<CStampRecognizer::Match> matches;
+        QStringList unreadable;
         if (!upload.image.isNull())
-            matches = m_recognizer.recognise(upload.image);
+            matches = m_recognizer.recognise(upload.image, &unreadable);
         QMetaObject::invokeMethod(
             this,
-            [=, this] { finishUpload(socket, peer, target, upload.problem, upload.jpeg, matches, started); },
+            [=, this] {
+                warnUnreadable(unreadable);
+                finishUpload(socket, peer, target, upload.problem, upload.jpeg, matches, started);
+            },
             Qt::QueuedConnection);
     });
 }

@@ -11,6 +11,7 @@
 #include <QTcpSocket>
 #include <QThreadPool>
 #include <QQueue>
+#include <QSet>
 #include <QTemporaryDir>
 #include <memory>
 
@@ -69,6 +70,7 @@ private:
     void finishUpload(QPointer<QTcpSocket> socket, const QString &peer, const QByteArray &target,
                       const QString &problem, const QByteArray &jpeg,
                       const QList<CStampRecognizer::Match> &matches, qint64 started);
+    void warnUnreadable(const QStringList &paths);
     void refuse(HttpServer::Request &request, int status, const QString &reason, qint64 started);
     void log(const QString &peer, const QByteArray &method, const QByteArray &target, int status,
              const QString &outcome, qint64 started);
@@ -85,6 +87,7 @@ private:
     int m_maxStoredUploads = defaultMaxStoredUploads;
     int m_recognitionsPending = 0;
     QString m_error;
+    QSet<QString> m_unreadableWarned; // catalogue pictures said to be unreadable, once each
     // Recognitions run here, so the server keeps answering while one is computed.
     QThreadPool m_pool;
 };

@@ -1,10 +1,13 @@
 #include "stampcatalogue.h"
 
+#include "indexfile.h"
+
 #include <QDir>
 #include <QFile>
-#include <QDateTime>
-#include <QFileInfo>
 #include <QImageReader>
+
+#include <cerrno>
+#include <sys/stat.h>
 
 namespace {
 
@@ -69,6 +72,7 @@ bool CStampCatalogue::load(const QString &folder, const LoadOptions &options, QS
     m_index.reset();
     m_stored = 0;
     m_computed = 0;
+    m_missing.clear();
     m_folder = folder;
     const QDir dir(folder);
     QFile index(dir.filePath(QString::fromLatin1(indexFileName)));
@@ -112,19 +116,26 @@ bool CStampCatalogue::load(const QString &folder, const LoadOptions &options, QS
         if (keywordFields.last().trimmed().isEmpty())
             keywordFields.last() = QStringLiteral("0001");
         entry.keyword = keywordFor(keywordFields);
-        const QFileInfo info(entry.picturePath());
-        entry.pictureSize = info.size();
-        entry.pictureModified = info.lastModified().toMSecsSinceEpoch();
-        if (info.isFile() && options.storedSignature
-            && options.storedSignature(entry.fileName, entry.pictureSize, entry.pictureModified,
-                                       &entry.signature)
-            && entry.signature.isValid()) {
+        struct stat info;
+        const QByteArray path = QFile::encodeName(entry.picturePath());
+        if (::stat(path.constData(), &info) != 0) {
+            if (errno == ENOENT || errno == ENOTDIR)
+                m_missing << entry.fileName;
+            warn(QStringLiteral("line %1: cannot read picture %2").arg(lineNumber).arg(fields.at(0)));
+            continue;
+        }
+        entry.pictureSize = qint64(info.st_size);
+        entry.pictureModified = qint64(info.st_mtim.tv_sec) * 1000 + info.st_mtim.tv_nsec / 1000000;
+        entry.pictureChanged = qint64(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
+        entry.pictureInode = quint64(info.st_ino);
+        if (S_ISREG(info.st_mode) && options.storedSignature
+            && options.storedSignature(entry, &entry.signature) && entry.signature.isValid()) {
             ++m_stored;
             m_entries.append(entry);
             continue;
         }
-        const QImage picture = entry.loadPicture();
-        if (picture.isNull()) {
+        const QImage picture = S_ISREG(info.st_mode) ? entry.loadPicture() : QImage();
+        if (picture.isNull() || !CIndexFile::contentHash(entry.picturePath(), &entry.pictureHash)) {
             warn(QStringLiteral("line %1: cannot read picture %2").arg(lineNumber).arg(fields.at(0)));
             continue;
         }

@@ -25,7 +25,12 @@ public:
         QString folder;          // the catalogue's, one text shared by every entry
         QString fileName;        // as catalogue.tsv names it
         qint64 pictureSize = 0;  // bytes, and
-        qint64 pictureModified = 0; // ms since the epoch, when the signature was taken
+        qint64 pictureModified = 0; // ms since the epoch, when the signature was taken;
+        // the file's status change time (ns since the epoch) and inode, which no program can set
+        // back: a picture replaced by another of the same size and modification time changes them
+        qint64 pictureChanged = 0;
+        quint64 pictureInode = 0;
+        quint64 pictureHash = 0; // XXH3 of the picture's bytes
         // The search keyword, made once at load (a hundred thousand rows keep one text each rather
         // than five): country "[c]" number "[inf]" three fields joined by "[i]", blanks written
         // "_".
@@ -44,10 +49,10 @@ public:
 
     struct LoadOptions
     {
-        // A stored signature for the picture fileName of this size and modification time, or
-        // false to compute it.
-        std::function<bool(const QString &fileName, qint64 size, qint64 modified,
-                           CStampSignature *signature)> storedSignature;
+        // A stored signature for the entry's picture as it is now (its file name, size, times and
+        // inode filled in; the callback fills in pictureHash when it takes a stored one), or false
+        // to compute it.
+        std::function<bool(Entry &entry, CStampSignature *signature)> storedSignature;
         // Called after each row with the rows read so far and the rows in all.
         std::function<void(int done, int total)> progress;
         bool buildIndex = true;
@@ -57,6 +62,9 @@ public:
     // Signatures taken from storage and computed in the last load.
     int storedSignatureCount() const { return m_stored; }
     int computedSignatureCount() const { return m_computed; }
+    // Rows of the last load whose picture file was not there (file names as the rows give them):
+    // skipped like unreadable ones, but told apart, since a folder unmounted or moved makes many.
+    const QStringList &missingPictures() const { return m_missing; }
 
     // The first filter's index over the entries' signatures, row n for entry n; null before one
     // is built or set.
@@ -80,5 +88,6 @@ private:
     QList<Entry> m_entries;
     int m_stored = 0;
     int m_computed = 0;
+    QStringList m_missing;
     std::shared_ptr<CSignatureIndex> m_index; // shared: a catalogue is moved into the server
 };

@@ -40,7 +40,7 @@ QList<int> CStampRecognizer::shortlist(const QImage &upload, int count) const
     return result;
 }
 
-QList<CStampRecognizer::Match> CStampRecognizer::recognise(const QImage &upload) const
+QList<CStampRecognizer::Match> CStampRecognizer::recognise(const QImage &upload, QStringList *unreadable) const
 {
     QList<Match> matches;
     CStampVerifier verifier;
@@ -50,7 +50,10 @@ QList<CStampRecognizer::Match> CStampRecognizer::recognise(const QImage &upload)
     for (int index : candidates) {
         const CStampCatalogue::Entry &entry = m_catalogue.entries().at(index);
         int score = 0;
-        if (verifier.compare(entry.loadPicture(), &score))
+        const QImage picture = entry.loadPicture();
+        if (picture.isNull() && unreadable)
+            unreadable->append(entry.picturePath());
+        if (verifier.compare(picture, &score))
             matches.append({index, score});
     }
     // Best first; equal scores keep the first filter's order.

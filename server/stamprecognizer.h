@@ -2,6 +2,7 @@
 
 #include <QImage>
 #include <QList>
+#include <QStringList>
 
 class CStampCatalogue;
 
@@ -39,8 +40,10 @@ public:
     // The similarity a shortlisted stamp needs (minimumSimilarity by default).
     void setSimilarityFloor(double floor) { m_similarityFloor = floor; }
 
-    // Safe to call from several threads at once: the catalogue is only read.
-    QList<Match> recognise(const QImage &upload) const;
+    // Safe to call from several threads at once: the catalogue is only read. The paths of
+    // shortlisted catalogue pictures that no longer read (and so can never match) are added to
+    // unreadable.
+    QList<Match> recognise(const QImage &upload, QStringList *unreadable = nullptr) const;
     // The first filter alone: catalogue indexes, most similar first, at most count and at least
     // the similarity floor; with count 0 every index, in order of similarity.
     QList<int> shortlist(const QImage &upload, int count) const;
