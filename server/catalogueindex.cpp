@@ -242,7 +242,8 @@ bool CCatalogueIndex::open(CStampCatalogue &catalogue, const QString &folder,
     const auto store = [&](const QString &path, const CIndexFile::Header &header, const QByteArray &body,
                            const QString &done) {
         QString problem;
-        if (leaveAlone) {
+        if (leaveAlone || !result.upToDate) {
+            // (a FAISS index is not stored beside signatures that could not be: the pair stays as it was)
             result.upToDate = false;
         } else if (!CIndexFile::write(path, header, body, &problem)) {
             result.upToDate = false;
