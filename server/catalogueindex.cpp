@@ -237,7 +237,7 @@ bool CCatalogueIndex::open(CStampCatalogue &catalogue, const QString &folder,
     bool unchanged = haveStored && result.computed == 0 && refreshed == 0 && storedOrder.size() == catalogue.size();
     for (qsizetype n = 0; unchanged && n < storedOrder.size(); ++n)
         unchanged = storedOrder.at(n) == catalogue.entries().at(n).fileName;
-    signaturesFile.bytes.clear();
+    signaturesFile.clear();
     quint64 signaturesChecksum = signaturesFile.header.checksum;
     const auto store = [&](const QString &path, const CIndexFile::Header &header, const QByteArray &body,
                            const QString &done) {
@@ -277,7 +277,7 @@ bool CCatalogueIndex::open(CStampCatalogue &catalogue, const QString &folder,
             catalogue.setSignatureIndex(std::move(index));
             result.indexLoaded = true;
         }
-        faissFile.bytes.clear();
+        faissFile.clear();
     }
     if (!result.indexLoaded) {
         catalogue.buildSignatureIndex(CSignatureIndex::kindFor(catalogue.size()),

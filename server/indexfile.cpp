@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -63,6 +64,28 @@ bool writeAll(int fd, const char *data, qsizetype length)
 
 } // namespace
 
+bool CIndexFile::Contents::allocate(qsizetype size)
+{
+    clear();
+    if (size == 0)
+        return true;
+    void *memory = ::mmap(nullptr, size_t(size), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED)
+        return false;
+    ::madvise(memory, size_t(size), MADV_HUGEPAGE);
+    m_data = static_cast<char *>(memory);
+    m_size = m_capacity = size;
+    return true;
+}
+
+void CIndexFile::Contents::clear()
+{
+    if (m_data)
+        ::munmap(m_data, size_t(m_capacity));
+    m_data = nullptr;
+    m_size = m_capacity = 0;
+}
+
 quint64 CIndexFile::checksum(const Header &header, const char *body, qsizetype length)
 {
     Header zeroed = header;
@@ -79,7 +102,7 @@ quint64 CIndexFile::checksum(const Header &header, const char *body, qsizetype l
 CIndexFile::Status CIndexFile::read(const QString &path, const char (&magic)[8], quint32 version,
                                     quint32 dimension, Contents *contents, QString *problem)
 {
-    contents->bytes.clear();
+    contents->clear();
     const int fd = openRegular(path, problem);
     if (fd < 0)
         return fd == -2 ? Status::Missing : Status::Refused;
@@ -87,17 +110,20 @@ CIndexFile::Status CIndexFile::read(const QString &path, const char (&magic)[8],
     ::fstat(fd, &info);
     // The file is copied out rather than mapped: one rewritten in place while it is read would
     // otherwise change, or vanish, under the reader.
-    QByteArray &bytes = contents->bytes;
-    bytes.resize(qsizetype(info.st_size));
+    if (!contents->allocate(qsizetype(info.st_size))) {
+        *problem = QStringLiteral("cannot be read (%1)").arg(systemReason(errno));
+        ::close(fd);
+        return Status::Refused;
+    }
     qsizetype at = 0;
-    while (at < bytes.size()) {
-        const ssize_t got = ::read(fd, bytes.data() + at, size_t(bytes.size() - at));
+    while (at < contents->m_size) {
+        const ssize_t got = ::read(fd, contents->m_data + at, size_t(contents->m_size - at));
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0) {
             *problem = QStringLiteral("cannot be read (%1)").arg(systemReason(errno));
             ::close(fd);
-            bytes.clear();
+            contents->clear();
             return Status::Refused;
         }
         if (got == 0)
@@ -105,31 +131,32 @@ CIndexFile::Status CIndexFile::read(const QString &path, const char (&magic)[8],
         at += got;
     }
     ::close(fd);
-    bytes.truncate(at);
+    contents->m_size = at;
 
     const auto refuse = [&](const QString &reason) {
         *problem = reason;
-        bytes.clear();
+        contents->clear();
         return Status::Refused;
     };
-    if (bytes.size() < qsizetype(sizeof(Header)))
-        return refuse(QStringLiteral("is truncated (%1 bytes, shorter than its header)").arg(bytes.size()));
+    const qsizetype size = contents->size();
+    if (size < qsizetype(sizeof(Header)))
+        return refuse(QStringLiteral("is truncated (%1 bytes, shorter than its header)").arg(size));
     Header &header = contents->header;
-    std::memcpy(&header, bytes.constData(), sizeof header);
+    std::memcpy(&header, contents->data(), sizeof header);
     if (std::memcmp(header.magic, magic, 8) != 0)
         return refuse(QStringLiteral("is not a Quillet index file of this kind"));
     if (header.version > version) {
         *problem = QStringLiteral("has format version %1, newer than this server's %2").arg(header.version).arg(version);
-        bytes.clear();
+        contents->clear();
         return Status::Newer;
     }
     if (header.version != version)
         return refuse(QStringLiteral("has format version %1, this server reads %2").arg(header.version).arg(version));
-    const quint64 bodyLength = quint64(bytes.size()) - sizeof(Header);
+    const quint64 bodyLength = quint64(size) - sizeof(Header);
     if (header.bodyLength != bodyLength)
         return refuse(header.bodyLength > bodyLength
-                          ? QStringLiteral("is truncated (%1 bytes, its header says %2)").arg(bytes.size()).arg(header.bodyLength + sizeof(Header))
-                          : QStringLiteral("is longer than its header says (%1 bytes, not %2)").arg(bytes.size()).arg(header.bodyLength + sizeof(Header)));
+                          ? QStringLiteral("is truncated (%1 bytes, its header says %2)").arg(size).arg(header.bodyLength + sizeof(Header))
+                          : QStringLiteral("is longer than its header says (%1 bytes, not %2)").arg(size).arg(header.bodyLength + sizeof(Header)));
     if (checksum(header, contents->body(), contents->bodyLength()) != header.checksum)
         return refuse(QStringLiteral("is corrupt (its checksum does not match)"));
     if (header.dimension != dimension)
