@@ -408,7 +408,9 @@ void MainWindow::replyFinished(QNetworkReply *reply)
         return;
     const QMessageBox::StandardButton answer = QMessageBox::question(
         nullptr, translationTable->tr("Quillet Update"),
-        translationTable->tr("New version of Quillet available for download\r\nWould you like to update?"),
+        // Two texts: a line of a language file cannot hold the line break between them.
+        translationTable->tr("New version of Quillet available for download") + QStringLiteral("\r\n")
+            + translationTable->tr("Would you like to update?"),
         QMessageBox::Yes | QMessageBox::No);
     if (answer == QMessageBox::Yes)
         QDesktopServices::openUrl(makerPage(QStringLiteral("/qvdownload.html")));

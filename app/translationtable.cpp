@@ -71,3 +71,12 @@ QString CTranslationTable::languageFile(const QString &folder, const QString &la
 {
     return folder + QLatin1Char('/') + language + QStringLiteral(".lng");
 }
+
+QString CTranslationTable::nativeName(const QString &folder, const QString &language)
+{
+    CTranslationTable table;
+    table.load(languageFile(folder, language));
+    const QString key = QStringLiteral("This language");
+    const QString name = table.tr(key);
+    return name == key ? language : name;
+}

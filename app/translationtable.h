@@ -22,6 +22,9 @@ public:
 
     // Names of the "*.lng" files of a folder, sorted by name ignoring case, without ".lng".
     static QStringList languages(const QString &folder);
+    // A language's name in the language itself (its file's "This language" entry), or the
+    // file's name when it has none.
+    static QString nativeName(const QString &folder, const QString &language);
     // The language file of a language in a folder.
     static QString languageFile(const QString &folder, const QString &language);
 

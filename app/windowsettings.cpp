@@ -25,9 +25,9 @@ CWindowSettings::CWindowSettings(QWidget *parent, AppConfig *config, CTranslatio
     m_interfaceBox->setGeometry(10, 10, 241, 81);
     m_languageLabel = new QLabel(m_interfaceBox);
     m_languageLabel->setObjectName("label");
-    m_languageLabel->setGeometry(20, 20, 71, 16);
+    m_languageLabel->setGeometry(20, 18, 200, 20);
     m_languageBox = new QComboBox(m_interfaceBox);
-    m_languageBox->setGeometry(20, 40, 100, 31);
+    m_languageBox->setGeometry(20, 40, 150, 31);
     m_languageBox->setStyleSheet(CStyleSheets::comboBox());
 
     m_searchBox = new QGroupBox(this);
@@ -35,7 +35,7 @@ CWindowSettings::CWindowSettings(QWidget *parent, AppConfig *config, CTranslatio
     m_searchBox->setGeometry(10, 100, 241, 55);
     m_limitLabel = new QLabel(m_searchBox);
     m_limitLabel->setObjectName("label_2");
-    m_limitLabel->setGeometry(10, 22, 80, 16);
+    m_limitLabel->setGeometry(10, 21, 126, 20);
     m_limitBox = new QSpinBox(m_searchBox);
     m_limitBox->setGeometry(140, 20, 81, 22);
     m_limitBox->setRange(1, 30);
@@ -51,13 +51,13 @@ CWindowSettings::CWindowSettings(QWidget *parent, AppConfig *config, CTranslatio
 
     const auto makeButton = [this](int x) {
         auto *button = new QToolButton(this);
-        button->setGeometry(x, 170, 75, 30);
+        button->setGeometry(x, 170, 85, 30);
         button->setStyleSheet(CStyleSheets::toolButton());
         return button;
     };
-    m_okButton = makeButton(85);
-    m_cancelButton = makeButton(175);
-    m_applyButton = makeButton(175);
+    m_okButton = makeButton(70);
+    m_cancelButton = makeButton(165);
+    m_applyButton = makeButton(165);
     m_applyButton->hide();
 
     connect(m_okButton, &QToolButton::clicked, this, &CWindowSettings::slotOnOk);
@@ -71,9 +71,12 @@ void CWindowSettings::slotUpdateWidget()
 {
     const QString folder = QCoreApplication::applicationDirPath();
     m_limitBox->setValue(m_config->max_out);
+    // Each language by its own name, so that a reader of no other finds theirs; the setting
+    // stays the file's name.
     m_languageBox->clear();
-    m_languageBox->addItems(CTranslationTable::languages(folder));
-    const int current = m_languageBox->findText(m_config->language, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    for (const QString &language : CTranslationTable::languages(folder))
+        m_languageBox->addItem(CTranslationTable::nativeName(folder, language), language);
+    const int current = m_languageBox->findData(m_config->language, Qt::UserRole, Qt::MatchExactly | Qt::MatchCaseSensitive);
     if (current >= 0)
         m_languageBox->setCurrentIndex(current);
     m_translationTable->load(CTranslationTable::languageFile(folder, m_config->language));
@@ -91,7 +94,7 @@ void CWindowSettings::slotUpdateWidget()
 
 void CWindowSettings::slotOnApply()
 {
-    m_config->language = m_languageBox->currentText();
+    m_config->language = m_languageBox->currentData().toString();
     m_config->max_out = m_limitBox->value();
     m_config->save();
     slotUpdateWidget();

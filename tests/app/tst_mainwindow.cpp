@@ -125,9 +125,9 @@ void TestMainWindow::languageChangeRetranslatesAtOnce()
 
     CWindowSettings *settings = window.settings();
     QComboBox *languages = settings->languageBox();
-    QVERIFY(languages->findText("french") >= 0);
-    QCOMPARE(languages->currentText(), QString("german"));
-    languages->setCurrentText("french");
+    QVERIFY(languages->findText("Français") >= 0);
+    QCOMPARE(languages->currentText(), QString("Deutsch"));
+    languages->setCurrentText("Français");
     settings->slotOnOk();
 
     QVERIFY(buttonWithText(panel, "Ouvrir"));
