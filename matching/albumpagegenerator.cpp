@@ -63,8 +63,8 @@ void cutOut(int seed, cv::Size size, bool imperforate, cv::Mat &stamp, cv::Mat &
     // The page colour around the paper and inside the holes is one region touching the corner.
     cv::Mat flooded = stamp.clone();
     cv::Mat fillMask = cv::Mat::zeros(stamp.rows + 2, stamp.cols + 2, CV_8U);
-    cv::floodFill(flooded, fillMask, cv::Point(0, 0), cv::Scalar(), nullptr, cv::Scalar::all(40),
-                  cv::Scalar::all(40), 4 | cv::FLOODFILL_MASK_ONLY | (255 << 8));
+    cv::floodFill(flooded, fillMask, cv::Point(0, 0), cv::Scalar(), nullptr, cv::Scalar::all(6),
+                  cv::Scalar::all(6), 4 | cv::FLOODFILL_MASK_ONLY | (255 << 8));
     mask = 255 - fillMask(cv::Rect(1, 1, stamp.cols, stamp.rows));
     if (imperforate) {
         // Cut inside the holes, so the edge is straight paper.
