@@ -145,11 +145,11 @@ QList<QRect> CStampFinder::findStamps(const QImage &picture)
     edges.setTo(0, lines);
 
     // Edge density over a window of about a hundredth of the picture.
-    const int window = std::max(5, side / 80) | 1;
+    const int window = std::max(5, side / 110) | 1;
     cv::Mat density;
     cv::boxFilter(edges, density, CV_32F, cv::Size(window, window), cv::Point(-1, -1), true);
     density /= 255.0f;
-    cv::Mat busy = density > 0.1f;
+    cv::Mat busy = density > 0.15f;
     cv::morphologyEx(busy, busy, cv::MORPH_CLOSE, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(window / 2, window / 2)));
 
     cv::Mat chroma;
@@ -163,9 +163,20 @@ QList<QRect> CStampFinder::findStamps(const QImage &picture)
     }
     // Busy or different, with thin bridges (a glare, a strip's edge) cut and holes filled.
     cv::Mat marked = busy.clone();
-    cv::morphologyEx(marked, marked, cv::MORPH_OPEN, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(window, window)));
+    cv::morphologyEx(marked, marked, cv::MORPH_OPEN, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(window / 2 + 1, window / 2 + 1)));
+    // Every outer boundary, also those inside another region's hole: a stock page's outline or a
+    // strip's edge may enclose stamps.
+    std::vector<std::vector<cv::Point>> all;
+    std::vector<cv::Vec4i> hierarchy;
+    cv::findContours(marked, all, hierarchy, cv::RETR_TREE, cv::CHAIN_APPROX_SIMPLE);
     std::vector<std::vector<cv::Point>> contours;
-    cv::findContours(marked, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
+    for (size_t k = 0; k < all.size(); ++k) {
+        int depth = 0;
+        for (int parent = hierarchy[k][3]; parent >= 0; parent = hierarchy[parent][3])
+            ++depth;
+        if (depth % 2 == 0)
+            contours.push_back(all[k]);
+    }
     cv::Mat regions = cv::Mat::zeros(busy.size(), CV_8U);
     cv::drawContours(regions, contours, -1, cv::Scalar(255), cv::FILLED);
     if (qEnvironmentVariableIsSet("FINDER_DEBUG")) {
@@ -205,11 +216,34 @@ QList<QRect> CStampFinder::findStamps(const QImage &picture)
                 candidates.push_back(grown(lab, part));
     }
 
-    // A box that takes nearly all of the picture: the picture is the stamp.
+    // A box that holds two or more others of some size is a page, a strip or a cluster whose
+    // stamps were found one by one; a box inside another that holds no other is a piece of it.
+    auto inside = [](const cv::Rect &small, const cv::Rect &big) { return (small & big).area() > 0.8 * small.area() && big.area() > small.area(); };
+    std::vector<bool> drop(candidates.size(), false);
+    for (size_t i = 0; i < candidates.size(); ++i) {
+        int held = 0;
+        for (size_t j = 0; j < candidates.size(); ++j)
+            held += j != i && inside(candidates[j], candidates[i]) && candidates[j].area() > 0.15 * candidates[i].area();
+        if (held >= 2)
+            drop[i] = true;
+    }
+    for (size_t i = 0; i < candidates.size(); ++i)
+        for (size_t j = 0; j < candidates.size(); ++j)
+            if (!drop[i] && !drop[j] && j != i && inside(candidates[j], candidates[i]))
+                drop[j] = true;
+    std::vector<cv::Rect> kept;
+    for (size_t i = 0; i < candidates.size(); ++i)
+        if (!drop[i])
+            kept.push_back(candidates[i]);
+    candidates = kept;
+
+    // One box over nearly all of the picture: the picture is the stamp. (Among others, such a box
+    // is a page's outline around its stamps.)
     const cv::Rect whole(cv::Point(), small.size());
-    for (const cv::Rect &c : candidates)
-        if (c.width > 0.85 * whole.width && c.height > 0.85 * whole.height)
-            return {picture.rect()};
+    auto nearlyAll = [&](const cv::Rect &c) { return c.width > 0.85 * whole.width && c.height > 0.85 * whole.height; };
+    if (candidates.size() == 1 && nearlyAll(candidates.front()))
+        return {picture.rect()};
+    candidates.erase(std::remove_if(candidates.begin(), candidates.end(), nearlyAll), candidates.end());
 
     // Best first: whole stamps before those cut by the picture's edge, then nearest the centre.
     const cv::Point2d centre(small.cols / 2.0, small.rows / 2.0);

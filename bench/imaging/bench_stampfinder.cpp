@@ -186,8 +186,10 @@ int main(int argc, char *argv[])
             const QList<QRect> found = CStampFinder::findStamps(picture);
             t.add(toQt(page.stamps), found, toQt(page.labels));
             all.add(toQt(page.stamps), found, toQt(page.labels));
-            if (seed == 1)
+            if (seed == 1 && !drawDir.isEmpty()) {
                 draw(drawDir, QString("gen_%1").arg(&kind - kinds), picture, toQt(page.stamps), found);
+                cv::imwrite(QString("%1/gen_%2_picture.png").arg(drawDir).arg(&kind - kinds).toStdString(), page.picture);
+            }
         }
         t.print(kind.name);
     }
