@@ -25,6 +25,7 @@
 #include <QFileDialog>
 #include <QMimeData>
 #include <QPainter>
+#include <QShortcut>
 #include <QDesktopServices>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -301,6 +302,16 @@ void MainWindow::buildWidgets()
     connect(tabWidget, &QTabWidget::currentChanged, this, &MainWindow::slotResize);
     connect(m_display, &CDisplay::signalOutUrl, this, &MainWindow::slotDragAndDropImage);
     connect(m_display, &CDisplay::signalContextMenu, this, &MainWindow::slotOnContextMenu);
+    connect(m_display, &CDisplay::signalClicked, this, &MainWindow::slotPictureClicked);
+    // Tab and Shift+Tab step the frame through a page's stamps; elsewhere they move the focus as
+    // usual (the shortcuts are on only while a page is on show in the stamp tab).
+    for (const auto &[key, direction] : {std::pair{Qt::Key_Tab, 1}, std::pair{Qt::Key_Backtab, -1}}) {
+        auto *shortcut = new QShortcut(QKeySequence(key), this);
+        shortcut->setEnabled(false);
+        connect(shortcut, &QShortcut::activated, this, [this, direction = direction] { slotStepStamp(direction); });
+        m_stepShortcuts << shortcut;
+    }
+    connect(tabWidget, &QTabWidget::currentChanged, this, [this] { updateStepShortcuts(); });
     connect(m_browser, &CWebBrowser::signalDrop, m_display, &CDisplay::slotDropOverboard);
     connect(m_thumbnails, &CScrollPreview::signalPressUrl, this, &MainWindow::slotPressScrollView);
     connectSearch();
@@ -504,6 +515,8 @@ void MainWindow::slotStartGrab()
     }
     m_upPanel->setEnabled(false);
     m_selectionFrame->setSelected(false);
+    m_page.clear();
+    updateStepShortcuts();
     sourcePixmap = QPixmap(400, 300);
     sourcePixmap.fill(Qt::transparent);
     m_display->setPixmap(sourcePixmap);
@@ -657,7 +670,69 @@ void MainWindow::slotRenderPixmap(const QPixmap &pixmap)
     m_selectionFrame->setSelected(true);
     sourcePixmap = pixmap;
     m_display->setPixmap(sourcePixmap.scaled(m_display->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
-    fitSelection(0.8);
+    frameFirstStamp(sourcePixmap.toImage());
+}
+
+// The frame goes onto the stamp the finder puts first; with none found, over 80 percent of the
+// picture as before.
+void MainWindow::frameFirstStamp(const QImage &picture)
+{
+    m_page.setPicture(picture);
+    updateStepShortcuts();
+    showPicture();
+    frameCurrentStamp();
+}
+
+void MainWindow::frameCurrentStamp()
+{
+    if (m_page.current() >= 0)
+        frameStamp(m_page.currentStamp());
+    else
+        fitSelection(0.8);
+}
+
+void MainWindow::frameStamp(const QRect &box)
+{
+    placeFrame(box.x(), box.y(), box.width(), box.height());
+    slotResizeSelection();
+}
+
+// The picture scaled into the view; on a page, every found stamp outlined faintly, so that the user
+// sees what a click or Tab will frame.
+void MainWindow::showPicture()
+{
+    QPixmap shown = sourcePixmap.scaled(m_display->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    if (m_page.isPage() && !sourcePixmap.isNull()) {
+        const double k = double(shown.width()) / sourcePixmap.width();
+        QPainter painter(&shown);
+        painter.setPen(QPen(QColor(255, 255, 255, 140), 1, Qt::DashLine));
+        for (const QRect &box : m_page.stamps())
+            painter.drawRect(QRectF(box.x() * k, box.y() * k, box.width() * k, box.height() * k));
+    }
+    m_display->setPixmap(shown);
+}
+
+void MainWindow::slotPictureClicked(const QPoint &viewPoint)
+{
+    const QSize shown = m_display->shownSize();
+    if (!m_page.isPage() || shown.isEmpty())
+        return;
+    const double k = double(sourcePixmap.width()) / shown.width();
+    const QPoint point((viewPoint - m_display->pictureOffset()) * k);
+    if (m_page.selectAt(point) >= 0)
+        frameStamp(m_page.currentStamp());
+}
+
+void MainWindow::slotStepStamp(int direction)
+{
+    if (m_page.isPage())
+        frameStamp(m_page.step(direction));
+}
+
+void MainWindow::updateStepShortcuts()
+{
+    for (QShortcut *shortcut : std::as_const(m_stepShortcuts))
+        shortcut->setEnabled(m_page.isPage() && tabWidget->currentIndex() == 0);
 }
 
 void MainWindow::resizeEvent(QResizeEvent *event)
@@ -667,7 +742,7 @@ void MainWindow::resizeEvent(QResizeEvent *event)
     if (m_display->pixmap().isNull())
         return;
     // Always from the full-resolution picture, so that shrinking and growing loses nothing.
-    m_display->setPixmap(sourcePixmap.scaled(m_display->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    showPicture();
 
     // The frame follows the picture: same part of it, at the new scale.
     const QSize shown = m_display->shownSize();
@@ -739,9 +814,7 @@ bool MainWindow::slotOpenGrab(const QString &path, const QImage &image)
     m_selectionFrame->setSelected(true);
     m_selectAllButton->setEnabled(true);
     searchButton->setEnabled(true);
-    fitSelection(0.8);
-    centreFrame();
-    slotResizeSelection();
+    frameCurrentStamp(); // again, now that the view has its final size
     return true;
 }
 
@@ -784,6 +857,7 @@ void MainWindow::slotTurnRight()
         painter.translate(-c, -c);
         painter.drawPixmap(0, 0, sourcePixmap);
     }
+    m_page.turnRight(sourcePixmap.size());
     sourcePixmap = turned;
     resizeEvent(nullptr);
 

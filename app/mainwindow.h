@@ -1,5 +1,7 @@
 #pragma once
 
+#include "imaging/stamppage.h"
+
 #include <QImage>
 #include <QMainWindow>
 #include <QPixmap>
@@ -23,6 +25,7 @@ class QNetworkReply;
 class QProgressBar;
 class QProgressDialog;
 class QTabWidget;
+class QShortcut;
 class QTimer;
 class QPushButton;
 class QToolButton;
@@ -111,6 +114,13 @@ private:
     void connectSearch();
     void showStage(int current);
     void placeFrame(int x, int y, int w, int h);
+    void frameFirstStamp(const QImage &picture);
+    void frameCurrentStamp();
+    void frameStamp(const QRect &box);
+    void showPicture();
+    void slotPictureClicked(const QPoint &viewPoint);
+    void slotStepStamp(int direction);
+    void updateStepShortcuts();
 
     CCommandChannel *commandChannel = nullptr;
     QStringList commandArgs;
@@ -120,6 +130,8 @@ private:
     QImage selectionImage;
     CTranslationTable *translationTable = nullptr;
     QPixmap sourcePixmap;
+    CStampPage m_page; // the stamps found on sourcePixmap
+    QList<QShortcut *> m_stepShortcuts;
     double selectionRatios[4] = {0, 0, 0, 0};
     QSize ratioBaseSize;
     QString reportPath;

@@ -71,4 +71,6 @@ void CDisplay::mousePressEvent(QMouseEvent *event)
 {
     if (event->buttons() == Qt::RightButton)
         emit signalContextMenu();
+    else if (event->button() == Qt::LeftButton)
+        emit signalClicked(event->position().toPoint());
 }

@@ -22,6 +22,8 @@ public:
 signals:
     void signalOutUrl(const QString &path);
     void signalContextMenu();
+    // A left click on the view, outside the selection frame.
+    void signalClicked(const QPoint &position);
 
 public slots:
     void slotDropOverboard(QDropEvent *event);
