@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-webengine-dev qt6-5compat-dev qt6-svg-dev
   libqt6svg6 qt6-image-formats-plugins
-  libgumbo-dev libopencv-dev libbenchmark-dev libfaiss-dev
+  libgumbo-dev libopencv-dev libbenchmark-dev libfaiss-dev libxxhash-dev
   fonts-dejavu-core xvfb xauth
   desktop-file-utils appstream dpkg-dev file
 )
