@@ -10,20 +10,23 @@ class CStampCatalogue;
 // The catalogue's stored index: its signatures ("catalogue.signatures") and the first filter's
 // FAISS index ("catalogue.faiss"), kept beside catalogue.tsv or in a folder of their own, so that a
 // restart reads them instead of decoding every picture again. A row whose picture changed (size or
-// modification time) gets its signature computed again, a removed row leaves the stored
-// signatures, and the FAISS index is rebuilt whenever the signatures it was built from changed.
+// modification time; or, when only its status change time or inode moved, its bytes) gets its
+// signature computed again, a removed row leaves the stored signatures, and the FAISS index is
+// rebuilt whenever the signatures file it was built from changed.
 //
-// Each file starts with a header: a magic text, a format version, the vector dimension, the row
-// count, the body's length and a checksum of the body. A missing, truncated, foreign, corrupt or
-// out-of-date file is not used: the reason is reported, the part is rebuilt and written again.
-// Files are written in the host's byte order; another order reads as a foreign file. They are
-// read in place, mapped into memory, so that loading holds no second copy of either.
+// Each file is a CIndexFile (checked header and checksum, no link followed, written by rename).
+// A missing, damaged, foreign or out-of-date file is not used: the reason is reported, the part is
+// rebuilt and written again. A file of a newer format version is left alone and nothing is written:
+// the catalogue is served from memory. So is a catalogue whose pictures are missing in large part
+// (an unmounted or moved folder): the stored files keep the missing rows for when they are back.
 class CCatalogueIndex
 {
 public:
     static constexpr const char *signaturesFileName = "catalogue.signatures";
     static constexpr const char *faissFileName = "catalogue.faiss";
-    static constexpr quint32 formatVersion = 2; // 2: 8-bit signatures, the graph over PCA-reduced vectors
+    // 2: 8-bit signatures, the graph over PCA-reduced vectors; 3: the checked header of
+    // CIndexFile, the pictures' status change time, inode and content hash.
+    static constexpr quint32 formatVersion = 3;
 
     struct Report
     {
@@ -31,6 +34,9 @@ public:
         int computed = 0; // signatures computed from pictures
         int removed = 0;  // stored signatures of rows gone or changed
         bool indexLoaded = false; // the FAISS index was read, not built
+        // False when the stored index could not be brought up to date (a file not written, a
+        // newer version's file, pictures missing in large part): --build-index fails then.
+        bool upToDate = true;
         QStringList messages; // what was refused and why, what was written
     };
 

@@ -2,9 +2,15 @@
 
 #include <QDir>
 #include <QFile>
-#include <QDateTime>
-#include <QFileInfo>
+#include <QBuffer>
 #include <QImageReader>
+
+#include <xxhash.h>
+
+#include <algorithm>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -28,6 +34,25 @@ QString keywordFor(const QStringList &fields)
         + QStringLiteral("[inf]") + descriptions.join(QStringLiteral("[i]"));
 }
 
+// Sets the entry's picture size, times and inode; false when the picture is not a regular file
+// this process may read (a stored signature for it would be served and never match).
+bool readPictureState(CStampCatalogue::Entry *entry)
+{
+    struct stat info;
+    const QByteArray path = QFile::encodeName(entry->picturePath());
+    if (::stat(path.constData(), &info) != 0 || !S_ISREG(info.st_mode))
+        return false;
+    entry->pictureSize = info.st_size;
+    entry->pictureModified = qint64(info.st_mtim.tv_sec) * 1000 + info.st_mtim.tv_nsec / 1000000;
+    entry->pictureChanged = qint64(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
+    entry->pictureInode = quint64(info.st_ino);
+    // The mode bits settle the usual cases without another system call per picture.
+    const uid_t user = ::geteuid();
+    if (user == 0 || (info.st_mode & S_IROTH) || (info.st_uid == user && (info.st_mode & S_IRUSR)))
+        return true;
+    return ::access(path.constData(), R_OK) == 0;
+}
+
 } // namespace
 
 QString CStampCatalogue::Entry::picturePath() const
@@ -35,11 +60,36 @@ QString CStampCatalogue::Entry::picturePath() const
     return QDir(folder).filePath(fileName);
 }
 
-QImage CStampCatalogue::Entry::loadPicture() const
+namespace {
+
+QImage decodePicture(QIODevice *device)
 {
-    QImageReader reader(picturePath());
+    QImageReader reader(device);
     reader.setAutoTransform(true);
     return reader.read().convertToFormat(QImage::Format_RGB32);
+}
+
+quint64 hashOf(const QByteArray &bytes)
+{
+    // Never 0, which stands for "not taken".
+    return std::max<quint64>(XXH3_64bits(bytes.constData(), size_t(bytes.size())), 1);
+}
+
+} // namespace
+
+QImage CStampCatalogue::Entry::loadPicture() const
+{
+    QFile file(picturePath());
+    return file.open(QIODevice::ReadOnly) ? decodePicture(&file) : QImage();
+}
+
+quint64 CStampCatalogue::Entry::hashPicture() const
+{
+    QFile file(picturePath());
+    if (!file.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray bytes = file.readAll();
+    return file.error() == QFile::NoError ? hashOf(bytes) : 0;
 }
 
 bool CStampCatalogue::load(const QString &folder, QString *error, QStringList *warnings)
@@ -112,18 +162,24 @@ bool CStampCatalogue::load(const QString &folder, const LoadOptions &options, QS
         if (keywordFields.last().trimmed().isEmpty())
             keywordFields.last() = QStringLiteral("0001");
         entry.keyword = keywordFor(keywordFields);
-        const QFileInfo info(entry.picturePath());
-        entry.pictureSize = info.size();
-        entry.pictureModified = info.lastModified().toMSecsSinceEpoch();
-        if (info.isFile() && options.storedSignature
-            && options.storedSignature(entry.fileName, entry.pictureSize, entry.pictureModified,
-                                       &entry.signature)
-            && entry.signature.isValid()) {
+        if (!readPictureState(&entry)) {
+            if (options.pictureMissing)
+                options.pictureMissing(entry.fileName);
+            warn(QStringLiteral("line %1: cannot read picture %2").arg(lineNumber).arg(fields.at(0)));
+            continue;
+        }
+        if (options.storedSignature && options.storedSignature(entry) && entry.signature.isValid()) {
             ++m_stored;
             m_entries.append(entry);
             continue;
         }
-        const QImage picture = entry.loadPicture();
+        // Read once, for the picture and for the hash that tells a later start whether it changed.
+        QFile file(entry.picturePath());
+        QByteArray content = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        entry.pictureHash = content.isEmpty() ? 0 : hashOf(content);
+        QBuffer buffer(&content);
+        buffer.open(QIODevice::ReadOnly);
+        const QImage picture = decodePicture(&buffer);
         if (picture.isNull()) {
             warn(QStringLiteral("line %1: cannot read picture %2").arg(lineNumber).arg(fields.at(0)));
             continue;

@@ -26,6 +26,12 @@ public:
         QString fileName;        // as catalogue.tsv names it
         qint64 pictureSize = 0;  // bytes, and
         qint64 pictureModified = 0; // ms since the epoch, when the signature was taken
+        // The picture file's status change time (ns since the epoch) and inode: a picture
+        // replaced by another of the same size and modification time (cp -p, rsync -t) changes
+        // them.
+        qint64 pictureChanged = 0;
+        quint64 pictureInode = 0;
+        quint64 pictureHash = 0; // of the file's bytes, when known (0: not taken)
         // The search keyword, made once at load (a hundred thousand rows keep one text each rather
         // than five): country "[c]" number "[inf]" three fields joined by "[i]", blanks written
         // "_".
@@ -36,6 +42,8 @@ public:
         QString picturePath() const;
         // The picture as the comparison takes it (32-bit RGB); null when it no longer reads.
         QImage loadPicture() const;
+        // The hash of the picture file's bytes as pictureHash holds it; 0 when it does not read.
+        quint64 hashPicture() const;
     };
 
     // Reads the folder. False with a reason when catalogue.tsv is missing or unreadable; rows that
@@ -44,10 +52,11 @@ public:
 
     struct LoadOptions
     {
-        // A stored signature for the picture fileName of this size and modification time, or
-        // false to compute it.
-        std::function<bool(const QString &fileName, qint64 size, qint64 modified,
-                           CStampSignature *signature)> storedSignature;
+        // Sets entry.signature (and may set entry.pictureHash) from a stored signature for the
+        // picture entry.fileName as it is now (size, times, inode), or false to compute it.
+        std::function<bool(Entry &entry)> storedSignature;
+        // Called for a row whose picture is not a readable file (the row is skipped, warned).
+        std::function<void(const QString &fileName)> pictureMissing;
         // Called after each row with the rows read so far and the rows in all.
         std::function<void(int done, int total)> progress;
         bool buildIndex = true;
