@@ -4,6 +4,7 @@
 #include "testenv.h"
 #include "matching/stampgenerator.h"
 #include "server/catalogueindex.h"
+#include "server/indexfile.h"
 #include "server/democatalogue.h"
 #include "server/signatureindex.h"
 #include "server/stampcatalogue.h"
@@ -21,6 +22,10 @@
 #include <cmath>
 #include <numeric>
 
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
 namespace {
 
 constexpr int catalogueSize = 12;
@@ -32,19 +37,60 @@ QImage photograph(int n)
     return CStampGenerator::toImage(CStampGenerator::jpeg(CStampGenerator::lit(turned, 0.9, 8.0), 60));
 }
 
-// Runs quillet-server --build-index; its standard error, or a failure note.
-QString buildIndex(const QString &catalogue, const QString &index = QString())
+struct Run
+{
+    int status = -1; // the exit status; -1 for a crash or a hang
+    QString log;     // standard error
+};
+
+// Runs quillet-server --build-index, with writes beyond fileSizeLimit bytes failing when set.
+Run runBuildIndex(const QString &catalogue, const QString &index = QString(), rlim_t fileSizeLimit = 0)
 {
     QProcess process;
     QStringList arguments{"--catalogue", catalogue, "--build-index"};
     if (!index.isEmpty())
         arguments << "--index" << index;
+    if (fileSizeLimit)
+        process.setChildProcessModifier([fileSizeLimit] {
+            const struct rlimit limit{fileSizeLimit, fileSizeLimit};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        });
     process.start(TestEnv::binDir() + QStringLiteral("/quillet-server"), arguments);
-    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit
-        || process.exitCode() != 0)
-        return QStringLiteral("FAILED: ") + QString::fromUtf8(process.readAllStandardError());
-    return QString::fromUtf8(process.readAllStandardError());
+    Run run;
+    if (!process.waitForFinished(120000))
+        process.kill();
+    else if (process.exitStatus() == QProcess::NormalExit)
+        run.status = process.exitCode();
+    run.log = QString::fromUtf8(process.readAllStandardError());
+    return run;
 }
+
+// Its standard error, or a failure note.
+QString buildIndex(const QString &catalogue, const QString &index = QString())
+{
+    const Run run = runBuildIndex(catalogue, index);
+    return run.status == 0 ? run.log : QStringLiteral("FAILED: ") + run.log;
+}
+
+// A small file system mounted on folder for the test's time (root only), or the reason there is none.
+struct SmallFileSystem
+{
+    SmallFileSystem(const QString &folder, const char *options)
+        : path(QFile::encodeName(folder))
+    {
+        mounted = ::mount("tmpfs", path.constData(), "tmpfs", 0, options) == 0;
+        if (!mounted)
+            reason = QString::fromLocal8Bit(std::strerror(errno));
+    }
+    ~SmallFileSystem()
+    {
+        if (mounted)
+            ::umount(path.constData());
+    }
+    QByteArray path;
+    bool mounted = false;
+    QString reason;
+};
 
 QString counts(int loaded, int computed, int removed)
 {
@@ -88,6 +134,13 @@ private slots:
     void faissRefusesWhatItCannotRead_data();
     void faissRefusesWhatItCannotRead();
     void emptyAndSingleStampCatalogues();
+    void hostileIndexFilesAreLeftAlone_data();
+    void hostileIndexFilesAreLeftAlone();
+    void missingPicturesKeepTheStoredIndex_data();
+    void missingPicturesKeepTheStoredIndex();
+    void writeFailuresFailTheBuild_data();
+    void writeFailuresFailTheBuild();
+    void replacedPictureIsFoundByItsBytes();
     void firstFilterKeepsTheScansShortlist_data();
     void firstFilterKeepsTheScansShortlist();
 };
@@ -173,6 +226,10 @@ void TestCatalogueIndex::damagedIndexIsRefusedAndRebuilt_data()
     QTest::newRow("faiss foreign") << faiss << "foreign" << "is not a Quillet index file";
     QTest::newRow("faiss byte flipped") << faiss << "flip" << "is corrupt";
     QTest::newRow("signatures file given as faiss") << faiss << "swap" << "is not a Quillet index file";
+    // The same bit in two 64-bit words: once accepted, the graph's offsets then crashed a search.
+    QTest::newRow("faiss two flips that cancel in a word sum") << faiss << "pair" << "is corrupt";
+    QTest::newRow("signatures row count flipped") << signatures << "count" << "is corrupt";
+    QTest::newRow("faiss extended") << faiss << "extend" << "has 100 bytes more";
     QTest::newRow("signatures of the first format") << signatures << "version 1" << "has format version 1";
     QTest::newRow("faiss of the first format") << faiss << "version 1" << "has format version 1";
 }
@@ -201,6 +258,13 @@ void TestCatalogueIndex::damagedIndexIsRefusedAndRebuilt()
         bytes = readAll(QDir(dir.path()).filePath(CDemoCatalogue::fileName(1)));
     else if (damage == "flip")
         bytes[bytes.size() - 1000] = char(bytes.at(bytes.size() - 1000) ^ 0x10);
+    else if (damage == "pair")
+        for (qsizetype at : {bytes.size() - 1000, bytes.size() - 992})
+            bytes[at] = char(bytes.at(at) ^ 0x04);
+    else if (damage == "count") // the row count's highest byte: 2^56 rows announced
+        bytes[16 + 8 + 7] = char(bytes.at(16 + 8 + 7) ^ 0x01);
+    else if (damage == "extend")
+        bytes.append(QByteArray(100, '\0'));
     else if (damage == "swap")
         bytes = readAll(QDir(dir.path()).filePath(CCatalogueIndex::signaturesFileName));
     else if (damage == "version 1") // an intact file of the layout before 8-bit signatures
@@ -284,6 +348,206 @@ void TestCatalogueIndex::emptyAndSingleStampCatalogues()
         QCOMPARE(answerFor(catalogue, 1), size ? CDemoCatalogue::fileName(1) : QString());
         QCOMPARE(answerFor(catalogue, 2), QString());
     }
+}
+
+void TestCatalogueIndex::hostileIndexFilesAreLeftAlone_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("reason");
+    for (const QString file : {CCatalogueIndex::signaturesFileName, CCatalogueIndex::faissFileName}) {
+        QTest::addRow("link as %s", qPrintable(file)) << file << "link" << "is a symbolic link";
+        QTest::addRow("FIFO as %s", qPrintable(file)) << file << "fifo" << "is a FIFO";
+        QTest::addRow("newer %s", qPrintable(file)) << file << "newer" << "has format version 4, this server reads 3; serving from memory";
+    }
+}
+
+// Nothing is written through a link or into a special file, a newer server's file stays as it is;
+// the stamps are served from memory and --build-index says it could not do its work.
+void TestCatalogueIndex::hostileIndexFilesAreLeftAlone()
+{
+    QFETCH(QString, file);
+    QFETCH(QString, kind);
+    QFETCH(QString, reason);
+    QTemporaryDir dir, elsewhere;
+    QVERIFY(CDemoCatalogue::write(dir.path(), catalogueSize));
+    QVERIFY(!buildIndex(dir.path()).startsWith("FAILED"));
+    const QString path = QDir(dir.path()).filePath(file);
+    const QString target = QDir(elsewhere.path()).filePath("precious");
+    QVERIFY(QFile::copy(QDir(dir.path()).filePath(CDemoCatalogue::fileName(1)), target));
+    const QByteArray targetBytes = readAll(target);
+    QVERIFY(kind == "newer" || QFile::remove(path));
+    if (kind == "link") {
+        QVERIFY(QFile::link(target, path));
+    } else if (kind == "fifo") {
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0644), 0);
+    } else {
+        // What a later server would write: the same header and checksum, a higher version.
+        const QByteArray magic = readAll(path).left(8);
+        CIndexFile current(dir.path(), file, magic, CCatalogueIndex::formatVersion);
+        CIndexFile later(dir.path(), file, magic, CCatalogueIndex::formatVersion + 1);
+        QString problem;
+        QCOMPARE(current.read(&problem), CIndexFile::Status::Read);
+        QVERIFY(later.write(current.values(), current.body(), &problem));
+    }
+    const QByteArray before = kind == "newer" ? readAll(path) : QByteArray();
+
+    const Run run = runBuildIndex(dir.path());
+    QCOMPARE(run.status, 1);
+    QVERIFY2(run.log.contains(path + QStringLiteral(": it ") + reason) || run.log.contains(path + QStringLiteral(" as it is: it ") + reason), qPrintable(run.log));
+    QVERIFY2(run.log.contains(QStringLiteral("%1 stamps indexed").arg(catalogueSize)), qPrintable(run.log));
+    QCOMPARE(readAll(target), targetBytes);
+    if (kind == "newer")
+        QCOMPARE(readAll(path), before);
+    else
+        QCOMPARE(QFileInfo(path).isSymLink(), kind == "link");
+}
+
+void TestCatalogueIndex::missingPicturesKeepTheStoredIndex_data()
+{
+    QTest::addColumn<int>("gone");     // pictures moved away
+    QTest::addColumn<bool>("folder");  // their whole folder, not the pictures one by one
+    QTest::addColumn<bool>("keep");    // the stored index kept as it is
+    QTest::newRow("the pictures' folder") << catalogueSize << true << true;
+    QTest::newRow("two of twelve") << 2 << false << true;
+    QTest::newRow("one of twelve: a removed row") << 1 << false << false;
+}
+
+void TestCatalogueIndex::missingPicturesKeepTheStoredIndex()
+{
+    QFETCH(int, gone);
+    QFETCH(bool, folder);
+    QFETCH(bool, keep);
+    // Pictures in a folder of their own, as a catalogue on another disk would have them.
+    QTemporaryDir dir;
+    QDir root(dir.path());
+    QVERIFY(CDemoCatalogue::write(root.filePath("pictures"), catalogueSize));
+    QByteArray rows = readAll(root.filePath("pictures/catalogue.tsv"));
+    rows.replace("stamp", "pictures/stamp");
+    QFile tsv(root.filePath("catalogue.tsv"));
+    QVERIFY(tsv.open(QIODevice::WriteOnly));
+    tsv.write(rows);
+    tsv.close();
+    QVERIFY(!buildIndex(dir.path()).startsWith("FAILED"));
+    const QString signatures = root.filePath(CCatalogueIndex::signaturesFileName);
+    const QString faiss = root.filePath(CCatalogueIndex::faissFileName);
+    const QByteArray storedSignatures = readAll(signatures), storedFaiss = readAll(faiss);
+
+    QVERIFY(root.mkdir("away"));
+    if (folder)
+        QVERIFY(root.rename("pictures", "away/pictures"));
+    for (int n = 1; !folder && n <= gone; ++n)
+        QVERIFY(root.rename("pictures/" + CDemoCatalogue::fileName(n), "away/" + CDemoCatalogue::fileName(n)));
+    const Run run = runBuildIndex(dir.path());
+    QCOMPARE(run.status, keep ? 1 : 0);
+    const QString warning = QStringLiteral("%1 of %2 pictures with a stored signature are missing (the first: %3)")
+                                .arg(gone).arg(catalogueSize).arg(root.filePath("pictures/" + CDemoCatalogue::fileName(1)));
+    QCOMPARE(run.log.contains(warning), keep);
+    QVERIFY2(run.log.contains(QStringLiteral("%1 stamps indexed").arg(catalogueSize - gone)), qPrintable(run.log));
+    QCOMPARE(readAll(signatures) == storedSignatures, keep);
+    QCOMPARE(readAll(faiss) == storedFaiss, keep);
+
+    // Back again: every stored signature is still there when the index was kept.
+    if (folder)
+        QVERIFY(root.rename("away/pictures", "pictures"));
+    for (int n = 1; !folder && n <= gone; ++n)
+        QVERIFY(root.rename("away/" + CDemoCatalogue::fileName(n), "pictures/" + CDemoCatalogue::fileName(n)));
+    const QString back = buildIndex(dir.path());
+    QVERIFY2(back.contains(keep ? counts(catalogueSize, 0, 0) + "; first filter loaded"
+                                : counts(catalogueSize - 1, 1, 0)),
+             qPrintable(back));
+}
+
+void TestCatalogueIndex::writeFailuresFailTheBuild_data()
+{
+    QTest::addColumn<QString>("failure");
+    QTest::newRow("read-only folder") << "read-only";
+    QTest::newRow("full disk") << "full";
+    QTest::newRow("file-size limit") << "limit";
+}
+
+// --build-index that could not write fails with the system's reason; no half file is left.
+void TestCatalogueIndex::writeFailuresFailTheBuild()
+{
+    QFETCH(QString, failure);
+    QTemporaryDir dir, index;
+    QVERIFY(CDemoCatalogue::write(dir.path(), catalogueSize));
+    std::unique_ptr<SmallFileSystem> mounted;
+    QStringList reasons;
+    rlim_t limit = 0;
+    const QString faiss = QDir(index.path()).filePath(CCatalogueIndex::faissFileName);
+    if (failure == "read-only") {
+        if (::geteuid() == 0) { // root writes into any folder; a read-only file system stops it
+            mounted = std::make_unique<SmallFileSystem>(index.path(), "ro,size=1m");
+            reasons << QString::fromLocal8Bit(std::strerror(EROFS));
+        } else {
+            QVERIFY(QFile::setPermissions(index.path(), QFile::ReadOwner | QFile::ExeOwner));
+            reasons << QString::fromLocal8Bit(std::strerror(EACCES));
+        }
+    } else if (failure == "full") {
+        // Room for the signatures (11 KB), not for the exact index (38 KB).
+        mounted = std::make_unique<SmallFileSystem>(index.path(), "size=16k");
+        reasons << QStringLiteral("cannot write %1: %2").arg(faiss, QString::fromLocal8Bit(std::strerror(ENOSPC)));
+    } else {
+        limit = 20000;
+        reasons << QStringLiteral("cannot write %1: %2").arg(faiss, QString::fromLocal8Bit(std::strerror(EFBIG)));
+    }
+    if (mounted && !mounted->mounted)
+        QSKIP(qPrintable("cannot mount a small file system here: " + mounted->reason));
+    const Run run = runBuildIndex(dir.path(), index.path(), limit);
+    const QStringList left = QDir(index.path()).entryList(QDir::Files);
+    QFile::setPermissions(index.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    mounted.reset();
+    QCOMPARE(run.status, 1);
+    QVERIFY2(run.log.contains("cannot write ") && run.log.contains(reasons.first()), qPrintable(run.log));
+    QVERIFY2(run.log.contains("the stored index is not up to date"), qPrintable(run.log));
+    QVERIFY2(run.log.contains(QStringLiteral("%1 stamps indexed").arg(catalogueSize)), qPrintable(run.log));
+    for (const QString &name : left)
+        QVERIFY2(!name.contains(".tmp."), qPrintable(name));
+}
+
+// A picture replaced by another of the same size and modification time is computed again; a
+// catalogue copied elsewhere (every inode and status change time new) is read, not decoded again.
+void TestCatalogueIndex::replacedPictureIsFoundByItsBytes()
+{
+    QTemporaryDir dir, index;
+    QVERIFY(CDemoCatalogue::write(dir.path(), catalogueSize));
+    QVERIFY(!buildIndex(dir.path(), index.path()).startsWith("FAILED"));
+
+    const QString third = QDir(dir.path()).filePath(CDemoCatalogue::fileName(3));
+    const QFileInfo before(third);
+    std::vector<uchar> jpeg;
+    for (int quality = 95; quality > 10 && (jpeg.empty() || qint64(jpeg.size()) > before.size()); quality -= 10)
+        cv::imencode(".jpg", CStampGenerator::stamp(40), jpeg, {cv::IMWRITE_JPEG_QUALITY, quality});
+    QVERIFY(qint64(jpeg.size()) <= before.size());
+    QByteArray replacement(reinterpret_cast<const char *>(jpeg.data()), qsizetype(jpeg.size()));
+    replacement.append(QByteArray(before.size() - replacement.size(), '\0')); // after the picture's end
+    const QString other = third + ".new";
+    QFile file(other);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(replacement);
+    file.close();
+    QVERIFY(QFile::remove(third) && QFile::rename(other, third));
+    file.setFileName(third);
+    QVERIFY(file.open(QIODevice::ReadWrite) && file.setFileTime(before.lastModified(), QFileDevice::FileModificationTime));
+    file.close();
+    QCOMPARE(QFileInfo(third).size(), before.size());
+    QCOMPARE(QFileInfo(third).lastModified(), before.lastModified());
+
+    const QString log = buildIndex(dir.path(), index.path());
+    QVERIFY2(log.contains(counts(catalogueSize - 1, 1, 1)), qPrintable(log));
+    CStampCatalogue catalogue;
+    QVERIFY(CCatalogueIndex::open(catalogue, dir.path(), index.path(), {}, nullptr, nullptr, nullptr));
+    QCOMPARE(answerFor(catalogue, 40), CDemoCatalogue::fileName(3));
+
+    QTemporaryDir copy;
+    QProcess cp;
+    cp.start("cp", {"-a", dir.path() + "/.", copy.path()});
+    QVERIFY(cp.waitForFinished() && cp.exitCode() == 0);
+    const QString copied = buildIndex(copy.path(), index.path());
+    QVERIFY2(copied.contains(counts(catalogueSize, 0, 0) + "; first filter loaded"), qPrintable(copied));
+    QVERIFY2(copied.contains("wrote 12 signatures"), qPrintable(copied)); // the new inodes recorded
+    QVERIFY2(buildIndex(copy.path(), index.path()).contains(counts(catalogueSize, 0, 0)), "");
 }
 
 void TestCatalogueIndex::firstFilterKeepsTheScansShortlist_data()
