@@ -209,8 +209,11 @@ bool CIndexFile::write(const Values &values, const QByteArray &body, QString *pr
             *problem = reason;
         return false;
     };
-    if (!QDir().mkpath(m_folder))
-        return fail(QStringLiteral("cannot make the folder %1").arg(m_folder));
+    if (!QDir().mkpath(m_folder)) {
+        // mkpath gives no reason: the last step again gives the system's.
+        const int error = ::mkdir(QFile::encodeName(m_folder).constData(), 0777) == 0 ? 0 : errno;
+        return fail(QStringLiteral("cannot make its folder: %1").arg(systemReason(error == EEXIST ? ENOTDIR : error)));
+    }
     Descriptor folder(::open(QFile::encodeName(m_folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (folder.fd < 0)
         return fail(QStringLiteral("its folder: %1").arg(systemReason(errno)));

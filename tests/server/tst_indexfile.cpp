@@ -221,7 +221,7 @@ void TestIndexFile::readOnlyFileAndFolderAreLeftAlone()
     plain.close();
     CIndexFile inFile(plain.fileName(), name, magic, version);
     QVERIFY(!inFile.write(values, body(), &problem));
-    QVERIFY2(!problem.isEmpty(), "an empty reason");
+    QCOMPARE(problem, QStringLiteral("cannot make its folder: Not a directory"));
     QCOMPARE(inFile.read(&problem), CIndexFile::Status::Refused);
     QVERIFY2(problem.contains("Not a directory"), qPrintable(problem));
 }
