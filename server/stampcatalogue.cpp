@@ -34,6 +34,19 @@ QString keywordFor(const QStringList &fields)
         + QStringLiteral("[inf]") + descriptions.join(QStringLiteral("[i]"));
 }
 
+QImage decodePicture(QIODevice *device)
+{
+    QImageReader reader(device);
+    reader.setAutoTransform(true);
+    return reader.read().convertToFormat(QImage::Format_RGB32);
+}
+
+quint64 hashOf(const QByteArray &bytes)
+{
+    // Never 0, which stands for "not taken".
+    return std::max<quint64>(XXH3_64bits(bytes.constData(), size_t(bytes.size())), 1);
+}
+
 // Sets the entry's picture size, times and inode; false when the picture is not a regular file
 // this process may read (a stored signature for it would be served and never match).
 bool readPictureState(CStampCatalogue::Entry *entry)
@@ -59,23 +72,6 @@ QString CStampCatalogue::Entry::picturePath() const
 {
     return QDir(folder).filePath(fileName);
 }
-
-namespace {
-
-QImage decodePicture(QIODevice *device)
-{
-    QImageReader reader(device);
-    reader.setAutoTransform(true);
-    return reader.read().convertToFormat(QImage::Format_RGB32);
-}
-
-quint64 hashOf(const QByteArray &bytes)
-{
-    // Never 0, which stands for "not taken".
-    return std::max<quint64>(XXH3_64bits(bytes.constData(), size_t(bytes.size())), 1);
-}
-
-} // namespace
 
 QImage CStampCatalogue::Entry::loadPicture() const
 {
