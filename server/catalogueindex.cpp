@@ -10,26 +10,24 @@
 #include <QHash>
 #include <QSet>
 
+#include <xxhash.h>
+
 #include <cstring>
 
 namespace {
 
-constexpr char signaturesMagic[8] = {'Q', 'L', 'T', 'S', 'I', 'G', 'S', '\n'};
-constexpr char faissMagic[8] = {'Q', 'L', 'T', 'F', 'A', 'I', 'S', '\n'};
+const QByteArray signaturesMagic("QLTSIGS\n");
+const QByteArray faissMagic("QLTFAIS\n");
 
-// The header of a file to write: count rows, kind (0 for signatures), the signatures file's
-// checksum for the FAISS index made from it (0 for signatures); length and checksum still to come.
-CIndexFile::Header headerFor(const char (&magic)[8], quint32 count, quint32 kind, quint64 sourceChecksum)
-{
-    CIndexFile::Header header = {};
-    std::memcpy(header.magic, magic, 8);
-    header.version = CCatalogueIndex::formatVersion;
-    header.dimension = quint32(CStampSignature::valueCount);
-    header.count = count;
-    header.kind = kind;
-    header.sourceChecksum = sourceChecksum;
-    return header;
-}
+// The files' header values. Signatures: dimension, rows, bytes per signature. FAISS: dimension,
+// rows, index kind, the digest of the signatures it was built from.
+enum Value { Dimension, Rows, SignatureBytesOrKind, SourceChecksum };
+
+// A row of the signatures file: name length (32 bits), the file name in UTF-8, the picture's size,
+// modification time (ms), status change time (ns), inode and content hash (64 bits each), the
+// signature's bytes.
+constexpr qsizetype rowFixedBytes = 4 + 5 * 8 + qsizetype(CStampSignature::byteCount);
+constexpr quint32 longestName = 4096;
 
 struct StoredSignature
 {
@@ -38,73 +36,79 @@ struct StoredSignature
     qint64 changed = 0;
     quint64 inode = 0;
     quint64 hash = 0;
-    const char *bytes = nullptr; // CStampSignature::byteCount bytes in the file read
+    const char *bytes = nullptr; // CStampSignature::byteCount bytes in the file's body
 };
 
-// The bytes of a row after its name: the picture's size, modification time, change time, inode and
-// content hash, then the signature.
-constexpr qsizetype rowFactsBytes = 40;
-constexpr qsizetype smallestRow = qsizetype(sizeof(quint32)) + rowFactsBytes + qsizetype(CStampSignature::byteCount);
+template <typename T>
+void append(QByteArray &body, T value)
+{
+    body.append(reinterpret_cast<const char *>(&value), sizeof value);
+}
 
-// Body of the signatures file: per row, the file name's length and UTF-8 bytes, the picture's
-// facts and the signature's bytes.
 QByteArray signaturesBody(const CStampCatalogue &catalogue)
 {
     QByteArray body;
-    body.reserve(qsizetype(catalogue.size()) * qsizetype(CStampSignature::byteCount + 64));
+    body.reserve(qsizetype(catalogue.size()) * (rowFixedBytes + 40));
     char signature[CStampSignature::byteCount];
     for (const CStampCatalogue::Entry &entry : catalogue.entries()) {
         const QByteArray name = entry.fileName.toUtf8();
-        const quint32 nameLength = quint32(name.size());
-        body.append(reinterpret_cast<const char *>(&nameLength), sizeof nameLength);
+        append(body, quint32(name.size()));
         body.append(name);
-        for (const void *fact : {static_cast<const void *>(&entry.pictureSize),
-                                 static_cast<const void *>(&entry.pictureModified),
-                                 static_cast<const void *>(&entry.pictureChanged),
-                                 static_cast<const void *>(&entry.pictureInode),
-                                 static_cast<const void *>(&entry.pictureHash)})
-            body.append(static_cast<const char *>(fact), 8);
+        append(body, entry.pictureSize);
+        append(body, entry.pictureModified);
+        append(body, entry.pictureChanged);
+        append(body, entry.pictureInode);
+        append(body, entry.pictureHash);
         entry.signature.toBytes(signature);
         body.append(signature, qsizetype(sizeof signature));
     }
     return body;
 }
 
-bool parseSignatures(const char *body, qsizetype length, quint32 count,
-                     QHash<QString, StoredSignature> *stored, QStringList *order, QString *problem)
+// The rows of a checked signatures file; false with the reason when they do not match its header.
+bool parseSignatures(const CIndexFile &file, QHash<QString, StoredSignature> *stored,
+                     QStringList *order, QString *problem)
 {
-    const qsizetype signatureBytes = qsizetype(CStampSignature::byteCount);
-    // The count is checked by the file's checksum already; bounded by the body's size as well, it
-    // can never reserve more than the file could hold.
-    if (qsizetype(count) > length / smallestRow) {
-        *problem = QStringLiteral("is corrupt (it counts %1 rows, more than its %2 bytes hold)").arg(count).arg(length);
+    const QByteArray &body = file.body();
+    const quint64 count = file.values()[Rows];
+    if (file.values()[Dimension] != CStampSignature::valueCount
+        || file.values()[SignatureBytesOrKind] != CStampSignature::byteCount) {
+        *problem = QStringLiteral("holds signatures of another shape");
         return false;
     }
+    // Bounded by the file's size before anything is reserved for it.
+    if (count > quint64(body.size() / rowFixedBytes)) {
+        *problem = QStringLiteral("is corrupt (its rows do not match its header)");
+        return false;
+    }
+    const char *data = body.constData();
+    const qsizetype length = body.size();
     qsizetype at = 0;
     stored->reserve(qsizetype(count));
-    for (quint32 row = 0; row < count; ++row) {
+    order->reserve(qsizetype(count));
+    for (quint64 row = 0; row < count; ++row) {
         quint32 nameLength = 0;
-        if (at + qsizetype(sizeof nameLength) > length)
+        if (at + rowFixedBytes > length)
             break;
-        std::memcpy(&nameLength, body + at, sizeof nameLength);
+        std::memcpy(&nameLength, data + at, sizeof nameLength);
         at += sizeof nameLength;
-        if (nameLength > 4096 || at + qsizetype(nameLength) + rowFactsBytes + signatureBytes > length)
+        if (nameLength > longestName || at + qsizetype(nameLength) + rowFixedBytes - 4 > length)
             break;
-        const QString name = QString::fromUtf8(body + at, nameLength);
+        const QString name = QString::fromUtf8(data + at, nameLength);
         at += nameLength;
         StoredSignature record;
-        std::memcpy(&record.size, body + at, 8);
-        std::memcpy(&record.modified, body + at + 8, 8);
-        std::memcpy(&record.changed, body + at + 16, 8);
-        std::memcpy(&record.inode, body + at + 24, 8);
-        std::memcpy(&record.hash, body + at + 32, 8);
-        at += rowFactsBytes;
-        record.bytes = body + at;
-        at += signatureBytes;
+        std::memcpy(&record.size, data + at, 8);
+        std::memcpy(&record.modified, data + at + 8, 8);
+        std::memcpy(&record.changed, data + at + 16, 8);
+        std::memcpy(&record.inode, data + at + 24, 8);
+        std::memcpy(&record.hash, data + at + 32, 8);
+        at += 40;
+        record.bytes = data + at;
+        at += qsizetype(CStampSignature::byteCount);
         stored->insert(name, record);
         order->append(name);
     }
-    if (at != length || quint32(stored->size()) > count) {
+    if (at != length || quint64(order->size()) != count) {
         *problem = QStringLiteral("is corrupt (its rows do not match its header)");
         stored->clear();
         order->clear();
@@ -113,29 +117,23 @@ bool parseSignatures(const char *body, qsizetype length, quint32 count,
     return true;
 }
 
-} // namespace
-
-
-// Pictures missing in large part (over a tenth of the rows, or every picture of one folder) mean
-// the pictures are away for a while (a disk not mounted, a folder being moved), not that the
-// stamps left the catalogue: their stored signatures must survive until they are back.
-static bool picturesAway(const CStampCatalogue &catalogue)
+// The signatures a FAISS index is built from, in row order: the index stays good as long as they
+// do, whatever else of their rows changed.
+quint64 signaturesDigest(const CStampCatalogue &catalogue)
 {
-    const QStringList &missing = catalogue.missingPictures();
-    if (missing.isEmpty())
-        return false;
-    if (missing.size() * 10 > catalogue.size() + missing.size())
-        return true;
-    QHash<QString, int> missingIn, presentIn;
-    for (const QString &name : missing)
-        ++missingIn[QFileInfo(name).path()];
-    for (const CStampCatalogue::Entry &entry : catalogue.entries())
-        ++presentIn[QFileInfo(entry.fileName).path()];
-    for (auto group = missingIn.cbegin(); group != missingIn.cend(); ++group)
-        if (group.value() > 1 && !presentIn.contains(group.key()))
-            return true;
-    return false;
+    XXH3_state_t *state = XXH3_createState();
+    XXH3_64bits_reset(state);
+    char signature[CStampSignature::byteCount];
+    for (const CStampCatalogue::Entry &entry : catalogue.entries()) {
+        entry.signature.toBytes(signature);
+        XXH3_64bits_update(state, signature, sizeof signature);
+    }
+    const quint64 digest = XXH3_64bits_digest(state);
+    XXH3_freeState(state);
+    return digest;
 }
+
+} // namespace
 
 bool CCatalogueIndex::open(CStampCatalogue &catalogue, const QString &folder,
                            const QString &indexFolder, const Progress &progress, Report *report,
@@ -144,72 +142,78 @@ bool CCatalogueIndex::open(CStampCatalogue &catalogue, const QString &folder,
     Report local;
     Report &result = report ? *report : local;
     result = Report();
-    const QDir indexDir(indexFolder.isEmpty() ? folder : indexFolder);
-    const QString signaturesPath = indexDir.filePath(QString::fromLatin1(signaturesFileName));
-    const QString faissPath = indexDir.filePath(QString::fromLatin1(faissFileName));
-    for (const QString &path : {signaturesPath, faissPath})
-        for (const QString &removed : CIndexFile::removeStaleTemporaries(indexDir.path(), QFileInfo(path).fileName()))
-            result.messages << QStringLiteral("removed %1, left by a writer that was stopped").arg(removed);
+    const QString indexPath = QDir(indexFolder.isEmpty() ? folder : indexFolder).path();
+    CIndexFile signaturesFile(indexPath, QString::fromLatin1(signaturesFileName), signaturesMagic, formatVersion);
+    CIndexFile faissFile(indexPath, QString::fromLatin1(faissFileName), faissMagic, formatVersion);
+    for (const CIndexFile *file : {&signaturesFile, &faissFile})
+        for (const QString &removed : file->removeStaleTemporaries())
+            result.messages << QStringLiteral("removed %1, left by an interrupted write").arg(removed);
 
-    // A file this server may not replace: a later version's, or one refused as not a regular file.
-    bool leaveAlone = false;
-    const auto readStored = [&](const QString &path, const char (&magic)[8], CIndexFile::Contents *contents,
-                                const QString &then) {
-        QString problem;
-        switch (CIndexFile::read(path, magic, formatVersion, quint32(CStampSignature::valueCount), contents, &problem)) {
-        case CIndexFile::Status::Good:
-            return true;
-        case CIndexFile::Status::Missing:
-            result.messages << QStringLiteral("no stored file at %1; %2").arg(path, then);
-            return false;
-        case CIndexFile::Status::Newer:
-            leaveAlone = true;
-            result.messages << QStringLiteral("%1 %2: left as it is; serving from memory").arg(path, problem);
-            return false;
-        case CIndexFile::Status::Refused:
-            result.messages << QStringLiteral("refused %1: it %2; %3").arg(path, problem, then);
-            return false;
-        }
-        return false;
+    // Nothing is written over a newer server's files; what it finds is served from memory.
+    bool writable = true;
+    const auto leaveNewer = [&result, &writable](const CIndexFile &file, const QString &problem) {
+        result.messages << QStringLiteral("left %1 as it is: it %2; serving from memory, writing no index file")
+                               .arg(file.path(), problem);
+        writable = false;
+        result.upToDate = false;
     };
 
     QHash<QString, StoredSignature> stored;
     QStringList storedOrder;
-    CIndexFile::Contents signaturesFile;
     bool haveStored = false;
-    if (readStored(signaturesPath, signaturesMagic, &signaturesFile, QStringLiteral("computing every signature again"))) {
+    {
         QString problem;
-        haveStored = parseSignatures(signaturesFile.body(), signaturesFile.bodyLength(), signaturesFile.header.count,
-                                     &stored, &storedOrder, &problem);
-        if (!haveStored)
-            result.messages << QStringLiteral("refused %1: it %2; computing every signature again").arg(signaturesPath, problem);
+        switch (signaturesFile.read(&problem)) {
+        case CIndexFile::Status::Read:
+            haveStored = parseSignatures(signaturesFile, &stored, &storedOrder, &problem);
+            if (!haveStored) {
+                signaturesFile.clear();
+                result.messages << QStringLiteral("refused %1: it %2; computing every signature again")
+                                       .arg(signaturesFile.path(), problem);
+            }
+            break;
+        case CIndexFile::Status::Missing:
+            result.messages << QStringLiteral("no stored signatures at %1; computing them").arg(signaturesFile.path());
+            break;
+        case CIndexFile::Status::Refused:
+            result.messages << QStringLiteral("refused %1: it %2; computing every signature again")
+                                   .arg(signaturesFile.path(), problem);
+            break;
+        case CIndexFile::Status::Newer:
+            leaveNewer(signaturesFile, problem);
+            break;
+        }
     }
 
-    // Read before anything is written, so that a later version's file stops every write.
-    CIndexFile::Contents faissFile;
-    const bool haveFaiss = readStored(faissPath, faissMagic, &faissFile, QStringLiteral("building the index again"));
-
     QSet<QString> used;
-    int refreshed = 0; // rows taken from storage whose picture's file was replaced by the same bytes
+    QStringList missing; // rows with a stored signature whose picture is not there
+    int refreshed = 0;   // rows whose picture's status change time or inode moved, bytes the same
     CStampCatalogue::LoadOptions options;
     options.buildIndex = false;
     // A row naming a picture already taken gets its signature computed.
-    options.storedSignature = [&stored, &used, &refreshed](CStampCatalogue::Entry &entry, CStampSignature *signature) {
+    options.storedSignature = [&stored, &used, &refreshed](CStampCatalogue::Entry &entry) {
         const auto found = stored.constFind(entry.fileName);
         if (found == stored.constEnd() || found->size != entry.pictureSize
             || found->modified != entry.pictureModified || used.contains(entry.fileName))
             return false;
+        // Another file given the same size and modification time (cp -p, rsync -t) has another
+        // status change time or inode: its bytes decide. A copied catalogue has only new ones,
+        // and is read once, not decoded again.
         if (found->changed != entry.pictureChanged || found->inode != entry.pictureInode) {
-            // Written again or replaced since: only its bytes can tell whether it is the same.
-            quint64 hash = 0;
-            if (!CIndexFile::contentHash(entry.picturePath(), &hash) || hash != found->hash)
+            entry.pictureHash = entry.hashPicture();
+            if (entry.pictureHash == 0 || entry.pictureHash != found->hash)
                 return false;
             ++refreshed;
+        } else {
+            entry.pictureHash = found->hash;
         }
-        entry.pictureHash = found->hash;
-        *signature = CStampSignature::fromBytes(found->bytes, CStampSignature::byteCount);
+        entry.signature = CStampSignature::fromBytes(found->bytes, CStampSignature::byteCount);
         used.insert(entry.fileName);
         return true;
+    };
+    options.pictureMissing = [&stored, &missing](const QString &name) {
+        if (stored.contains(name))
+            missing << name;
     };
     if (progress)
         options.progress = [&progress](int done, int total) {
@@ -220,64 +224,79 @@ bool CCatalogueIndex::open(CStampCatalogue &catalogue, const QString &folder,
     result.stored = catalogue.storedSignatureCount();
     result.computed = catalogue.computedSignatureCount();
     result.removed = int(stored.size() - used.size());
-    result.missing = int(catalogue.missingPictures().size());
-    if (result.missing > 0)
-        result.firstMissing = QDir(folder).filePath(catalogue.missingPictures().first());
-    stored.clear();
-    used.clear();
-    if (picturesAway(catalogue)) {
-        leaveAlone = true;
-        result.messages << QStringLiteral("%1 pictures are missing (the first: %2); the stored index is "
-                                          "left as it is until they are back, and their stamps cannot be answered")
-                               .arg(result.missing).arg(result.firstMissing);
+
+    // Pictures gone in large part are more likely unmounted or moved than removed: the stored rows
+    // stay for their return, and the catalogue is served from memory without them.
+    if (!missing.isEmpty()) {
+        bool folderGone = false;
+        for (const QString &name : std::as_const(missing))
+            folderGone = folderGone || !QFileInfo(QFileInfo(QDir(folder).filePath(name)).path()).isDir();
+        if (folderGone || missing.size() * 10 > stored.size()) {
+            result.messages << QStringLiteral("%1 of %2 pictures with a stored signature are missing "
+                                              "(the first: %3); keeping the stored index as it is and "
+                                              "serving the others from memory")
+                                   .arg(missing.size()).arg(stored.size())
+                                   .arg(QDir(folder).filePath(missing.first()));
+            writable = false;
+            result.upToDate = false;
+        }
     }
+
+    const auto write = [&result](CIndexFile &file, const CIndexFile::Values &values, const QByteArray &body,
+                                 const QString &what) {
+        QString problem;
+        if (file.write(values, body, &problem)) {
+            result.messages << QStringLiteral("wrote %1 to %2").arg(what, file.path());
+            return true;
+        }
+        result.messages << QStringLiteral("cannot write %1: %2").arg(file.path(), problem);
+        result.upToDate = false;
+        return false;
+    };
 
     // Every row taken from storage as stored, in the stored order: the stored file is the one this
-    // catalogue would write, no need to serialise it again (hundreds of megabytes at 100 000 stamps).
-    bool unchanged = haveStored && result.computed == 0 && refreshed == 0 && storedOrder.size() == catalogue.size();
+    // catalogue would write, no need to serialise it again (100 MB at 100 000 stamps).
+    bool unchanged = haveStored && result.computed == 0 && refreshed == 0
+        && storedOrder.size() == catalogue.size();
     for (qsizetype n = 0; unchanged && n < storedOrder.size(); ++n)
         unchanged = storedOrder.at(n) == catalogue.entries().at(n).fileName;
+    stored.clear();
+    used.clear();
+    storedOrder.clear();
     signaturesFile.clear();
-    quint64 signaturesChecksum = signaturesFile.header.checksum;
-    const auto store = [&](const QString &path, const CIndexFile::Header &header, const QByteArray &body,
-                           const QString &done) {
-        QString problem;
-        if (leaveAlone || !result.upToDate) {
-            // (a FAISS index is not stored beside signatures that could not be: the pair stays as it was)
-            result.upToDate = false;
-        } else if (!CIndexFile::write(path, header, body, &problem)) {
-            result.upToDate = false;
-            result.messages << QStringLiteral("cannot write %1: %2").arg(path, problem);
-        } else {
-            result.messages << done;
-        }
-    };
-    if (!unchanged) {
-        const QByteArray body = signaturesBody(catalogue);
-        const CIndexFile::Header header = headerFor(signaturesMagic, quint32(catalogue.size()), 0, 0);
-        CIndexFile::Header sealed = header;
-        sealed.bodyLength = quint64(body.size());
-        const quint64 checksum = CIndexFile::checksum(sealed, body.constData(), body.size());
-        if (!haveStored || checksum != signaturesChecksum)
-            store(signaturesPath, header, body,
-                  QStringLiteral("wrote %1 signatures to %2").arg(catalogue.size()).arg(signaturesPath));
-        signaturesChecksum = checksum;
+    if (!unchanged && writable) {
+        const CIndexFile::Values values{CStampSignature::valueCount, quint64(catalogue.size()),
+                                        CStampSignature::byteCount, 0, 0, 0};
+        write(signaturesFile, values, signaturesBody(catalogue),
+              QStringLiteral("%1 signatures").arg(catalogue.size()));
     }
+    const quint64 digest = signaturesDigest(catalogue);
 
-    if (haveFaiss) {
+    QString problem;
+    switch (writable ? faissFile.read(&problem) : CIndexFile::Status::Missing) {
+    case CIndexFile::Status::Read: {
         auto index = std::make_unique<CSignatureIndex>();
-        QString problem;
-        if (faissFile.header.sourceChecksum != signaturesChecksum
-                   || faissFile.header.count != quint32(catalogue.size())) {
-            result.messages << QStringLiteral("%1 was built from other signatures; building it again").arg(faissPath);
-        } else if (!index->fromBytes(QByteArray::fromRawData(faissFile.body(), faissFile.bodyLength()),
-                                     int(CStampSignature::valueCount), catalogue.size(), &problem)) {
-            result.messages << QStringLiteral("refused %1: %2; building the index again").arg(faissPath, problem);
+        if (faissFile.values()[SourceChecksum] != digest
+            || faissFile.values()[Rows] != quint64(catalogue.size())) {
+            result.messages << QStringLiteral("%1 was built from other signatures; building it again").arg(faissFile.path());
+        } else if (!index->fromBytes(faissFile.body(), int(CStampSignature::valueCount), catalogue.size(), &problem)) {
+            result.messages << QStringLiteral("refused %1: %2; building the index again").arg(faissFile.path(), problem);
         } else {
             catalogue.setSignatureIndex(std::move(index));
             result.indexLoaded = true;
         }
         faissFile.clear();
+        break;
+    }
+    case CIndexFile::Status::Refused:
+        result.messages << QStringLiteral("refused %1: it %2; building the index again").arg(faissFile.path(), problem);
+        break;
+    case CIndexFile::Status::Newer:
+        leaveNewer(faissFile, problem);
+        writable = false;
+        break;
+    case CIndexFile::Status::Missing:
+        break;
     }
     if (!result.indexLoaded) {
         catalogue.buildSignatureIndex(CSignatureIndex::kindFor(catalogue.size()),
@@ -286,11 +305,14 @@ bool CCatalogueIndex::open(CStampCatalogue &catalogue, const QString &folder,
                                               progress(QStringLiteral("index"), done, total);
                                       });
         const CSignatureIndex *index = catalogue.signatureIndex();
-        store(faissPath, headerFor(faissMagic, quint32(catalogue.size()), quint32(index->kind()), signaturesChecksum),
-              index->toBytes(),
-              QStringLiteral("wrote the first filter's index (%1) to %2")
-                  .arg(index->kind() == CSignatureIndex::Kind::Exact ? QStringLiteral("exact") : QStringLiteral("graph"),
-                       faissPath));
+        if (writable)
+            write(faissFile,
+                  {CStampSignature::valueCount, quint64(catalogue.size()), quint64(index->kind()),
+                   digest, 0, 0},
+                  index->toBytes(),
+                  QStringLiteral("the first filter's index (%1)")
+                      .arg(index->kind() == CSignatureIndex::Kind::Exact ? QStringLiteral("exact")
+                                                                         : QStringLiteral("graph")));
     }
     return true;
 }

@@ -10,22 +10,22 @@ class CStampCatalogue;
 // The catalogue's stored index: its signatures ("catalogue.signatures") and the first filter's
 // FAISS index ("catalogue.faiss"), kept beside catalogue.tsv or in a folder of their own, so that a
 // restart reads them instead of decoding every picture again. A row whose picture changed (size or
-// modification time) gets its signature computed again, a removed row leaves the stored
-// signatures, and the FAISS index is rebuilt whenever the signatures it was built from changed.
+// modification time; or, when only its status change time or inode moved, its bytes) gets its
+// signature computed again, a removed row leaves the stored signatures, and the FAISS index is
+// rebuilt whenever the signatures file it was built from changed.
 //
-// Both are read and written by CIndexFile (no links followed, one checksum over the whole file,
-// copied out when read, replaced atomically). A missing, truncated, foreign, corrupt or
-// out-of-date file is not used: the reason is reported, the part is rebuilt and written again. A
-// file of a later format version, or one that cannot be replaced, is left as it is and the
-// catalogue is served from memory. When many pictures are missing (a folder unmounted or moved),
-// the stored files are left as they are too, so that the pictures' return costs nothing.
+// Each file is a CIndexFile (checked header and checksum, no link followed, written by rename).
+// A missing, damaged, foreign or out-of-date file is not used: the reason is reported, the part is
+// rebuilt and written again. A file of a newer format version is left alone and nothing is written:
+// the catalogue is served from memory. So is a catalogue whose pictures are missing in large part
+// (an unmounted or moved folder): the stored files keep the missing rows for when they are back.
 class CCatalogueIndex
 {
 public:
     static constexpr const char *signaturesFileName = "catalogue.signatures";
     static constexpr const char *faissFileName = "catalogue.faiss";
-    // 2: 8-bit signatures, the graph over PCA-reduced vectors; 3: one checksum over the whole
-    // file, each row with its picture's change time, inode and content hash
+    // 2: 8-bit signatures, the graph over PCA-reduced vectors; 3: the checked header of
+    // CIndexFile, the pictures' status change time, inode and content hash.
     static constexpr quint32 formatVersion = 3;
 
     struct Report
@@ -34,11 +34,8 @@ public:
         int computed = 0; // signatures computed from pictures
         int removed = 0;  // stored signatures of rows gone or changed
         bool indexLoaded = false; // the FAISS index was read, not built
-        // Rows whose picture file is not there, and the first of them.
-        int missing = 0;
-        QString firstMissing;
-        // The stored files hold what the catalogue is now; false when one could not be written
-        // or was left as it is (the catalogue is then served from memory).
+        // False when the stored index could not be brought up to date (a file not written, a
+        // newer version's file, pictures missing in large part): --build-index fails then.
         bool upToDate = true;
         QStringList messages; // what was refused and why, what was written
     };

@@ -1,265 +1,306 @@
 #include "indexfile.h"
 
-#include <QDateTime>
 #include <QDir>
-#include <QFileInfo>
-#include <QRandomGenerator>
-#include <QStringList>
+#include <QFile>
+#include <QtEndian>
 
-#define XXH_INLINE_ALL
 #include <xxhash.h>
 
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
+constexpr qsizetype checksumOffset = 72;
+
 QString systemReason(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-// Opens path for reading (-2 when there is none, -1 when refused), without waiting on a FIFO and (unless told to) without following a link.
-int openRegular(const QString &path, QString *problem, bool followLink = false)
+// Closes a descriptor when it goes out of scope.
+struct Descriptor
 {
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_RDONLY | O_NONBLOCK | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW));
-    if (fd < 0) {
-        if (errno == ELOOP)
-            *problem = QStringLiteral("is a symbolic link, which is not followed");
-        else if (errno == ENOENT) {
-            *problem = QStringLiteral("does not exist");
-            return -2;
-        } else
-            *problem = QStringLiteral("cannot be read (%1)").arg(systemReason(errno));
-        return -1;
+    explicit Descriptor(int fd = -1) : fd(fd) {}
+    ~Descriptor()
+    {
+        if (fd >= 0)
+            ::close(fd);
     }
-    struct stat info;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        *problem = QStringLiteral("is not a regular file");
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    int fd;
+};
+
+QString kindOf(mode_t mode)
+{
+    if (S_ISLNK(mode))
+        return QStringLiteral("a symbolic link");
+    if (S_ISDIR(mode))
+        return QStringLiteral("a folder");
+    if (S_ISFIFO(mode))
+        return QStringLiteral("a FIFO");
+    if (S_ISSOCK(mode))
+        return QStringLiteral("a socket");
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return QStringLiteral("a device");
+    return QStringLiteral("not a regular file");
 }
 
-bool writeAll(int fd, const char *data, qsizetype length)
+// Reads exactly length bytes at offset; false with errno (0 for a file shorter than that).
+bool readFully(int fd, char *data, qint64 length, qint64 offset)
 {
     while (length > 0) {
-        const ssize_t written = ::write(fd, data, size_t(length));
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
+        const ssize_t got = ::pread(fd, data, size_t(std::min<qint64>(length, 1 << 30)), off_t(offset));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            if (got == 0)
+                errno = 0;
             return false;
         }
-        data += written;
-        length -= written;
+        data += got;
+        length -= got;
+        offset += got;
     }
     return true;
 }
 
-} // namespace
-
-bool CIndexFile::Contents::allocate(qsizetype size)
+bool writeFully(int fd, const char *data, qint64 length)
 {
-    clear();
-    if (size == 0)
-        return true;
-    void *memory = ::mmap(nullptr, size_t(size), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED)
-        return false;
-    ::madvise(memory, size_t(size), MADV_HUGEPAGE);
-    m_data = static_cast<char *>(memory);
-    m_size = m_capacity = size;
+    while (length > 0) {
+        const ssize_t put = ::write(fd, data, size_t(std::min<qint64>(length, 1 << 30)));
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put < 0)
+            return false;
+        data += put;
+        length -= put;
+    }
     return true;
 }
 
-void CIndexFile::Contents::clear()
+XXH128_hash_t checksumOf(const char *header, const QByteArray &body)
 {
-    if (m_data)
-        ::munmap(m_data, size_t(m_capacity));
-    m_data = nullptr;
-    m_size = m_capacity = 0;
-}
-
-quint64 CIndexFile::checksum(const Header &header, const char *body, qsizetype length)
-{
-    Header zeroed = header;
-    zeroed.checksum = 0;
     XXH3_state_t *state = XXH3_createState();
-    XXH3_64bits_reset(state);
-    XXH3_64bits_update(state, &zeroed, sizeof zeroed);
-    XXH3_64bits_update(state, body, size_t(length));
-    const quint64 hash = XXH3_64bits_digest(state);
+    XXH3_128bits_reset(state);
+    XXH3_128bits_update(state, header, size_t(checksumOffset));
+    XXH3_128bits_update(state, body.constData(), size_t(body.size()));
+    const XXH128_hash_t hash = XXH3_128bits_digest(state);
     XXH3_freeState(state);
     return hash;
 }
 
-CIndexFile::Status CIndexFile::read(const QString &path, const char (&magic)[8], quint32 version,
-                                    quint32 dimension, Contents *contents, QString *problem)
-{
-    contents->clear();
-    const int fd = openRegular(path, problem);
-    if (fd < 0)
-        return fd == -2 ? Status::Missing : Status::Refused;
-    struct stat info;
-    ::fstat(fd, &info);
-    // The file is copied out rather than mapped: one rewritten in place while it is read would
-    // otherwise change, or vanish, under the reader.
-    if (!contents->allocate(qsizetype(info.st_size))) {
-        *problem = QStringLiteral("cannot be read (%1)").arg(systemReason(errno));
-        ::close(fd);
-        return Status::Refused;
-    }
-    qsizetype at = 0;
-    while (at < contents->m_size) {
-        const ssize_t got = ::read(fd, contents->m_data + at, size_t(contents->m_size - at));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            *problem = QStringLiteral("cannot be read (%1)").arg(systemReason(errno));
-            ::close(fd);
-            contents->clear();
-            return Status::Refused;
-        }
-        if (got == 0)
-            break; // cut short while being read: the checks below say so
-        at += got;
-    }
-    ::close(fd);
-    contents->m_size = at;
+} // namespace
 
-    const auto refuse = [&](const QString &reason) {
-        *problem = reason;
-        contents->clear();
-        return Status::Refused;
-    };
-    const qsizetype size = contents->size();
-    if (size < qsizetype(sizeof(Header)))
-        return refuse(QStringLiteral("is truncated (%1 bytes, shorter than its header)").arg(size));
-    Header &header = contents->header;
-    std::memcpy(&header, contents->data(), sizeof header);
-    if (std::memcmp(header.magic, magic, 8) != 0)
-        return refuse(QStringLiteral("is not a Quillet index file of this kind"));
-    if (header.version > version) {
-        *problem = QStringLiteral("has format version %1, newer than this server's %2").arg(header.version).arg(version);
-        contents->clear();
-        return Status::Newer;
-    }
-    if (header.version != version)
-        return refuse(QStringLiteral("has format version %1, this server reads %2").arg(header.version).arg(version));
-    const quint64 bodyLength = quint64(size) - sizeof(Header);
-    if (header.bodyLength != bodyLength)
-        return refuse(header.bodyLength > bodyLength
-                          ? QStringLiteral("is truncated (%1 bytes, its header says %2)").arg(size).arg(header.bodyLength + sizeof(Header))
-                          : QStringLiteral("is longer than its header says (%1 bytes, not %2)").arg(size).arg(header.bodyLength + sizeof(Header)));
-    if (checksum(header, contents->body(), contents->bodyLength()) != header.checksum)
-        return refuse(QStringLiteral("is corrupt (its checksum does not match)"));
-    if (header.dimension != dimension)
-        return refuse(QStringLiteral("holds vectors of %1 values, this server's have %2").arg(header.dimension).arg(dimension));
-    return Status::Good;
+CIndexFile::CIndexFile(const QString &folder, const QString &fileName, const QByteArray &magic,
+                       quint32 version)
+    : m_folder(folder), m_fileName(fileName), m_magic(magic.left(8)), m_version(version)
+{
+    m_magic.resize(8, '\0');
 }
 
-bool CIndexFile::write(const QString &path, Header header, const QByteArray &body, QString *problem)
+QString CIndexFile::path() const
 {
-    const QFileInfo target(path);
-    const QByteArray folder = QFile::encodeName(target.path());
-    const QByteArray name = QFile::encodeName(target.fileName());
-    if (::mkdir(folder.constData(), 0755) != 0 && errno != EEXIST) {
-        *problem = QStringLiteral("cannot make the folder (%1)").arg(systemReason(errno));
-        return false;
-    }
-    const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0) {
-        *problem = QStringLiteral("cannot open the folder (%1)").arg(systemReason(errno));
-        return false;
-    }
-    const auto fail = [&](const QString &reason) {
-        *problem = reason;
-        ::close(dir);
-        return false;
+    return QDir(m_folder).filePath(m_fileName);
+}
+
+void CIndexFile::clear()
+{
+    m_body = QByteArray();
+}
+
+CIndexFile::Status CIndexFile::read(QString *problem)
+{
+    clear();
+    m_values = {};
+    m_checksum = 0;
+    const auto refuse = [problem](const QString &reason) {
+        if (problem)
+            *problem = reason;
+        return Status::Refused;
     };
-    // Whatever stands under the name now decides whether it may be replaced: never a link (which
-    // would have the file written wherever it points), a FIFO or a folder, nor a file its owner
-    // made read-only.
-    struct stat existing;
-    if (::fstatat(dir, name.constData(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (S_ISLNK(existing.st_mode))
-            return fail(QStringLiteral("it is a symbolic link; left as it is"));
-        if (!S_ISREG(existing.st_mode))
-            return fail(QStringLiteral("it is not a regular file; left as it is"));
-        if ((existing.st_mode & 0222) == 0)
-            return fail(QStringLiteral("it is read-only; left as it is"));
+    const QByteArray name = QFile::encodeName(m_fileName);
+    Descriptor folder(::open(QFile::encodeName(m_folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.fd < 0) {
+        if (errno == ENOENT)
+            return Status::Missing;
+        return refuse(QStringLiteral("cannot be read (its folder: %1)").arg(systemReason(errno)));
+    }
+    // Looked at before opening: opening a FIFO would wait for a writer, a device could act on it.
+    struct stat info;
+    if (::fstatat(folder.fd, name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT)
+            return Status::Missing;
+        return refuse(QStringLiteral("cannot be read (%1)").arg(systemReason(errno)));
+    }
+    if (!S_ISREG(info.st_mode))
+        return refuse(QStringLiteral("is %1, not read").arg(kindOf(info.st_mode)));
+    // Replaced by a link or a FIFO since: O_NOFOLLOW and O_NONBLOCK refuse it without waiting.
+    Descriptor file(::openat(folder.fd, name.constData(),
+                             O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (file.fd < 0)
+        return refuse(errno == ELOOP ? QStringLiteral("is a symbolic link, not read")
+                                     : QStringLiteral("cannot be read (%1)").arg(systemReason(errno)));
+    if (::fstat(file.fd, &info) != 0)
+        return refuse(QStringLiteral("cannot be read (%1)").arg(systemReason(errno)));
+    if (!S_ISREG(info.st_mode))
+        return refuse(QStringLiteral("is %1, not read").arg(kindOf(info.st_mode)));
+    const qint64 size = info.st_size;
+    if (size < headerLength)
+        return refuse(QStringLiteral("is truncated (%1 bytes, shorter than its header)").arg(size));
+
+    char header[headerLength];
+    if (!readFully(file.fd, header, headerLength, 0))
+        return refuse(QStringLiteral("cannot be read (%1)")
+                          .arg(errno ? systemReason(errno) : QStringLiteral("it shrank while read")));
+    if (std::memcmp(header, m_magic.constData(), 8) != 0)
+        return refuse(QStringLiteral("is not a Quillet index file of this kind"));
+    // Older versions had other headers: their version is all that is read of them.
+    const quint32 version = qFromLittleEndian<quint32>(header + 8);
+    const QString versionProblem =
+        QStringLiteral("has format version %1, this server reads %2").arg(version).arg(m_version);
+    if (version < m_version)
+        return refuse(versionProblem);
+    // Every later version keeps this header and its checksum, so that a flipped bit in the version
+    // is found to be damage, not taken for a newer server's file.
+    if (qFromLittleEndian<quint32>(header + 12) != quint32(headerLength))
+        return refuse(QStringLiteral("is corrupt (its header length is wrong)"));
+    const quint64 bodyLength = qFromLittleEndian<quint64>(header + 64);
+    const quint64 actual = quint64(size - headerLength);
+    if (bodyLength != actual) {
+        return refuse(bodyLength > actual
+                          ? QStringLiteral("is truncated (%1 bytes, its header says %2 more)")
+                                .arg(size).arg(bodyLength - actual)
+                          : QStringLiteral("has %1 bytes more than its header says").arg(actual - bodyLength));
     }
 
-    header.bodyLength = quint64(body.size());
-    header.checksum = checksum(header, body.constData(), body.size());
-    const QByteArray temporary = name + temporaryInfix
-        + QByteArray::number(QRandomGenerator::global()->generate64(), 36);
-    const int fd = ::openat(dir, temporary.constData(),
-                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0)
+    // Copied, not mapped: a file rewritten under a mapping kills the reader (SIGBUS).
+    QByteArray body;
+    body.resize(qsizetype(actual));
+    // Filled in 2 MB pages where the system allows: a hundred megabytes in 4 KB pages spend more
+    // time on page faults than on reading.
+    constexpr quintptr hugePage = 2 * 1024 * 1024;
+    const quintptr first = (quintptr(body.data()) + hugePage - 1) & ~(hugePage - 1);
+    const quintptr end = (quintptr(body.data()) + quintptr(actual)) & ~(hugePage - 1);
+    if (end > first)
+        ::madvise(reinterpret_cast<void *>(first), end - first, MADV_HUGEPAGE);
+    if (!readFully(file.fd, body.data(), qint64(actual), headerLength))
+        return refuse(errno ? QStringLiteral("cannot be read (%1)").arg(systemReason(errno))
+                            : QStringLiteral("changed while it was read"));
+    const XXH128_hash_t hash = checksumOf(header, body);
+    if (hash.low64 != qFromLittleEndian<quint64>(header + checksumOffset)
+        || hash.high64 != qFromLittleEndian<quint64>(header + checksumOffset + 8))
+        return refuse(QStringLiteral("is corrupt (its checksum does not match)"));
+    if (version > m_version) {
+        if (problem)
+            *problem = versionProblem;
+        return Status::Newer;
+    }
+    for (int n = 0; n < valueCount; ++n)
+        m_values[size_t(n)] = qFromLittleEndian<quint64>(header + 16 + 8 * n);
+    m_body = std::move(body);
+    m_checksum = hash.low64;
+    return Status::Read;
+}
+
+bool CIndexFile::write(const Values &values, const QByteArray &body, QString *problem)
+{
+    const auto fail = [problem](const QString &reason) {
+        if (problem)
+            *problem = reason;
+        return false;
+    };
+    if (!QDir().mkpath(m_folder)) {
+        // mkpath gives no reason: the last step again gives the system's.
+        const int error = ::mkdir(QFile::encodeName(m_folder).constData(), 0777) == 0 ? 0 : errno;
+        return fail(QStringLiteral("cannot make its folder: %1").arg(systemReason(error == EEXIST ? ENOTDIR : error)));
+    }
+    Descriptor folder(::open(QFile::encodeName(m_folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.fd < 0)
+        return fail(QStringLiteral("its folder: %1").arg(systemReason(errno)));
+    const QByteArray name = QFile::encodeName(m_fileName);
+    mode_t mode = 0644;
+    struct stat info;
+    if (::fstatat(folder.fd, name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (!S_ISREG(info.st_mode))
+            return fail(QStringLiteral("it is %1; left as it is").arg(kindOf(info.st_mode)));
+        // Made read-only by its owner: not ours to replace (root could).
+        if (!(info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)))
+            return fail(QStringLiteral("it is read-only; left as it is"));
+        mode = info.st_mode & 07777;
+    } else if (errno != ENOENT) {
         return fail(systemReason(errno));
-    const bool written = writeAll(fd, reinterpret_cast<const char *>(&header), sizeof header)
-        && writeAll(fd, body.constData(), body.size()) && ::fsync(fd) == 0;
-    const int writeError = errno;
-    if (::close(fd) != 0 || !written) {
-        const int error = written ? errno : writeError;
-        ::unlinkat(dir, temporary.constData(), 0);
+    }
+
+    char header[headerLength] = {};
+    std::memcpy(header, m_magic.constData(), 8);
+    qToLittleEndian<quint32>(m_version, header + 8);
+    qToLittleEndian<quint32>(quint32(headerLength), header + 12);
+    for (int n = 0; n < valueCount; ++n)
+        qToLittleEndian<quint64>(values[size_t(n)], header + 16 + 8 * n);
+    qToLittleEndian<quint64>(quint64(body.size()), header + 64);
+    const XXH128_hash_t hash = checksumOf(header, body);
+    qToLittleEndian<quint64>(hash.low64, header + checksumOffset);
+    qToLittleEndian<quint64>(hash.high64, header + checksumOffset + 8);
+
+    const QByteArray temporary = name + ".tmp." + QByteArray::number(qint64(::getpid()));
+    ::unlinkat(folder.fd, temporary.constData(), 0); // our own, from a failed write before
+    Descriptor file(::openat(folder.fd, temporary.constData(),
+                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (file.fd < 0)
+        return fail(systemReason(errno));
+    int error = 0;
+    if (!writeFully(file.fd, header, headerLength) || !writeFully(file.fd, body.constData(), body.size())
+        || ::fsync(file.fd) != 0)
+        error = errno;
+    // close() may report a failure the writes did not (a network file system's).
+    if (::close(file.fd) != 0 && !error)
+        error = errno;
+    file.fd = -1;
+    if (!error && ::renameat(folder.fd, temporary.constData(), folder.fd, name.constData()) != 0)
+        error = errno;
+    if (error) {
+        ::unlinkat(folder.fd, temporary.constData(), 0);
         return fail(systemReason(error));
     }
-    if (::renameat(dir, temporary.constData(), dir, name.constData()) != 0) {
-        const int error = errno;
-        ::unlinkat(dir, temporary.constData(), 0);
-        return fail(systemReason(error));
-    }
-    ::fsync(dir); // the rename itself on the disk
-    ::close(dir);
+    // The rename itself lasts only once the folder is on disk.
+    if (::fsync(folder.fd) != 0)
+        return fail(systemReason(errno));
+    m_checksum = hash.low64;
     return true;
 }
 
-QStringList CIndexFile::removeStaleTemporaries(const QString &folder, const QString &base)
+QStringList CIndexFile::removeStaleTemporaries() const
 {
     QStringList removed;
-    const QDir dir(folder);
-    const QDateTime before = QDateTime::currentDateTime().addSecs(-60);
-    const QFileInfoList found = dir.entryInfoList({base + QLatin1String(temporaryInfix) + QLatin1Char('*')},
-                                                  QDir::Files | QDir::Hidden | QDir::System);
-    for (const QFileInfo &info : found) {
-        if (info.isSymLink() || info.lastModified() > before)
+    Descriptor folder(::open(QFile::encodeName(m_folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.fd < 0)
+        return removed;
+    DIR *entries = ::fdopendir(::dup(folder.fd));
+    if (!entries)
+        return removed;
+    const QByteArray prefix = QFile::encodeName(m_fileName) + ".tmp.";
+    while (const dirent *entry = ::readdir(entries)) {
+        const QByteArray entryName(entry->d_name);
+        if (!entryName.startsWith(prefix))
             continue;
-        if (::unlink(QFile::encodeName(info.filePath()).constData()) == 0)
-            removed << info.filePath();
+        bool isNumber = false;
+        const qint64 pid = entryName.mid(prefix.size()).toLongLong(&isNumber);
+        // A writer still running (on this machine) is left to finish.
+        if (!isNumber || pid <= 0 || (pid != ::getpid() && (::kill(pid_t(pid), 0) == 0 || errno != ESRCH)))
+            continue;
+        struct stat info;
+        if (::fstatat(folder.fd, entryName.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0
+            && S_ISREG(info.st_mode) && ::unlinkat(folder.fd, entryName.constData(), 0) == 0)
+            removed << QDir(m_folder).filePath(QFile::decodeName(entryName));
     }
+    ::closedir(entries);
     return removed;
-}
-
-bool CIndexFile::contentHash(const QString &path, quint64 *hash)
-{
-    QString problem;
-    const int fd = openRegular(path, &problem, true); // a catalogue's pictures may be links
-    if (fd < 0)
-        return false;
-    XXH3_state_t *state = XXH3_createState();
-    XXH3_64bits_reset(state);
-    char buffer[1 << 16];
-    bool ok = true;
-    for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0) {
-            ok = got == 0;
-            break;
-        }
-        XXH3_64bits_update(state, buffer, size_t(got));
-    }
-    ::close(fd);
-    *hash = XXH3_64bits_digest(state);
-    XXH3_freeState(state);
-    return ok;
 }

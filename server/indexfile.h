@@ -2,90 +2,76 @@
 
 #include <QByteArray>
 #include <QString>
-#include <QtGlobal>
+#include <QStringList>
+
+#include <array>
 
 // One file of the stored catalogue index, read and written as carefully as a database file: the
-// catalogue folder may be shared with other users, the machine may stop at any moment, and the
-// disk may fill.
+// folder's files may be left by a kill, damaged by a disk, rewritten by another process while
+// they are read, or replaced by another user with links and special files.
 //
-// - Opened without following a symbolic link, and only when it is a regular file: a link or a
-//   FIFO named like an index file is refused, never read through and never written through.
-// - A 48-byte header (magic text, format version, vector dimension, row count, kind, the checksum
-//   of the file it was made from, body length) and one 64-bit XXH3 checksum over the whole file,
-//   header included; nothing in the header is trusted before the checksum matches, except the
-//   magic text and the version, which say how to read the rest.
-// - Read by copying it into memory: a file changed under a starting server is then refused by its
-//   checksum, rather than changing under the reader.
-// - Written to a temporary file in the same folder, flushed to the disk, then renamed into place:
-//   a failure leaves the old file as it was and is reported with the system's reason.
-// - A file of a newer format version, or one made read-only, is left as it is.
+// A file is an 88-byte header and a body. The header, every field little-endian:
+//     0  magic, 8 bytes (names the kind of file)
+//     8  format version, 32 bits
+//    12  header length, 32 bits (88)
+//    16  six 64-bit values of the file's own (counts, dimensions, another file's checksum)
+//    64  body length, 64 bits (the file is exactly header plus body)
+//    72  XXH3-128 checksum of the header's first 72 bytes and the body: low 64 bits, high 64 bits
+// The body's layout is the caller's. Reading checks, in order: the file is a regular file reached
+// without following a link, the magic, the version (a newer one is left alone, see Status::Newer),
+// the header length, the body length against the file's size, and the checksum; only then are the
+// values and body given out, so no count is trusted before the checksum holds. The body is copied
+// out of the file (not mapped), so a file rewritten in place while it is read is refused, not a
+// crash.
 //
-// Files are written in the host's byte order; another order reads as a foreign file.
+// Writing goes to "NAME.tmp.PID" in the same folder, created exclusively without following links,
+// flushed and fsync'd, then renamed over NAME and the folder fsync'd: a kill leaves the old file or
+// the new one, never half of one. A NAME that is a link or not a regular file, or that is
+// read-only, is left as it is and the write refused; every failure carries the system's reason.
 class CIndexFile
 {
 public:
-    struct Header
-    {
-        char magic[8];
-        quint32 version;
-        quint32 dimension;
-        quint32 count;
-        quint32 kind;
-        quint64 sourceChecksum;
-        quint64 bodyLength;
-        quint64 checksum;
-    };
-    static_assert(sizeof(Header) == 48);
+    static constexpr int valueCount = 6;
+    static constexpr qsizetype headerLength = 88;
+    using Values = std::array<quint64, valueCount>;
 
     enum class Status {
-        Missing, // no file of that name
-        Good,    // read, header and checksum as they should be
-        Refused, // damaged, foreign, older, or not a regular file: to be made again
-        Newer,   // a later server's: to be left alone
+        Read,    // checked and read: values() and body() hold it
+        Missing, // no such file
+        Refused, // damaged, foreign, of an older version, or not a regular file: rebuild it
+        Newer,   // of a newer format version: leave it alone (a newer server's)
     };
 
-    // A file's bytes, copied into memory of their own: mapped anonymously in huge pages where the
-    // system allows, since faulting in a hundred megabytes page by page cost ten times the reading.
-    class Contents
-    {
-    public:
-        Contents() = default;
-        ~Contents() { clear(); }
-        Contents(const Contents &) = delete;
-        Contents &operator=(const Contents &) = delete;
+    // magic: exactly 8 bytes.
+    CIndexFile(const QString &folder, const QString &fileName, const QByteArray &magic,
+               quint32 version);
 
-        Header header = {};
-        const char *data() const { return m_data; }
-        qsizetype size() const { return m_size; }
-        const char *body() const { return m_data + sizeof(Header); }
-        qsizetype bodyLength() const { return m_size - qsizetype(sizeof(Header)); }
-        void clear();
+    QString path() const;
 
-    private:
-        friend class CIndexFile;
-        bool allocate(qsizetype size);
-        char *m_data = nullptr;
-        qsizetype m_size = 0;
-        qsizetype m_capacity = 0;
-    };
+    // problem, when not Read: why, as "is truncated (...)", to follow the path.
+    Status read(QString *problem);
+    const Values &values() const { return m_values; }
+    const QByteArray &body() const { return m_body; }
+    // The whole file's checksum (low 64 bits), to tie another file to this one's contents.
+    quint64 checksum() const { return m_checksum; }
+    // Lets go of the body read.
+    void clear();
 
-    // Reads and checks the file at path; problem says why it is refused, missing or newer.
-    static Status read(const QString &path, const char (&magic)[8], quint32 version,
-                       quint32 dimension, Contents *contents, QString *problem);
+    // Writes the file (the folder made when missing); false with the reason ("No space left on
+    // device", "is a symbolic link; left as it is") otherwise. On success checksum() is the new
+    // file's.
+    bool write(const Values &values, const QByteArray &body, QString *problem);
 
-    // Writes header and body to path (atomically, see above); the header's bodyLength and checksum
-    // are filled in. False with the reason when the file was not written.
-    static bool write(const QString &path, Header header, const QByteArray &body, QString *problem);
+    // Removes the temporary files of this file that no running process is writing: those of a
+    // writer killed between write and rename. The paths removed.
+    QStringList removeStaleTemporaries() const;
 
-    // The checksum a file of this header and body carries.
-    static quint64 checksum(const Header &header, const char *body, qsizetype length);
-
-    // Removes temporaries of files named base in folder that a stopped writer left behind (older
-    // than a minute, so that a writer at work is not disturbed). Returns the paths removed.
-    static QStringList removeStaleTemporaries(const QString &folder, const QString &base);
-
-    // The XXH3 hash of a file's contents; false when it cannot be read.
-    static bool contentHash(const QString &path, quint64 *hash);
-
-    static constexpr const char *temporaryInfix = ".tmp-";
+private:
+    QString m_folder;
+    QString m_fileName;
+    QByteArray m_magic;
+    quint32 m_version;
+    Values m_values{};
+    QByteArray m_body;
+    quint64 m_checksum = 0;
 };

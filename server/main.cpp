@@ -173,6 +173,8 @@ int main(int argc, char *argv[])
     }
     limits.requestTimeoutMs = timeout * 1000;
 
+    // A file-size limit then fails the index's write with its reason instead of killing the server.
+    ::signal(SIGXFSZ, SIG_IGN);
     QElapsedTimer timer;
     timer.start();
     CStampCatalogue catalogue;
@@ -197,11 +199,12 @@ int main(int argc, char *argv[])
     err << "quillet-server: " << catalogue.size() << " stamps indexed in " << timer.elapsed()
         << " ms\n";
     err.flush();
-    // A script that builds the index before serving must learn that it was not written.
     if (parser.isSet(buildIndexOption)) {
-        if (!report.upToDate)
-            err << "quillet-server: the stored index is not up to date\n";
-        return report.upToDate ? 0 : 1;
+        if (!report.upToDate) {
+            err << "quillet-server: the stored index is not up to date (see above)\n";
+            return 1;
+        }
+        return 0;
     }
     // Loading leaves freed buffers (the stored files, the rows read) in the heap; give them back.
     ::malloc_trim(0);

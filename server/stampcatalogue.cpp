@@ -1,13 +1,16 @@
 #include "stampcatalogue.h"
 
-#include "indexfile.h"
-
 #include <QDir>
 #include <QFile>
+#include <QBuffer>
 #include <QImageReader>
 
-#include <cerrno>
+#include <xxhash.h>
+
+#include <algorithm>
+
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -31,6 +34,38 @@ QString keywordFor(const QStringList &fields)
         + QStringLiteral("[inf]") + descriptions.join(QStringLiteral("[i]"));
 }
 
+QImage decodePicture(QIODevice *device)
+{
+    QImageReader reader(device);
+    reader.setAutoTransform(true);
+    return reader.read().convertToFormat(QImage::Format_RGB32);
+}
+
+quint64 hashOf(const QByteArray &bytes)
+{
+    // Never 0, which stands for "not taken".
+    return std::max<quint64>(XXH3_64bits(bytes.constData(), size_t(bytes.size())), 1);
+}
+
+// Sets the entry's picture size, times and inode; false when the picture is not a regular file
+// this process may read (a stored signature for it would be served and never match).
+bool readPictureState(CStampCatalogue::Entry *entry)
+{
+    struct stat info;
+    const QByteArray path = QFile::encodeName(entry->picturePath());
+    if (::stat(path.constData(), &info) != 0 || !S_ISREG(info.st_mode))
+        return false;
+    entry->pictureSize = info.st_size;
+    entry->pictureModified = qint64(info.st_mtim.tv_sec) * 1000 + info.st_mtim.tv_nsec / 1000000;
+    entry->pictureChanged = qint64(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
+    entry->pictureInode = quint64(info.st_ino);
+    // The mode bits settle the usual cases without another system call per picture.
+    const uid_t user = ::geteuid();
+    if (user == 0 || (info.st_mode & S_IROTH) || (info.st_uid == user && (info.st_mode & S_IRUSR)))
+        return true;
+    return ::access(path.constData(), R_OK) == 0;
+}
+
 } // namespace
 
 QString CStampCatalogue::Entry::picturePath() const
@@ -40,9 +75,17 @@ QString CStampCatalogue::Entry::picturePath() const
 
 QImage CStampCatalogue::Entry::loadPicture() const
 {
-    QImageReader reader(picturePath());
-    reader.setAutoTransform(true);
-    return reader.read().convertToFormat(QImage::Format_RGB32);
+    QFile file(picturePath());
+    return file.open(QIODevice::ReadOnly) ? decodePicture(&file) : QImage();
+}
+
+quint64 CStampCatalogue::Entry::hashPicture() const
+{
+    QFile file(picturePath());
+    if (!file.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray bytes = file.readAll();
+    return file.error() == QFile::NoError ? hashOf(bytes) : 0;
 }
 
 bool CStampCatalogue::load(const QString &folder, QString *error, QStringList *warnings)
@@ -72,7 +115,6 @@ bool CStampCatalogue::load(const QString &folder, const LoadOptions &options, QS
     m_index.reset();
     m_stored = 0;
     m_computed = 0;
-    m_missing.clear();
     m_folder = folder;
     const QDir dir(folder);
     QFile index(dir.filePath(QString::fromLatin1(indexFileName)));
@@ -116,26 +158,25 @@ bool CStampCatalogue::load(const QString &folder, const LoadOptions &options, QS
         if (keywordFields.last().trimmed().isEmpty())
             keywordFields.last() = QStringLiteral("0001");
         entry.keyword = keywordFor(keywordFields);
-        struct stat info;
-        const QByteArray path = QFile::encodeName(entry.picturePath());
-        if (::stat(path.constData(), &info) != 0) {
-            if (errno == ENOENT || errno == ENOTDIR)
-                m_missing << entry.fileName;
+        if (!readPictureState(&entry)) {
+            if (options.pictureMissing)
+                options.pictureMissing(entry.fileName);
             warn(QStringLiteral("line %1: cannot read picture %2").arg(lineNumber).arg(fields.at(0)));
             continue;
         }
-        entry.pictureSize = qint64(info.st_size);
-        entry.pictureModified = qint64(info.st_mtim.tv_sec) * 1000 + info.st_mtim.tv_nsec / 1000000;
-        entry.pictureChanged = qint64(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
-        entry.pictureInode = quint64(info.st_ino);
-        if (S_ISREG(info.st_mode) && options.storedSignature
-            && options.storedSignature(entry, &entry.signature) && entry.signature.isValid()) {
+        if (options.storedSignature && options.storedSignature(entry) && entry.signature.isValid()) {
             ++m_stored;
             m_entries.append(entry);
             continue;
         }
-        const QImage picture = S_ISREG(info.st_mode) ? entry.loadPicture() : QImage();
-        if (picture.isNull() || !CIndexFile::contentHash(entry.picturePath(), &entry.pictureHash)) {
+        // Read once, for the picture and for the hash that tells a later start whether it changed.
+        QFile file(entry.picturePath());
+        QByteArray content = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        entry.pictureHash = content.isEmpty() ? 0 : hashOf(content);
+        QBuffer buffer(&content);
+        buffer.open(QIODevice::ReadOnly);
+        const QImage picture = decodePicture(&buffer);
+        if (picture.isNull()) {
             warn(QStringLiteral("line %1: cannot read picture %2").arg(lineNumber).arg(fields.at(0)));
             continue;
         }

@@ -25,12 +25,13 @@ public:
         QString folder;          // the catalogue's, one text shared by every entry
         QString fileName;        // as catalogue.tsv names it
         qint64 pictureSize = 0;  // bytes, and
-        qint64 pictureModified = 0; // ms since the epoch, when the signature was taken;
-        // the file's status change time (ns since the epoch) and inode, which no program can set
-        // back: a picture replaced by another of the same size and modification time changes them
+        qint64 pictureModified = 0; // ms since the epoch, when the signature was taken
+        // The picture file's status change time (ns since the epoch) and inode: a picture
+        // replaced by another of the same size and modification time (cp -p, rsync -t) changes
+        // them.
         qint64 pictureChanged = 0;
         quint64 pictureInode = 0;
-        quint64 pictureHash = 0; // XXH3 of the picture's bytes
+        quint64 pictureHash = 0; // of the file's bytes, when known (0: not taken)
         // The search keyword, made once at load (a hundred thousand rows keep one text each rather
         // than five): country "[c]" number "[inf]" three fields joined by "[i]", blanks written
         // "_".
@@ -41,6 +42,8 @@ public:
         QString picturePath() const;
         // The picture as the comparison takes it (32-bit RGB); null when it no longer reads.
         QImage loadPicture() const;
+        // The hash of the picture file's bytes as pictureHash holds it; 0 when it does not read.
+        quint64 hashPicture() const;
     };
 
     // Reads the folder. False with a reason when catalogue.tsv is missing or unreadable; rows that
@@ -49,10 +52,11 @@ public:
 
     struct LoadOptions
     {
-        // A stored signature for the entry's picture as it is now (its file name, size, times and
-        // inode filled in; the callback fills in pictureHash when it takes a stored one), or false
-        // to compute it.
-        std::function<bool(Entry &entry, CStampSignature *signature)> storedSignature;
+        // Sets entry.signature (and may set entry.pictureHash) from a stored signature for the
+        // picture entry.fileName as it is now (size, times, inode), or false to compute it.
+        std::function<bool(Entry &entry)> storedSignature;
+        // Called for a row whose picture is not a readable file (the row is skipped, warned).
+        std::function<void(const QString &fileName)> pictureMissing;
         // Called after each row with the rows read so far and the rows in all.
         std::function<void(int done, int total)> progress;
         bool buildIndex = true;
@@ -62,9 +66,6 @@ public:
     // Signatures taken from storage and computed in the last load.
     int storedSignatureCount() const { return m_stored; }
     int computedSignatureCount() const { return m_computed; }
-    // Rows of the last load whose picture file was not there (file names as the rows give them):
-    // skipped like unreadable ones, but told apart, since a folder unmounted or moved makes many.
-    const QStringList &missingPictures() const { return m_missing; }
 
     // The first filter's index over the entries' signatures, row n for entry n; null before one
     // is built or set.
@@ -88,6 +89,5 @@ private:
     QList<Entry> m_entries;
     int m_stored = 0;
     int m_computed = 0;
-    QStringList m_missing;
     std::shared_ptr<CSignatureIndex> m_index; // shared: a catalogue is moved into the server
 };
