@@ -1,7 +1,6 @@
 #include "stampfinder.h"
 
 #include <opencv2/imgproc.hpp>
-#include <opencv2/imgcodecs.hpp>
 
 #include <algorithm>
 #include <cmath>
@@ -11,8 +10,9 @@
 //     where a stock page, an album page, a table, a hand or a glare gives few. The density of Canny
 //     edges, with long straight lines (the strips of a stock page, a table's edge) taken out, marks
 //     the stamps' insides.
-//  2. The marked regions, closed and with their holes filled, are the candidates. A paper label is
-//     busy only where it is written on: it is let go because its region is mostly plain and grey.
+//  2. The marked regions, with their holes filled, are the candidates; a region that holds two or
+//     more others (a page's outline, a strip) is dropped for them. A paper label is busy only where
+//     it is written on: it is let go because its region is mostly plain and grey.
 //  3. Regions that hold two stamps side by side are cut where the edge density falls to a valley
 //     across the whole region (the two stamps' plain paper margins meet there).
 //  4. Each box then grows over the stamp's plain margin, which differs in colour from the
@@ -179,11 +179,6 @@ QList<QRect> CStampFinder::findStamps(const QImage &picture)
     }
     cv::Mat regions = cv::Mat::zeros(busy.size(), CV_8U);
     cv::drawContours(regions, contours, -1, cv::Scalar(255), cv::FILLED);
-    if (qEnvironmentVariableIsSet("FINDER_DEBUG")) {
-        cv::imwrite("/tmp/finder/dbg_edges.png", edges);
-        cv::imwrite("/tmp/finder/dbg_regions.png", regions);
-        cv::imwrite("/tmp/finder/dbg_busy.png", busy);
-    }
 
     const double minSide = side * 0.05;
     // A paper label or a hand is mostly plain and grey or skin; a strip's end is long and thin.
@@ -243,6 +238,16 @@ QList<QRect> CStampFinder::findStamps(const QImage &picture)
     auto nearlyAll = [&](const cv::Rect &c) { return c.width > 0.85 * whole.width && c.height > 0.85 * whole.height; };
     if (candidates.size() == 1 && nearlyAll(candidates.front()))
         return {picture.rect()};
+    // Pieces that together cover most of the picture, with hardly any background between them,
+    // are one stamp seen close up (a page of stamps leaves the page showing between them).
+    if (!candidates.empty()) {
+        cv::Mat covered = cv::Mat::zeros(small.size(), CV_8U);
+        cv::Rect span = candidates.front();
+        for (const cv::Rect &c : candidates)
+            covered(c).setTo(255), span |= c;
+        if (nearlyAll(span) && cv::countNonZero(covered) > 0.75 * whole.area())
+            return {picture.rect()};
+    }
     candidates.erase(std::remove_if(candidates.begin(), candidates.end(), nearlyAll), candidates.end());
 
     // Best first: whole stamps before those cut by the picture's edge, then nearest the centre.

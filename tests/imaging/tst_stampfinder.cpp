@@ -1,0 +1,165 @@
+// CStampFinder on generated album pages, single stamps and plain pictures, and quillet-tool
+// find-stamps as the maintainers run it.
+#include "imaging/stampfinder.h"
+#include "matching/albumpagegenerator.h"
+#include "matching/stampgenerator.h"
+#include "testenv.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <opencv2/imgcodecs.hpp>
+
+namespace {
+
+double iou(const QRect &a, const QRect &b)
+{
+    const QRect i = a.intersected(b);
+    if (i.isEmpty())
+        return 0;
+    const double inter = double(i.width()) * i.height();
+    return inter / (double(a.width()) * a.height() + double(b.width()) * b.height() - inter);
+}
+
+QRect toQt(const cv::Rect &r)
+{
+    return QRect(r.x, r.y, r.width, r.height);
+}
+
+// The best overlap any found box has with `truth`.
+double bestIou(const QRect &truth, const QList<QRect> &found)
+{
+    double best = 0;
+    for (const QRect &f : found)
+        best = std::max(best, iou(truth, f));
+    return best;
+}
+
+} // namespace
+
+class TestStampFinder : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void pages_data()
+    {
+        QTest::addColumn<int>("background");
+        QTest::addColumn<bool>("touching");
+        QTest::addColumn<bool>("overlapping");
+        QTest::addColumn<double>("turn");
+        QTest::addColumn<bool>("labels");
+        QTest::newRow("dark stock page, labels") << int(CAlbumPageGenerator::DarkStockPage) << false << false << 0.0 << true;
+        QTest::newRow("light album page, turned, labels") << int(CAlbumPageGenerator::LightAlbumPage) << false << false << 6.0 << true;
+        QTest::newRow("dark stock page, touching") << int(CAlbumPageGenerator::DarkStockPage) << true << false << 0.0 << false;
+        QTest::newRow("light album page, overlapping") << int(CAlbumPageGenerator::LightAlbumPage) << false << true << 0.0 << false;
+    }
+    // Every stamp is found with a box that fits it, and no paper label is taken for a stamp.
+    void pages()
+    {
+        QFETCH(int, background);
+        QFETCH(bool, touching);
+        QFETCH(bool, overlapping);
+        QFETCH(double, turn);
+        QFETCH(bool, labels);
+        CAlbumPageGenerator::Options o;
+        o.seed = 3;
+        o.background = CAlbumPageGenerator::Background(background);
+        o.touching = touching;
+        o.overlapping = overlapping;
+        o.maxTurn = turn;
+        o.labels = labels;
+        const CAlbumPageGenerator::Page page = CAlbumPageGenerator::page(o);
+        const QList<QRect> found = CStampFinder::findStamps(CStampGenerator::toImage(page.picture));
+
+        int missed = 0;
+        for (const cv::Rect &stamp : page.stamps)
+            missed += bestIou(toQt(stamp), found) < 0.7;
+        for (const cv::Rect &label : page.labels)
+            for (const QRect &f : found)
+                QVERIFY2(!f.intersects(toQt(label)) || f.intersected(toQt(label)).width() * f.intersected(toQt(label)).height() < 0.3 * label.area(),
+                         "a label was taken for a stamp");
+        // Known shortfall: stamps joined by a strip's edge or a neighbour are not yet cut apart, and
+        // flat-coloured stamps are sometimes found in pieces.
+        QEXPECT_FAIL("", "the finder misses some stamps on generated pages", Continue);
+        QCOMPARE(missed, 0);
+        QVERIFY(found.size() <= int(page.stamps.size()));
+    }
+
+    // One stamp lying on a table or a page, photographed with room around it: the first box is the stamp.
+    void singleStamp_data()
+    {
+        QTest::addColumn<int>("background");
+        QTest::addColumn<double>("turn");
+        QTest::newRow("table") << int(CAlbumPageGenerator::Table) << 0.0;
+        QTest::newRow("table, turned") << int(CAlbumPageGenerator::Table) << 4.0;
+        QTest::newRow("light page") << int(CAlbumPageGenerator::LightAlbumPage) << -3.0;
+        QTest::newRow("dark page") << int(CAlbumPageGenerator::DarkStockPage) << 2.0;
+    }
+    void singleStamp()
+    {
+        QFETCH(int, background);
+        QFETCH(double, turn);
+        const CAlbumPageGenerator::Page page = CAlbumPageGenerator::single(11, CAlbumPageGenerator::Background(background), 0.3, turn);
+        const QList<QRect> found = CStampFinder::findStamps(CStampGenerator::toImage(page.picture));
+        QVERIFY(!found.isEmpty());
+        // Known shortfall: wood grain next to the stamp joins its region.
+        if (background == CAlbumPageGenerator::Table)
+            QEXPECT_FAIL("", "on a table the box takes in some of the grain around the stamp", Continue);
+        QVERIFY2(iou(found.first(), toQt(page.stamps.front())) >= 0.8,
+                 qPrintable(QString("IoU %1").arg(iou(found.first(), toQt(page.stamps.front())))));
+    }
+
+    // A picture that is all stamp gives the whole picture; a plain one gives nothing.
+    void wholeAndPlain()
+    {
+        const QImage stamp = CStampGenerator::toImage(CStampGenerator::stamp(5, cv::Size(420, 500)).colRange(12, 408).rowRange(12, 488));
+        // Known shortfall: the stamp's plain paper edge is not recognised as the stamp, so only its
+        // busy inside is found.
+        QEXPECT_FAIL("", "a stamp filling the picture is found as its busy inside only", Continue);
+        QCOMPARE(CStampFinder::findStamps(stamp), QList<QRect>{stamp.rect()});
+
+        const QImage plain = CStampGenerator::toImage(CStampGenerator::noisy(cv::Mat(900, 1200, CV_8UC3, cv::Scalar(60, 90, 120)), 4.0));
+        QVERIFY(CStampFinder::findStamps(plain).isEmpty());
+        QVERIFY(CStampFinder::findStamps(QImage()).isEmpty());
+    }
+
+    // quillet-tool find-stamps prints the finder's boxes, one a line; an unreadable picture is an error.
+    void tool()
+    {
+        QTemporaryDir dir;
+        CAlbumPageGenerator::Options o;
+        o.background = CAlbumPageGenerator::LightAlbumPage;
+        const CAlbumPageGenerator::Page page = CAlbumPageGenerator::page(o);
+        const QString pictureFile = dir.filePath("page.png");
+        QVERIFY(cv::imwrite(pictureFile.toStdString(), page.picture));
+        const QString broken = dir.filePath("broken.jpg");
+        {
+            QFile f(broken);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("\xff\xd8\xff not really a JPEG");
+        }
+
+        QProcess run;
+        run.start(TestEnv::binDir() + "/quillet-tool", {"find-stamps", pictureFile});
+        QVERIFY(run.waitForFinished(60000));
+        QCOMPARE(run.exitCode(), 0);
+        QStringList expected;
+        for (const QRect &r : CStampFinder::findStamps(QImage(pictureFile)))
+            expected << QString("%1 %2 %3 %4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
+        QVERIFY(!expected.isEmpty());
+        QCOMPARE(QString::fromUtf8(run.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts), expected);
+
+        for (const QString &bad : {broken, dir.filePath("missing.png")}) {
+            run.start(TestEnv::binDir() + "/quillet-tool", {"find-stamps", bad});
+            QVERIFY(run.waitForFinished(60000));
+            QCOMPARE(run.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(run.exitCode(), 1);
+            QVERIFY(run.readAllStandardOutput().isEmpty());
+            QVERIFY(QString::fromUtf8(run.readAllStandardError()).contains(bad));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestStampFinder)
+#include "tst_stampfinder.moc"
