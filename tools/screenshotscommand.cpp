@@ -9,6 +9,7 @@
 #include "app/euladlg.h"
 #include "app/mainwindow.h"
 #include "app/windowsettings.h"
+#include "matching/albumpagegenerator.h"
 #include "matching/stampgenerator.h"
 #include "server/democatalogue.h"
 #include "server/demoweb.h"
@@ -95,6 +96,11 @@ int run(const QStringList &args)
     window.slotOpenGrab(QString(), CStampGenerator::toImage(
         CStampGenerator::onPage(CStampGenerator::rotated(stamp, 8), cv::Size(900, 700), cv::Point(230, 90))));
     ok &= grabTo(&window, folder + "/main-window-picture.png");
+    // A stock page of twelve stamps: each found stamp outlined, the frame on the first.
+    CAlbumPageGenerator::Options page;
+    page.size = cv::Size(1600, 1200);
+    window.slotOpenGrab(QString(), CStampGenerator::toImage(CAlbumPageGenerator::page(page).picture));
+    ok &= grabTo(&window, folder + "/main-window-page.png");
     // After a whole search for a photograph of demo stamp 7.
     window.slotOpenGrab(QString(), CDemoWeb::photograph(7));
     window.slotSelection();
