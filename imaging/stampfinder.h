@@ -14,4 +14,14 @@ public:
     // complete stamp nearest the centre first. A picture that is all stamp gives one box, the
     // whole picture; a picture with no stamp gives none.
     static QList<QRect> findStamps(const QImage &picture);
+
+    // Intersection over union of two boxes (0 to 1): how well a found box matches a stamp.
+    static double overlap(const QRect &a, const QRect &b)
+    {
+        const QRect common = a.intersected(b);
+        if (common.isEmpty())
+            return 0;
+        const double shared = double(common.width()) * common.height();
+        return shared / (double(a.width()) * a.height() + double(b.width()) * b.height() - shared);
+    }
 };

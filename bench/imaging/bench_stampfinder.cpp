@@ -25,15 +25,6 @@
 
 namespace {
 
-double iou(const QRect &a, const QRect &b)
-{
-    const QRect i = a.intersected(b);
-    if (i.isEmpty())
-        return 0;
-    const double inter = double(i.width()) * i.height();
-    return inter / (double(a.width()) * a.height() + double(b.width()) * b.height() - inter);
-}
-
 struct Tally
 {
     int truth = 0, found50 = 0, found80 = 0, boxes = 0, correct = 0, labelsTaken = 0;
@@ -50,8 +41,8 @@ struct Tally
                 int best = -1;
                 double bestIou = threshold;
                 for (int k = 0; k < found.size(); ++k)
-                    if (!used[k] && iou(t, found[k]) >= bestIou)
-                        bestIou = iou(t, found[k]), best = k;
+                    if (!used[k] && CStampFinder::overlap(t, found[k]) >= bestIou)
+                        bestIou = CStampFinder::overlap(t, found[k]), best = k;
                 if (best >= 0)
                     used[best] = true, ++matched;
             }
@@ -61,7 +52,7 @@ struct Tally
         }
         for (const QRect &l : labels)
             for (const QRect &f : found)
-                if (iou(l, f) >= 0.3 || l.intersected(f) == l)
+                if (CStampFinder::overlap(l, f) >= 0.3 || l.intersected(f) == l)
                     ++labelsTaken;
     }
     void print(const char *name) const

@@ -12,15 +12,6 @@
 
 namespace {
 
-double iou(const QRect &a, const QRect &b)
-{
-    const QRect i = a.intersected(b);
-    if (i.isEmpty())
-        return 0;
-    const double inter = double(i.width()) * i.height();
-    return inter / (double(a.width()) * a.height() + double(b.width()) * b.height() - inter);
-}
-
 QRect toQt(const cv::Rect &r)
 {
     return QRect(r.x, r.y, r.width, r.height);
@@ -31,7 +22,7 @@ double bestIou(const QRect &truth, const QList<QRect> &found)
 {
     double best = 0;
     for (const QRect &f : found)
-        best = std::max(best, iou(truth, f));
+        best = std::max(best, CStampFinder::overlap(truth, f));
     return best;
 }
 
@@ -106,8 +97,8 @@ private slots:
         // Known shortfall: wood grain next to the stamp joins its region.
         if (background == CAlbumPageGenerator::Table)
             QEXPECT_FAIL("", "on a table the box takes in some of the grain around the stamp", Continue);
-        QVERIFY2(iou(found.first(), toQt(page.stamps.front())) >= 0.8,
-                 qPrintable(QString("IoU %1").arg(iou(found.first(), toQt(page.stamps.front())))));
+        QVERIFY2(CStampFinder::overlap(found.first(), toQt(page.stamps.front())) >= 0.8,
+                 qPrintable(QString("IoU %1").arg(CStampFinder::overlap(found.first(), toQt(page.stamps.front())))));
     }
 
     // A picture that is all stamp gives the whole picture; a plain one gives nothing.

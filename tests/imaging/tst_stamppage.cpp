@@ -12,18 +12,11 @@
 
 namespace {
 
-double overlap(const QRectF &a, const QRectF &b)
-{
-    const QRectF common = a.intersected(b);
-    const double shared = common.width() * common.height();
-    return shared / (a.width() * a.height() + b.width() * b.height() - shared);
-}
-
 // The box the frame is on (to the view's scale), or -1.
 int framedBox(const PictureWindow &w, const QList<QRect> &boxes)
 {
     for (int n = 0; n < boxes.size(); ++n) {
-        if (overlap(w.frameInPicture(), boxes.at(n)) > 0.9)
+        if (CStampFinder::overlap(w.frameInPicture().toRect(), boxes.at(n)) > 0.9)
             return n;
     }
     return -1;
