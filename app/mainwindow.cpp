@@ -669,7 +669,6 @@ void MainWindow::slotRenderPixmap(const QPixmap &pixmap)
     slotResizeSelection();
     m_selectionFrame->setSelected(true);
     sourcePixmap = pixmap;
-    m_display->setPixmap(sourcePixmap.scaled(m_display->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
     frameFirstStamp(sourcePixmap.toImage());
 }
 
