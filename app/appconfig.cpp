@@ -58,8 +58,14 @@ void AppConfig::load()
                 path = value;
             else if (key == QLatin1String("language"))
                 language = value;
-            else if (key == QLatin1String("max_out"))
-                max_out = value.toInt(); // 0 when not a number
+            else if (key == QLatin1String("max_out")) {
+                // A hand-edited value that is not a number must not silently empty every
+                // report: it reads as the default.
+                bool isNumber = false;
+                const qint32 number = value.trimmed().toInt(&isNumber);
+                if (isNumber)
+                    max_out = number;
+            }
             else if (key == QLatin1String("last_path"))
                 last_path = QString(value).replace(QStringLiteral("///"), QStringLiteral(" "));
         }

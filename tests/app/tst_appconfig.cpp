@@ -66,7 +66,7 @@ void TestAppConfig::readsLines_data()
     QTest::newRow("value ends at the next =") << "language = de=fr\n" << "de" << 10 << "";
     QTest::newRow("key without = is skipped") << "language\nmax_out\n" << "" << 10 << "";
     QTest::newRow("keys are case-sensitive") << "Language = german\nMAX_OUT = 5\n" << "" << 10 << "";
-    QTest::newRow("max_out not a number") << "max_out = many\n" << "" << 0 << "";
+    QTest::newRow("max_out not a number reads as the default") << "max_out = many\n" << "" << 10 << "";
     QTest::newRow("colnet is ignored") << "colnet = 10\n" << "" << 10 << "";
     QTest::newRow("empty last_path") << "last_path = \n" << "" << 10 << "";
     QTest::newRow("last_path blanks restored") << "last_path = /a///b/c///d/\n" << "" << 10 << "/a b/c d/";
