@@ -109,6 +109,60 @@ void split(const cv::Mat &edges, const cv::Rect &box, double typicalArea, std::v
     out.push_back(box);
 }
 
+// Stamps laid on a plain ground (a stock card, an album page, a table): the ground is the colour
+// that the picture's border mostly shows. Where the border is not plain (a stamp filling the
+// picture, a busy scene), there is no ground to go by and this gives nothing. Each region that
+// differs from the ground, cleaned of specks and thin bridges, is a candidate for a whole stamp,
+// margin and teeth included.
+std::vector<cv::Rect> onPlainGround(const cv::Mat &lab)
+{
+    const int rim = std::max(2, std::min(lab.cols, lab.rows) / 40);
+    std::vector<uchar> border[3];
+    for (int y = 0; y < lab.rows; ++y)
+        for (int x = 0; x < lab.cols; ++x)
+            if (y < rim || y >= lab.rows - rim || x < rim || x >= lab.cols - rim) {
+                const cv::Vec3b p = lab.at<cv::Vec3b>(y, x);
+                for (int c = 0; c < 3; ++c)
+                    border[c].push_back(p[c]);
+            }
+    int median[3];
+    for (int c = 0; c < 3; ++c) {
+        std::nth_element(border[c].begin(), border[c].begin() + border[c].size() / 2, border[c].end());
+        median[c] = border[c][border[c].size() / 2];
+    }
+    auto distance = [&](const cv::Vec3b &p) {
+        return std::abs(p[0] - median[0]) + 2 * std::abs(p[1] - median[1]) + 2 * std::abs(p[2] - median[2]);
+    };
+    // Most of the border must be the ground.
+    size_t near = 0;
+    for (size_t i = 0; i < border[0].size(); ++i)
+        near += distance(cv::Vec3b(border[0][i], border[1][i], border[2][i])) < 30;
+    if (near < 0.7 * border[0].size())
+        return {};
+    cv::Mat smooth;
+    cv::medianBlur(lab, smooth, 5);
+    cv::Mat differs(lab.size(), CV_8U);
+    for (int y = 0; y < lab.rows; ++y)
+        for (int x = 0; x < lab.cols; ++x)
+            differs.at<uchar>(y, x) = distance(smooth.at<cv::Vec3b>(y, x)) > 40 ? 255 : 0;
+    const int side = std::max(lab.cols, lab.rows);
+    const int k = std::max(3, side / 150) | 1;
+    cv::morphologyEx(differs, differs, cv::MORPH_CLOSE, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(k, k)));
+    cv::morphologyEx(differs, differs, cv::MORPH_OPEN, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * k + 1, 2 * k + 1)));
+    std::vector<std::vector<cv::Point>> contours;
+    cv::findContours(differs, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
+    std::vector<cv::Rect> boxes;
+    for (const auto &contour : contours) {
+        const cv::Rect box = cv::boundingRect(contour);
+        const double aspect = double(box.width) / box.height;
+        // A stamp fills most of its box even when it lies a little turned.
+        if (box.width >= side * 0.05 && box.height >= side * 0.05 && aspect > 0.3 && aspect < 3.3
+            && cv::contourArea(contour) > 0.6 * box.area())
+            boxes.push_back(box);
+    }
+    return boxes;
+}
+
 } // namespace
 
 QList<QRect> CStampFinder::findStamps(const QImage &picture)
@@ -209,6 +263,25 @@ QList<QRect> CStampFinder::findStamps(const QImage &picture)
         for (const cv::Rect &part : parts)
             if (stampLike(part))
                 candidates.push_back(grown(lab, part));
+    }
+
+    // A whole stamp found on the ground replaces the busy pieces of it found by their edges; where
+    // the ground shows several stamps, a busy region on the plain ground itself is not a stamp.
+    const std::vector<cv::Rect> grounded = onPlainGround(lab);
+    if (grounded.size() >= 2)
+        candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
+                                        [&](const cv::Rect &c) {
+                                            return std::none_of(grounded.begin(), grounded.end(),
+                                                                [&](const cv::Rect &b) { return (c & b).area() > 0.3 * c.area(); });
+                                        }),
+                         candidates.end());
+    for (const cv::Rect &b : grounded) {
+        if (!stampLike(b))
+            continue;
+        candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
+                                        [&](const cv::Rect &c) { return (c & b).area() > 0.3 * c.area() && c.area() < 1.5 * b.area(); }),
+                         candidates.end());
+        candidates.push_back(b);
     }
 
     // A box that holds two or more others of some size is a page, a strip or a cluster whose

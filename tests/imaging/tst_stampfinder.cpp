@@ -40,6 +40,7 @@ private slots:
         QTest::addColumn<bool>("overlapping");
         QTest::addColumn<double>("turn");
         QTest::addColumn<bool>("labels");
+        QTest::newRow("dark stock page") << int(CAlbumPageGenerator::DarkStockPage) << false << false << 0.0 << false;
         QTest::newRow("dark stock page, labels") << int(CAlbumPageGenerator::DarkStockPage) << false << false << 0.0 << true;
         QTest::newRow("light album page, turned, labels") << int(CAlbumPageGenerator::LightAlbumPage) << false << false << 6.0 << true;
         QTest::newRow("dark stock page, touching") << int(CAlbumPageGenerator::DarkStockPage) << true << false << 0.0 << false;
@@ -70,9 +71,10 @@ private slots:
             for (const QRect &f : found)
                 QVERIFY2(!f.intersects(toQt(label)) || f.intersected(toQt(label)).width() * f.intersected(toQt(label)).height() < 0.3 * label.area(),
                          "a label was taken for a stamp");
-        // Known shortfall: stamps joined by a strip's edge or a neighbour are not yet cut apart, and
-        // flat-coloured stamps are sometimes found in pieces.
-        QEXPECT_FAIL("", "the finder misses some stamps on generated pages", Continue);
+        // Known shortfall: stamps that touch or overlap are not yet cut apart, and without labels
+        // the strips of a dark stock page join the stamps to the picture's edge.
+        if (touching || overlapping || (background == CAlbumPageGenerator::DarkStockPage && !labels))
+            QEXPECT_FAIL("", "the finder misses some stamps on generated pages", Continue);
         QCOMPARE(missed, 0);
         QVERIFY(found.size() <= int(page.stamps.size()));
     }
