@@ -131,7 +131,7 @@ std::vector<cv::Rect> onPlainGround(const cv::Mat &lab)
         median[c] = border[c][border[c].size() / 2];
     }
     auto distance = [&](const cv::Vec3b &p) {
-        return std::abs(p[0] - median[0]) + 2 * std::abs(p[1] - median[1]) + 2 * std::abs(p[2] - median[2]);
+        return std::abs(p[0] - median[0]) / 2 + 2 * std::abs(p[1] - median[1]) + 2 * std::abs(p[2] - median[2]);
     };
     // Most of the border must be the ground.
     size_t near = 0;
