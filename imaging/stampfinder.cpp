@@ -17,6 +17,9 @@
 //     across the whole region (the two stamps' plain paper margins meet there).
 //  4. Each box then grows over the stamp's plain margin, which differs in colour from the
 //     background around it.
+//  5. Where the picture's border is mostly one plain colour (a stock card, an album page, a table),
+//     each region that differs from that ground is a whole stamp, margin included: it replaces
+//     the busy pieces of it, and busy spots on the ground itself are let go.
 namespace {
 
 constexpr int workingSide = 1000;
