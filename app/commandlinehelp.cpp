@@ -31,6 +31,8 @@ QString commandsAndConfiguration()
                "  /SELALL         frame the whole picture\n"
                "  /SAVEDATA:FILE  write the HTML report of the search to FILE\n"
                "  /START          start a search (ending one that runs)\n"
+               "  /IDENTIFYALL    ask about every stamp of the picture instead, and list the\n"
+               "                  answers (written to the /SAVEDATA: file too)\n"
                "The first selection command that fits wins.\n"
                "\n"
                "Only one copy runs at a time: a later start hands its whole argument list\n"

@@ -2,6 +2,7 @@
 
 #include "ui_identifyallview.h"
 
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QPushButton>
 
@@ -40,10 +41,16 @@ void CIdentifyAllView::setStamps(const QList<QImage> &cutouts)
                                                    iconSize, Qt::KeepAspectRatio, Qt::SmoothTransformation)));
         table->setItem(row, pictureColumn, picture);
         table->setItem(row, textColumn, new QTableWidgetItem);
-        auto *search = new QPushButton(table);
+        // The button keeps its own size in the tall row.
+        auto *cell = new QWidget(table);
+        auto *layout = new QHBoxLayout(cell);
+        layout->setContentsMargins(6, 0, 6, 0);
+        auto *search = new QPushButton(cell);
         search->setObjectName(QStringLiteral("searchButton%1").arg(row));
+        search->setMinimumSize(85, 30);
+        layout->addWidget(search, 0, Qt::AlignCenter);
         connect(search, &QPushButton::clicked, this, [this, row] { emit signalSearch(row); });
-        table->setCellWidget(row, buttonColumn, search);
+        table->setCellWidget(row, buttonColumn, cell);
         setOutcome(row, Pending, QString());
     }
     retranslate();
@@ -89,7 +96,7 @@ void CIdentifyAllView::retranslate()
 {
     m_ui->stopButton->setText(m_tr(QStringLiteral("Stop")));
     for (int row = 0; row < stampCount(); ++row) {
-        if (auto *button = qobject_cast<QPushButton *>(m_ui->stampTable->cellWidget(row, buttonColumn)))
-            button->setText(m_tr(QStringLiteral("Search")));
+        if (QWidget *cell = m_ui->stampTable->cellWidget(row, buttonColumn))
+            cell->findChild<QPushButton *>()->setText(m_tr(QStringLiteral("Search")));
     }
 }
