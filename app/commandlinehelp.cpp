@@ -44,6 +44,7 @@ QString commandsAndConfiguration()
                "                  (recognition = 127.0.0.1:8711, a port may follow the host)\n"
                "Environment:\n"
                "  QUILLET_HOSTS   a further host file, read after hosts.cfg%2\n"
+               "  QUILLET_DEBUG   1: as --verbose\n"
                "\n"
                "See quillet(1) for the host keys.\n")
         .arg(folder,
@@ -77,6 +78,9 @@ int CCommandLineHelp::run(int argc, char *argv[])
                       QStringLiteral("Show this help and end.")});
     parser.addOption({{QStringLiteral("v"), QStringLiteral("version")},
                       QStringLiteral("Show the version and end.")});
+    parser.addOption({QStringLiteral("verbose"),
+                      QStringLiteral("Let the toolkit's, the web engine's and OpenCV's own messages\n"
+                                     "through to the terminal (as QUILLET_DEBUG=1 does).")});
     parser.addPositionalArgument(QStringLiteral("picture"),
                                  QStringLiteral("A BMP, GIF, PNG or JPEG picture to show."),
                                  QStringLiteral("[picture]"));
