@@ -14,9 +14,9 @@
 #include "matching/stampgenerator.h"
 #include "search/identifyall.h"
 #include "server/democatalogue.h"
-#include "server/demoweb.h"
+#include "standins/demoweb.h"
 #include "server/recognitionserver.h"
-#include "server/testweb.h"
+#include "standins/testweb.h"
 
 #include <QApplication>
 #include <QDir>
