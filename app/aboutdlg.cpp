@@ -1,6 +1,6 @@
 #include "aboutdlg.h"
 
-#include "stylesheets.h"
+#include "style/stylesheets.h"
 #include "translationtable.h"
 
 #include <QImage>

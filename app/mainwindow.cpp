@@ -5,7 +5,7 @@
 #include "commandchannel.h"
 #include "euladlg.h"
 #include "sites/hostconfig.h"
-#include "stylesheets.h"
+#include "style/stylesheets.h"
 #include "translationtable.h"
 #include "updatecheck.h"
 #include "windowsettings.h"

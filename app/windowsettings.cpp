@@ -1,7 +1,7 @@
 #include "windowsettings.h"
 
 #include "appconfig.h"
-#include "stylesheets.h"
+#include "style/stylesheets.h"
 #include "translationtable.h"
 
 #include <QComboBox>

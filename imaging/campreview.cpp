@@ -1,6 +1,6 @@
 #include "campreview.h"
 
-#include "app/stylesheets.h"
+#include "style/stylesheets.h"
 #include "camgrab.h"
 
 #include <QComboBox>

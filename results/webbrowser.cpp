@@ -1,7 +1,7 @@
 #include "webbrowser.h"
 
 #include "webview.h"
-#include "app/stylesheets.h"
+#include "style/stylesheets.h"
 #include "sites/webpagefirefox.h"
 
 #include <QDropEvent>
