@@ -24,9 +24,43 @@ QByteArray pageAddress(const QString &pageUrl)
     return url.toEncoded();
 }
 
+// Text as HTML in ASCII: markup characters escaped, everything beyond ASCII as a character
+// reference, so the page's declared 8-bit encoding cannot garble a translation or a host name.
+QByteArray htmlText(const QString &text)
+{
+    QByteArray html;
+    for (const char32_t c : text.toUcs4()) {
+        if (c == '&')
+            html += "&amp;";
+        else if (c == '<')
+            html += "&lt;";
+        else if (c == '>')
+            html += "&gt;";
+        else if (c == '"')
+            html += "&quot;";
+        else if (c >= 0x20 && c < 0x7f)
+            html += char(c);
+        else if (c >= 0xa0)
+            html += "&#" + QByteArray::number(uint(c)) + ';';
+    }
+    return html;
+}
+
+// The site a thumbnail's caption names: the site label, or for reverse-image-search hits the host.
+QString siteOf(const field_ready &record)
+{
+    return record.kind > 0 ? record.domain : record.source;
+}
+
+QString evidencePicture(qsizetype i)
+{
+    return QString::number(i) + QStringLiteral("-evidence.jpg");
+}
+
 } // namespace
 
-QByteArray CSearchReport::pageText(const QString &baseName, const QVector<field_ready> &resultList)
+QByteArray CSearchReport::pageText(const QString &baseName, const QVector<field_ready> &resultList,
+                                   const CMatchEvidence::Translator &tr)
 {
     QByteArray page = "<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=windows-1252\">"
                       "<title>report</title></head><body>";
@@ -34,12 +68,19 @@ QByteArray CSearchReport::pageText(const QString &baseName, const QVector<field_
     for (qsizetype i = 0; i < resultList.size(); ++i) {
         page += "<p><a href=\"" + attributeValue(pageAddress(resultList.at(i).pageUrl)) + "\"><img border=\"0\" src=\""
                 + attributeValue(folder + '/' + QByteArray::number(i) + ".jpg") + "\"></a></p>";
+        const field_ready &record = resultList.at(i);
+        if (!record.evidence.isEmpty()) {
+            page += "<div class=\"evidence\"><p>" + htmlText(siteOf(record)) + "<br>"
+                    + htmlText(record.evidence.agreementText(tr)) + "</p><img border=\"0\" src=\""
+                    + attributeValue(folder + '/' + evidencePicture(i).toLatin1()) + "\"></div>";
+        }
     }
     page += "</body></html>";
     return page;
 }
 
-void CSearchReport::write(const QString &reportPath, const QVector<field_ready> &resultList)
+void CSearchReport::write(const QString &reportPath, const QVector<field_ready> &resultList,
+                          const CMatchEvidence::Translator &tr)
 {
     const qsizetype slash = reportPath.lastIndexOf(QLatin1Char('/'));
     QString folder = slash < 0 ? QString() : reportPath.left(slash);
@@ -56,11 +97,15 @@ void CSearchReport::write(const QString &reportPath, const QVector<field_ready> 
         qDebug("creat report path error");
         return;
     }
-    for (qsizetype i = 0; i < resultList.size(); ++i)
-        resultList.at(i).image.save(pictureFolder + QString::number(i) + QStringLiteral(".jpg"));
+    for (qsizetype i = 0; i < resultList.size(); ++i) {
+        const field_ready &record = resultList.at(i);
+        record.image.save(pictureFolder + QString::number(i) + QStringLiteral(".jpg"));
+        if (!record.evidence.isEmpty())
+            record.evidence.outlined(record.image).save(pictureFolder + evidencePicture(i));
+    }
 
     // Written whole or not at all: an old report is never left half overwritten.
     QSaveFile file(reportPath);
-    if (!file.open(QIODevice::WriteOnly) || file.write(pageText(baseName, resultList)) < 0 || !file.commit())
+    if (!file.open(QIODevice::WriteOnly) || file.write(pageText(baseName, resultList, tr)) < 0 || !file.commit())
         qDebug("save report error");
 }

@@ -132,7 +132,7 @@ CStampSearch::Outcome CStampSearch::search(const QImage &selection, const QByteA
     setProgress(100);
     emit signalFinished();
     if (!m_reportPath.isEmpty())
-        CSearchReport::write(m_reportPath, resultList);
+        CSearchReport::write(m_reportPath, resultList, m_tr);
     return Finished;
 }
 
