@@ -24,7 +24,7 @@ QImage readPicture(const QString &path, QTextStream &err)
 
 } // namespace
 
-static ToolCommand cmd("compare", "compare REFERENCE CANDIDATE", [](const QStringList &args) -> int {
+static ToolCommand cmd("compare", "compare REFERENCE CANDIDATE [--evidence FILE]", [](const QStringList &args) -> int {
     QTextStream out(stdout);
     QTextStream err(stderr);
     QStringList paths = args;
