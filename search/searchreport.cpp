@@ -24,28 +24,6 @@ QByteArray pageAddress(const QString &pageUrl)
     return url.toEncoded();
 }
 
-// Text as HTML in ASCII: markup characters escaped, everything beyond ASCII as a character
-// reference, so the page's declared 8-bit encoding cannot garble a translation or a host name.
-QByteArray htmlText(const QString &text)
-{
-    QByteArray html;
-    for (const char32_t c : text.toUcs4()) {
-        if (c == '&')
-            html += "&amp;";
-        else if (c == '<')
-            html += "&lt;";
-        else if (c == '>')
-            html += "&gt;";
-        else if (c == '"')
-            html += "&quot;";
-        else if (c >= 0x20 && c < 0x7f)
-            html += char(c);
-        else if (c >= 0xa0)
-            html += "&#" + QByteArray::number(uint(c)) + ';';
-    }
-    return html;
-}
-
 // The site a thumbnail's caption names: the site label, or for reverse-image-search hits the host.
 QString siteOf(const field_ready &record)
 {
@@ -70,8 +48,8 @@ QByteArray CSearchReport::pageText(const QString &baseName, const QVector<field_
                 + attributeValue(folder + '/' + QByteArray::number(i) + ".jpg") + "\"></a></p>";
         const field_ready &record = resultList.at(i);
         if (!record.evidence.isEmpty()) {
-            page += "<div class=\"evidence\"><p>" + htmlText(siteOf(record)) + "<br>"
-                    + htmlText(record.evidence.agreementText(tr)) + "</p><img border=\"0\" src=\""
+            page += "<div class=\"evidence\"><p>" + escapedText(siteOf(record)) + "<br>"
+                    + escapedText(record.evidence.agreementText(tr)) + "</p><img border=\"0\" src=\""
                     + attributeValue(folder + '/' + evidencePicture(i).toLatin1()) + "\"></div>";
         }
     }
@@ -82,6 +60,20 @@ QByteArray CSearchReport::pageText(const QString &baseName, const QVector<field_
 void CSearchReport::write(const QString &reportPath, const QVector<field_ready> &resultList,
                           const CMatchEvidence::Translator &tr)
 {
+    QList<QImage> pictures;
+    QList<std::pair<QString, QImage>> evidence;
+    for (qsizetype i = 0; i < resultList.size(); ++i) {
+        const field_ready &result = resultList.at(i);
+        pictures << result.image;
+        if (!result.evidence.isEmpty())
+            evidence.append({evidencePicture(i), result.evidence.outlined(result.image)});
+    }
+    writePage(reportPath, [&](const QString &baseName) { return pageText(baseName, resultList, tr); }, pictures, evidence);
+}
+
+bool CSearchReport::writePage(const QString &reportPath, const std::function<QByteArray(const QString &)> &page,
+                              const QList<QImage> &pictures, const QList<std::pair<QString, QImage>> &namedPictures)
+{
     const qsizetype slash = reportPath.lastIndexOf(QLatin1Char('/'));
     QString folder = slash < 0 ? QString() : reportPath.left(slash);
     const QString fileName = reportPath.mid(slash + 1);
@@ -89,23 +81,45 @@ void CSearchReport::write(const QString &reportPath, const QVector<field_ready> 
     const QString baseName = dot < 0 ? fileName : fileName.left(dot);
     if (folder.isEmpty() || baseName.isEmpty()) {
         qDebug("report path error");
-        return;
+        return false;
     }
     folder += QLatin1Char('/');
     const QString pictureFolder = folder + baseName + QLatin1Char('/');
     if (!QDir().mkpath(folder) || !QDir().mkpath(pictureFolder)) {
         qDebug("creat report path error");
-        return;
+        return false;
     }
-    for (qsizetype i = 0; i < resultList.size(); ++i) {
-        const field_ready &record = resultList.at(i);
-        record.image.save(pictureFolder + QString::number(i) + QStringLiteral(".jpg"));
-        if (!record.evidence.isEmpty())
-            record.evidence.outlined(record.image).save(pictureFolder + evidencePicture(i));
-    }
+    bool ok = true;
+    for (qsizetype i = 0; i < pictures.size(); ++i)
+        ok &= pictures.at(i).save(pictureFolder + QString::number(i) + QStringLiteral(".jpg"));
+    for (const auto &[name, picture] : namedPictures)
+        ok &= picture.save(pictureFolder + name);
 
     // Written whole or not at all: an old report is never left half overwritten.
     QSaveFile file(reportPath);
-    if (!file.open(QIODevice::WriteOnly) || file.write(pageText(baseName, resultList, tr)) < 0 || !file.commit())
+    if (!file.open(QIODevice::WriteOnly) || file.write(page(baseName)) < 0 || !file.commit()) {
         qDebug("save report error");
+        return false;
+    }
+    return ok;
+}
+
+QByteArray CSearchReport::escapedText(const QString &text)
+{
+    QByteArray escaped;
+    for (const uint code : text.toUcs4()) {
+        if (code == '&')
+            escaped += "&amp;";
+        else if (code == '<')
+            escaped += "&lt;";
+        else if (code == '>')
+            escaped += "&gt;";
+        else if (code == '"')
+            escaped += "&quot;";
+        else if (code >= 0x20 && code < 0x7f)
+            escaped += char(code);
+        else
+            escaped += "&#" + QByteArray::number(code) + ';';
+    }
+    return escaped;
 }
