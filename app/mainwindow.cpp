@@ -147,6 +147,7 @@ void MainWindow::buildWidgets()
     leftLayout->setSpacing(0);
     leftLayout->setContentsMargins(5, 5, 5, 5);
     m_thumbnails = new CScrollPreview(m_leftColumn);
+    m_thumbnails->setTranslator([this](const QString &text) { return translationTable ? translationTable->tr(text) : text; });
     m_thumbnails->setObjectName("left_panel");
     m_thumbnails->setFixedWidth(195);
     m_thumbnails->setMinimumHeight(100);
@@ -738,14 +739,14 @@ void MainWindow::slotAddMiniImg(const QImage &image)
 }
 
 void MainWindow::slotAddImg(const QImage &image, const QString &pageUrl, const QString &source,
-                            const QString &domain, int kind)
+                            const QString &domain, int kind, const CMatchEvidence &evidence)
 {
     if (kind <= 0) {
-        m_thumbnails->addThumbnail(QPixmap::fromImage(image), pageUrl, source, Qt::white);
+        m_thumbnails->addThumbnail(QPixmap::fromImage(image), pageUrl, source, Qt::white, evidence);
         return;
     }
     const QColor colour = kind <= 2 ? QColor(255, 197, 157) : kind == 3 ? QColor(0xff, 0, 0) : QColor(0x80, 0, 0);
-    m_thumbnails->addThumbnail(QPixmap::fromImage(image), pageUrl, domain, colour);
+    m_thumbnails->addThumbnail(QPixmap::fromImage(image), pageUrl, domain, colour, evidence);
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)

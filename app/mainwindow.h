@@ -1,6 +1,7 @@
 #pragma once
 
 #include "imaging/stamppage.h"
+#include "matching/matchevidence.h"
 
 #include <QImage>
 #include <QMainWindow>
@@ -99,7 +100,7 @@ public slots:
     void replyFinished(QNetworkReply *reply);
     void slotAddMiniImg(const QImage &image);
     void slotAddImg(const QImage &image, const QString &pageUrl, const QString &source,
-                    const QString &domain, int kind);
+                    const QString &domain, int kind, const CMatchEvidence &evidence = {});
     void slotDragAndDropImage(const QString &path);
     void slotResize();
     void commandInterpreter();

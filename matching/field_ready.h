@@ -1,5 +1,7 @@
 #pragma once
 
+#include "matchevidence.h"
+
 #include <QImage>
 #include <QMetaType>
 #include <QString>
@@ -17,6 +19,7 @@ struct field_ready
     qint32 score = 0;  // ranking value of an accepted candidate
     qint32 kind = 0;   // 0: compared; 1 to 4: reverse-image-search hit, by where it came from
     bool skipCompare = false; // accepted without comparison once its picture has arrived
+    CMatchEvidence evidence;  // what the comparison saw; empty when not compared
 };
 
 Q_DECLARE_METATYPE(QVector<field_ready> *)

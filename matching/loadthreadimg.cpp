@@ -33,7 +33,9 @@ CLoadThreadImg::CLoadThreadImg(const QImage &referencePicture, QObject *parent)
 {
     // Thirty-two workers already fill every core; OpenCV's own pool would only add switching.
     cv::setNumThreads(1);
-    matcher.setReference(reference.copy());
+    qRegisterMetaType<CMatchEvidence>();
+    // Shared, not copied: the model only reads it, and the evidence of every match refers to it.
+    matcher.setReference(reference);
 }
 
 CLoadThreadImg::~CLoadThreadImg()
@@ -130,7 +132,9 @@ void CLoadThreadImg::run()
         }
         record.image = picture;
         record.score = record.kind > 0 ? (10 - record.kind) * 100 : matcher.agreeCount();
-        emit signalOutImg(picture, record.pageUrl, record.source, record.domain, record.kind);
+        if (!record.skipCompare)
+            record.evidence = matcher.evidence();
+        emit signalOutImg(picture, record.pageUrl, record.source, record.domain, record.kind, record.evidence);
     }
     emit signalFinish(&candidates);
 }

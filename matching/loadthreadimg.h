@@ -50,7 +50,7 @@ public:
 signals:
     void signalOutMiniImg(const QImage &picture);
     void signalOutImg(const QImage &picture, const QString &pageUrl, const QString &source,
-                      const QString &domain, int kind);
+                      const QString &domain, int kind, const CMatchEvidence &evidence);
     void signalBeep();
     void signalFinish(QVector<field_ready> *list);
     void signalStop();

@@ -53,6 +53,12 @@ cv::Mat toComparisonGrey(const cv::Mat &colour)
     return grey;
 }
 
+cv::Rect referenceCrop(cv::Size size)
+{
+    const int mx = int(size.width / 100.0 * 10), my = int(size.height / 100.0 * 10);
+    return cv::Rect(mx, my, size.width - 2 * mx, size.height - 2 * my);
+}
+
 cv::Mat normaliseReference(const QImage &picture)
 {
     const cv::Mat colour = toColorImage(picture);
@@ -63,8 +69,8 @@ cv::Mat normaliseReference(const QImage &picture)
         qDebug() << "if (obj->width < 10 || obj->height < 10)";
         return cv::Mat();
     }
-    const int mx = int(w / 100.0 * 10), my = int(h / 100.0 * 10);
-    const int pw = w - 2 * mx, ph = h - 2 * my;
+    const cv::Rect crop = referenceCrop(colour.size());
+    const int mx = crop.x, my = crop.y, pw = crop.width, ph = crop.height;
     if (pw < 10 || ph < 10) {
         qDebug() << "if (pWidth < 10 || pHeightt < 10)";
         return cv::Mat();

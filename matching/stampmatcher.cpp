@@ -72,6 +72,7 @@ const char *CStampMatcher::stageName(Stage stage)
 bool CStampMatcher::reject(Stage stage)
 {
     m_lastStage = stage;
+    m_evidence = CMatchEvidence();
     return false;
 }
 
@@ -83,6 +84,8 @@ void CStampMatcher::setReference(const QImage &picture)
         if (reference.empty())
             return;
         m_referenceImage = reference;
+        m_referencePicture = picture;
+        m_referenceCrop = referenceCrop(cv::Size(picture.width(), picture.height()));
         m_surf.detectAndCompute(m_referenceImage, m_referenceKeypoints, m_referenceDescriptors);
         // The reference's grid is the same for every candidate: build it once.
         m_referenceGrid.buildGradientGrid(m_referenceImage);
@@ -120,7 +123,7 @@ bool CStampMatcher::compareCandidate(const cv::Mat &colour)
             return reject(Stage::TooSmall);
         cv::Mat work;
         cv::resize(toComparisonGrey(colour), work, workSize, 0, 0, cv::INTER_LINEAR);
-        return compareWork(work);
+        return compareWork(work, colour.size());
     } catch (const std::exception &e) {
         // OpenCV reports trouble by exceptions; the comparison answers "no" instead.
         qDebug() << "comparison failed:" << e.what();
@@ -128,7 +131,7 @@ bool CStampMatcher::compareCandidate(const cv::Mat &colour)
     }
 }
 
-bool CStampMatcher::compareWork(const cv::Mat &work)
+bool CStampMatcher::compareWork(const cv::Mat &work, cv::Size candidateSize)
 {
     std::vector<cv::KeyPoint> keypoints;
     cv::Mat descriptors;
@@ -160,7 +163,43 @@ bool CStampMatcher::compareWork(const cv::Mat &work)
         return reject(Stage::Appearance);
     m_agreeCount = agreeing;
     m_lastStage = Stage::Accepted;
+    m_evidence = collectEvidence(work.size(), candidateSize);
+    m_evidence.agreeingCells = agreeing;
+    m_evidence.cells = m_referenceGrid.cellCount();
     return true;
+}
+
+CMatchEvidence CStampMatcher::collectEvidence(cv::Size workSize, cv::Size candidateSize) const
+{
+    // From the reference image back to the user's picture, and from the work image to the candidate.
+    const double referenceX = double(m_referenceCrop.width) / m_referenceImage.cols;
+    const double referenceY = double(m_referenceCrop.height) / m_referenceImage.rows;
+    const auto toPicture = [&](const cv::Point2f &p) {
+        return QPointF(m_referenceCrop.x + p.x * referenceX, m_referenceCrop.y + p.y * referenceY);
+    };
+    const double candidateX = double(candidateSize.width) / workSize.width;
+    const double candidateY = double(candidateSize.height) / workSize.height;
+    const auto toCandidate = [&](double x, double y) { return QPointF(x * candidateX, y * candidateY); };
+
+    CMatchEvidence evidence;
+    evidence.reference = m_referencePicture;
+    evidence.pairs = m_placement.pairs;
+    for (size_t i = 0; i < m_placement.inliers.size(); ++i) {
+        if (!m_placement.inliers[i])
+            continue;
+        ++evidence.inliers;
+        evidence.referencePoints << toPicture(m_placement.source[i]);
+        evidence.candidatePoints << toCandidate(m_placement.destination[i].x, m_placement.destination[i].y);
+    }
+    // The reference image's corners, as the outline test placed them, but unrounded.
+    const cv::Mat_<double> &h = m_placement.homography;
+    const double W = m_referenceImage.cols, H = m_referenceImage.rows;
+    for (const auto &[x, y] : {std::pair(0.0, 0.0), std::pair(W, 0.0), std::pair(W, H), std::pair(0.0, H)}) {
+        const double z = 1.0 / (h(2, 0) * x + h(2, 1) * y + h(2, 2));
+        evidence.outline << toCandidate((h(0, 0) * x + h(0, 1) * y + h(0, 2)) * z, (h(1, 0) * x + h(1, 1) * y + h(1, 2)) * z);
+    }
+    evidence.compared = QRectF(m_referenceCrop.x, m_referenceCrop.y, m_referenceCrop.width, m_referenceCrop.height);
+    return evidence;
 }
 
 bool CStampMatcher::outlineIsUpright(const std::array<cv::Point2f, 4> &corners)
@@ -192,8 +231,10 @@ bool CStampMatcher::locateReference(const std::vector<cv::KeyPoint> &referenceKe
         destination.push_back(candidateKeypoints[size_t(j)].pt);
     }
     cv::Mat homography;
+    std::vector<uchar> inliers;
     try {
-        homography = cv::findHomography(source, destination, cv::RANSAC, 5.0);
+        // The inlier mask is only read back; the fit is the same with or without it.
+        homography = cv::findHomography(source, destination, cv::RANSAC, 5.0, inliers);
     } catch (const std::exception &) {
         homography.release();
     }
@@ -201,6 +242,7 @@ bool CStampMatcher::locateReference(const std::vector<cv::KeyPoint> &referenceKe
         return reject(Stage::Homography);
     cv::Mat_<double> h;
     homography.convertTo(h, CV_64F);
+    m_placement = {int(pairs.size()), std::move(source), std::move(destination), std::move(inliers), h};
     std::array<cv::Point, 4> result;
     for (size_t k = 0; k < 4; ++k) {
         const double x = corners[k].x, y = corners[k].y;
@@ -289,6 +331,9 @@ void CStampMatcher::release()
     m_referenceDescriptors.release();
     m_referenceImage.release();
     m_referenceGrid.release();
+    m_referencePicture = QImage();
+    m_placement = Placement();
+    m_evidence = CMatchEvidence();
     m_lastStage = Stage::NoReference;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "colorvector.h"
+#include "matchevidence.h"
 #include "surf.h"
 
 #include <QImage>
@@ -75,6 +76,8 @@ public:
 
     // Agreeing grid cells of the last accepted candidate (0 before any); a rejection leaves it alone.
     int agreeCount() const { return m_agreeCount; }
+    // What the last comparison saw, when it accepted the candidate; empty after a rejection.
+    const CMatchEvidence &evidence() const { return m_evidence; }
     Stage lastStage() const { return m_lastStage; }
     static const char *stageName(Stage stage);
 
@@ -87,7 +90,17 @@ public:
 
 private:
     bool reject(Stage stage);
-    bool compareWork(const cv::Mat &work);
+    bool compareWork(const cv::Mat &work, cv::Size candidateSize);
+    CMatchEvidence collectEvidence(cv::Size workSize, cv::Size candidateSize) const;
+
+    // What locateReference fitted, kept for the evidence of an accepted candidate.
+    struct Placement
+    {
+        int pairs = 0;
+        std::vector<cv::Point2f> source, destination;
+        std::vector<uchar> inliers;
+        cv::Mat_<double> homography;
+    };
 
     int m_agreeCount = 0;
     std::vector<cv::KeyPoint> m_referenceKeypoints;
@@ -96,4 +109,9 @@ private:
     cv::Mat m_referenceImage;
     CColorVector m_referenceGrid;
     Stage m_lastStage = Stage::NoReference;
+    // The user's picture as given (shared, not copied) and the part of it the reference image shows.
+    QImage m_referencePicture;
+    cv::Rect m_referenceCrop;
+    Placement m_placement;
+    CMatchEvidence m_evidence;
 };

@@ -39,8 +39,13 @@ void CPressButton::setPicture(const QPixmap &picture)
 
 void CPressButton::mousePressEvent(QMouseEvent *event)
 {
-    // Every button opens the page; the base class is not asked.
+    // Every button opens the page, but the right one the menu when there is one; the base class is
+    // not asked.
     event->accept();
+    if (m_hasMenu && event->button() == Qt::RightButton) {
+        emit signalMenuRequested(m_id, event->globalPosition().toPoint());
+        return;
+    }
     emit signalPressButtonId(m_id);
     emit signalPressButtonUrl(m_url);
 }

@@ -30,9 +30,13 @@ public:
     QLabel *pictureLabel() const { return m_picture; }
     QLabel *captionLabel() const { return m_captionLabel; }
 
+    // A thumbnail with evidence offers its menu on the right button instead of opening the page.
+    void setHasMenu(bool hasMenu) { m_hasMenu = hasMenu; }
+
 signals:
     void signalPressButtonId(int id);
     void signalPressButtonUrl(const QString &url);
+    void signalMenuRequested(int id, const QPoint &globalPosition);
 
 protected:
     void mousePressEvent(QMouseEvent *event) override;
@@ -46,4 +50,5 @@ private:
     QString m_caption;
     QLabel *m_picture;
     QLabel *m_captionLabel;
+    bool m_hasMenu = false;
 };

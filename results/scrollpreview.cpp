@@ -1,9 +1,12 @@
 #include "scrollpreview.h"
 
+#include "evidenceview.h"
 #include "pressbutton.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QLabel>
+#include <QMenu>
 #include <QPixmap>
 #include <QScrollArea>
 
@@ -24,8 +27,10 @@ const char scrollBarStyle[] =
 
 CScrollPreview::CScrollPreview(QWidget *parent)
     : QWidget(parent), m_scrollArea(new QScrollArea(this)), m_container(new QWidget),
-      m_borderLabel(new QLabel(parent))
+      m_borderLabel(new QLabel(parent)), m_menu(new QMenu(this))
 {
+    QAction *compareAction = m_menu->addAction(QString());
+    connect(compareAction, &QAction::triggered, this, [this] { compare(m_menuId); });
     m_scrollArea->setStyleSheet(QString::fromLatin1(scrollBarStyle));
     m_container->setStyleSheet(QStringLiteral("border-width: 0px; margin: 0px;"));
     m_scrollArea->setWidget(m_container);
@@ -55,8 +60,9 @@ QSize CScrollPreview::fittedSize(QSize picture)
 }
 
 void CScrollPreview::addThumbnail(const QPixmap &picture, const QString &url, const QString &caption,
-                                  const QColor &captionColour)
+                                  const QColor &captionColour, const CMatchEvidence &evidence)
 {
+    Match match{evidence.isEmpty() ? QImage() : picture.toImage(), url, caption, evidence};
     auto *button = new CPressButton(m_container, m_nextId, url, caption, captionColour);
     button->setStyleSheet(QStringLiteral("border-width: 0px; margin: 0px;"));
     button->show();
@@ -66,6 +72,12 @@ void CScrollPreview::addThumbnail(const QPixmap &picture, const QString &url, co
     button->move(margin, margin + pitch * int(m_buttons.size()));
     connect(button, &CPressButton::signalPressButtonId, this, &CScrollPreview::signalPressId);
     connect(button, &CPressButton::signalPressButtonUrl, this, &CScrollPreview::signalPressUrl);
+    if (!evidence.isEmpty()) {
+        button->setToolTip(toolTip(match));
+        button->setHasMenu(true);
+        connect(button, &CPressButton::signalMenuRequested, this, &CScrollPreview::showMenu);
+    }
+    m_matches.append(match);
     m_buttons.append(button);
     ++m_nextId;
     m_container->resize(containerWidth, pitch * int(m_buttons.size()) + margin);
@@ -78,6 +90,7 @@ void CScrollPreview::clear()
         delete button;
     }
     m_buttons.clear();
+    m_matches.clear();
     m_nextId = 0;
     m_container->resize(containerWidth, margin);
 }
@@ -87,4 +100,36 @@ void CScrollPreview::resizeEvent(QResizeEvent *event)
     QWidget::resizeEvent(event);
     m_scrollArea->resize(size());
     m_borderLabel->move(m_scrollArea->width() - 35, m_scrollArea->height());
+}
+
+QString CScrollPreview::toolTip(const Match &match) const
+{
+    // The candidate with the outline, small enough for a tooltip, inline as a PNG.
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    match.evidence.outlined(match.picture).scaled(240, 240, Qt::KeepAspectRatio, Qt::SmoothTransformation).save(&buffer, "PNG");
+    return QStringLiteral("<b>") + match.caption.toHtmlEscaped() + QStringLiteral("</b><br>")
+           + match.evidence.agreementText(m_tr).toHtmlEscaped() + QStringLiteral("<br><img src=\"data:image/png;base64,")
+           + QString::fromLatin1(png.toBase64()) + QStringLiteral("\">");
+}
+
+void CScrollPreview::showMenu(int id, const QPoint &globalPosition)
+{
+    m_menuId = id;
+    m_menu->actions().constFirst()->setText(m_tr(QStringLiteral("Compare")));
+    m_menu->popup(globalPosition);
+}
+
+CEvidenceView *CScrollPreview::compare(int index)
+{
+    if (index < 0 || index >= m_matches.size() || m_matches.at(index).evidence.isEmpty())
+        return nullptr;
+    const Match &match = m_matches.at(index);
+    // A window of its own, closed with the main window.
+    auto *view = new CEvidenceView(match.evidence, match.picture, match.url, match.caption, m_tr, window());
+    connect(view, &CEvidenceView::signalOpenPage, this, &CScrollPreview::signalPressUrl);
+    view->show();
+    m_evidenceView = view;
+    return view;
 }

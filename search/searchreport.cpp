@@ -24,9 +24,21 @@ QByteArray pageAddress(const QString &pageUrl)
     return url.toEncoded();
 }
 
+// The site a thumbnail's caption names: the site label, or for reverse-image-search hits the host.
+QString siteOf(const field_ready &record)
+{
+    return record.kind > 0 ? record.domain : record.source;
+}
+
+QString evidencePicture(qsizetype i)
+{
+    return QString::number(i) + QStringLiteral("-evidence.jpg");
+}
+
 } // namespace
 
-QByteArray CSearchReport::pageText(const QString &baseName, const QVector<field_ready> &resultList)
+QByteArray CSearchReport::pageText(const QString &baseName, const QVector<field_ready> &resultList,
+                                   const CMatchEvidence::Translator &tr)
 {
     QByteArray page = "<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=windows-1252\">"
                       "<title>report</title></head><body>";
@@ -34,21 +46,33 @@ QByteArray CSearchReport::pageText(const QString &baseName, const QVector<field_
     for (qsizetype i = 0; i < resultList.size(); ++i) {
         page += "<p><a href=\"" + attributeValue(pageAddress(resultList.at(i).pageUrl)) + "\"><img border=\"0\" src=\""
                 + attributeValue(folder + '/' + QByteArray::number(i) + ".jpg") + "\"></a></p>";
+        const field_ready &record = resultList.at(i);
+        if (!record.evidence.isEmpty()) {
+            page += "<div class=\"evidence\"><p>" + escapedText(siteOf(record)) + "<br>"
+                    + escapedText(record.evidence.agreementText(tr)) + "</p><img border=\"0\" src=\""
+                    + attributeValue(folder + '/' + evidencePicture(i).toLatin1()) + "\"></div>";
+        }
     }
     page += "</body></html>";
     return page;
 }
 
-void CSearchReport::write(const QString &reportPath, const QVector<field_ready> &resultList)
+void CSearchReport::write(const QString &reportPath, const QVector<field_ready> &resultList,
+                          const CMatchEvidence::Translator &tr)
 {
     QList<QImage> pictures;
-    for (const field_ready &result : resultList)
+    QList<std::pair<QString, QImage>> evidence;
+    for (qsizetype i = 0; i < resultList.size(); ++i) {
+        const field_ready &result = resultList.at(i);
         pictures << result.image;
-    writePage(reportPath, [&resultList](const QString &baseName) { return pageText(baseName, resultList); }, pictures);
+        if (!result.evidence.isEmpty())
+            evidence.append({evidencePicture(i), result.evidence.outlined(result.image)});
+    }
+    writePage(reportPath, [&](const QString &baseName) { return pageText(baseName, resultList, tr); }, pictures, evidence);
 }
 
 bool CSearchReport::writePage(const QString &reportPath, const std::function<QByteArray(const QString &)> &page,
-                              const QList<QImage> &pictures)
+                              const QList<QImage> &pictures, const QList<std::pair<QString, QImage>> &namedPictures)
 {
     const qsizetype slash = reportPath.lastIndexOf(QLatin1Char('/'));
     QString folder = slash < 0 ? QString() : reportPath.left(slash);
@@ -68,6 +92,8 @@ bool CSearchReport::writePage(const QString &reportPath, const std::function<QBy
     bool ok = true;
     for (qsizetype i = 0; i < pictures.size(); ++i)
         ok &= pictures.at(i).save(pictureFolder + QString::number(i) + QStringLiteral(".jpg"));
+    for (const auto &[name, picture] : namedPictures)
+        ok &= picture.save(pictureFolder + name);
 
     // Written whole or not at all: an old report is never left half overwritten.
     QSaveFile file(reportPath);

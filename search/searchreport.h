@@ -13,23 +13,27 @@
 // The HTML report of a search's matches: one page linking each match's picture to its page, and
 // beside it a folder named after the page holding the pictures as 0.jpg, 1.jpg, ... For
 // "/data/find.html" the pictures go to "/data/find/" and the page refers to them as "find/0.jpg".
+// A match that was compared is followed by an element of its own with its site and agreement and
+// the picture N-evidence.jpg, the candidate with the outline of the user's stamp drawn on it.
 class CSearchReport
 {
 public:
     // Writes page and pictures; failures go to the debug output only ("report path error",
     // "creat report path error", "save report error").
-    static void write(const QString &reportPath, const QVector<field_ready> &resultList);
+    static void write(const QString &reportPath, const QVector<field_ready> &resultList,
+                      const CMatchEvidence::Translator &tr = {});
 
     // The page's text for these entries and picture folder name. Every address is written
     // percent-encoded and escaped as an attribute value, so the page is ASCII and no address can
     // close its attribute or add markup.
-    static QByteArray pageText(const QString &baseName, const QVector<field_ready> &resultList);
+    static QByteArray pageText(const QString &baseName, const QVector<field_ready> &resultList,
+                               const CMatchEvidence::Translator &tr = {});
 
     // Any page in the report's form: its text (made for the pictures' folder name) and pictures
-    // saved as 0.jpg, 1.jpg, ... in that folder. False when the path has no folder or file name, or
-    // a write failed (the debug output says which).
+    // saved as 0.jpg, 1.jpg, ... in that folder, and `namedPictures` beside them under their names.
+    // False when the path has no folder or file name, or a write failed (the debug output says which).
     static bool writePage(const QString &reportPath, const std::function<QByteArray(const QString &baseName)> &page,
-                          const QList<QImage> &pictures);
+                          const QList<QImage> &pictures, const QList<std::pair<QString, QImage>> &namedPictures = {});
     // Text as page content: markup characters escaped, and every character outside ASCII as a
     // character reference, so that the page reads the same whatever its declared character set.
     static QByteArray escapedText(const QString &text);

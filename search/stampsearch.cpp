@@ -132,7 +132,7 @@ CStampSearch::Outcome CStampSearch::search(const QImage &selection, const QByteA
     setProgress(100);
     emit signalFinished();
     if (!m_reportPath.isEmpty())
-        CSearchReport::write(m_reportPath, resultList);
+        CSearchReport::write(m_reportPath, resultList, m_tr);
     return Finished;
 }
 
@@ -214,10 +214,10 @@ void CStampSearch::slotAddMiniImg(const QImage &picture)
 }
 
 void CStampSearch::slotAddImg(const QImage &picture, const QString &pageUrl, const QString &source,
-                              const QString &domain, int kind)
+                              const QString &domain, int kind, const CMatchEvidence &evidence)
 {
     ++foundCount;
-    emit signalOutImg(picture, pageUrl, source, domain, kind);
+    emit signalOutImg(picture, pageUrl, source, domain, kind, evidence);
 }
 
 void CStampSearch::slotThreadFinished(QVector<field_ready> *list)
@@ -261,5 +261,5 @@ void CStampSearch::showResults()
         return;
     emit signalClearResults();
     for (const field_ready &result : std::as_const(resultList))
-        slotAddImg(result.image, result.pageUrl, result.source, result.domain, result.kind);
+        slotAddImg(result.image, result.pageUrl, result.source, result.domain, result.kind, result.evidence);
 }

@@ -78,7 +78,7 @@ signals:
     void signalMiniImg(const QImage &picture);
     // One match, live during the comparison and again for the ranked list.
     void signalOutImg(const QImage &picture, const QString &pageUrl, const QString &source,
-                      const QString &domain, int kind);
+                      const QString &domain, int kind, const CMatchEvidence &evidence);
     // The ranked list replaces the live matches.
     void signalClearResults();
     // The recognition server's message (translated); the search ends.
@@ -91,7 +91,7 @@ signals:
 public slots:
     void slotAddMiniImg(const QImage &picture);
     void slotAddImg(const QImage &picture, const QString &pageUrl, const QString &source,
-                    const QString &domain, int kind);
+                    const QString &domain, int kind, const CMatchEvidence &evidence);
     void slotThreadBeep();
     void slotThreadFinished(QVector<field_ready> *list);
 

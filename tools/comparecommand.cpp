@@ -1,6 +1,8 @@
-// quillet-tool compare REFERENCE CANDIDATE: runs the stamp comparison as a search does (the reference
-// as the user's framed picture, the candidate as a downloaded picture) and prints "match N" with the
-// agreeing grid cells, or "no match" and the stage that turned the candidate down.
+// quillet-tool compare REFERENCE CANDIDATE [--evidence FILE]: runs the stamp comparison as a search
+// does (the reference as the user's framed picture, the candidate as a downloaded picture) and prints
+// "match N" with the agreeing grid cells, or "no match" and the stage that turned the candidate down.
+// With --evidence, a match's side-by-side picture (the two pictures, the inlier pairs joined, the
+// outline) is written to FILE, and the figures follow on further lines.
 #include "toolcommand.h"
 
 #include "matching/stampmatcher.h"
@@ -22,15 +24,21 @@ QImage readPicture(const QString &path, QTextStream &err)
 
 } // namespace
 
-static ToolCommand cmd("compare", "compare REFERENCE CANDIDATE", [](const QStringList &args) -> int {
+static ToolCommand cmd("compare", "compare REFERENCE CANDIDATE [--evidence FILE]", [](const QStringList &args) -> int {
     QTextStream out(stdout);
     QTextStream err(stderr);
-    if (args.size() != 2) {
-        err << "usage: quillet-tool compare REFERENCE CANDIDATE\n";
+    QStringList paths = args;
+    QString evidencePath;
+    if (const qsizetype at = paths.indexOf(QStringLiteral("--evidence")); at >= 0 && at + 1 < paths.size()) {
+        evidencePath = paths.takeAt(at + 1);
+        paths.removeAt(at);
+    }
+    if (paths.size() != 2 || paths.contains(QStringLiteral("--evidence"))) {
+        err << "usage: quillet-tool compare REFERENCE CANDIDATE [--evidence FILE]\n";
         return 2;
     }
-    const QImage reference = readPicture(args[0], err);
-    const QImage candidate = readPicture(args[1], err);
+    const QImage reference = readPicture(paths[0], err);
+    const QImage candidate = readPicture(paths[1], err);
     if (reference.isNull() || candidate.isNull())
         return 1;
 
@@ -43,6 +51,14 @@ static ToolCommand cmd("compare", "compare REFERENCE CANDIDATE", [](const QStrin
     }
     if (matcher.compareImage(candidate.convertToFormat(QImage::Format_RGB32))) {
         out << "match " << matcher.agreeCount() << "\n";
+        if (evidencePath.isEmpty())
+            return 0;
+        const CMatchEvidence &evidence = matcher.evidence();
+        out << evidence.agreementText({}) << "\n" << evidence.pairs << " keypoint pairs before the geometric check\n";
+        if (!evidence.sideBySide(candidate).save(evidencePath)) {
+            err << "compare: cannot write \"" << evidencePath << "\"\n";
+            return 1;
+        }
         return 0;
     }
     out << "no match: " << CStampMatcher::stageName(matcher.lastStage()) << "\n";

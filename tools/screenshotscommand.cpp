@@ -2,7 +2,7 @@
 // box, the licence agreement and the progress panel and saves a PNG of each, so the interface can
 // be looked at without a screen. The main window is also shown with a stock page, its stamps
 // identified, and after a whole search, run offline against a recognition server on a small demo
-// catalogue and the demo's stand-in stamp sites.
+// catalogue and the demo's stand-in stamp sites, with the side-by-side view of a match's evidence.
 
 #include "toolcommand.h"
 
@@ -12,6 +12,8 @@
 #include "app/windowsettings.h"
 #include "matching/albumpagegenerator.h"
 #include "matching/stampgenerator.h"
+#include "results/evidenceview.h"
+#include "results/scrollpreview.h"
 #include "search/identifyall.h"
 #include "server/democatalogue.h"
 #include "standins/demoweb.h"
@@ -139,6 +141,17 @@ int run(const QStringList &args)
     window.slotSelection();
     window.slotIdentify();
     ok &= grabTo(&window, folder + "/main-window-results.png");
+    // The side-by-side view of the first match that was compared.
+    CEvidenceView *evidence = nullptr;
+    for (int i = 0; !evidence && i < window.thumbnails()->buttons().size(); ++i)
+        evidence = window.thumbnails()->compare(i);
+    if (evidence) {
+        ok &= grabTo(evidence, folder + "/main-window-evidence.png");
+        evidence->close();
+    } else {
+        QTextStream(stderr) << "no compared match to show in main-window-evidence.png\n";
+        ok = false;
+    }
     ok &= grabTo(window.settings(), folder + "/settings.png");
     window.settings()->hide();
 

@@ -5,6 +5,9 @@
 #include "app/mainwindow.h"
 #include "app/translationtable.h"
 #include "app/windowsettings.h"
+#include "matching/stampgenerator.h"
+#include "matching/stampmatcher.h"
+#include "results/evidenceview.h"
 #include "modalanswerer.h"
 #include "temphome.h"
 #include "testenv.h"
@@ -190,6 +193,17 @@ void TestLanguages::textsFitTheirWidgets()
     CAboutDlg about(&logo, &logo, &table, &window);
     about.show();
     cut << overflowing(&about);
+    // The side-by-side view of a match, at its first size.
+    const cv::Mat stamp = CStampGenerator::stamp(4);
+    const QImage candidate = CStampGenerator::toImage(CStampGenerator::rotated(stamp, 6));
+    CStampMatcher matcher;
+    matcher.setReference(CStampGenerator::toImage(stamp));
+    QVERIFY(matcher.compareImage(candidate));
+    CEvidenceView view(matcher.evidence(), candidate, "http://stamps.test/1", "stamps.test",
+                       [&table](const QString &text) { return table.tr(text); });
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    cut << overflowing(&view);
     QVERIFY2(cut.isEmpty(), qPrintable(cut.join(QStringLiteral("; "))));
 }
 

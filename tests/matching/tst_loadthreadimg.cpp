@@ -164,6 +164,14 @@ void TestLoadThreadImg::keepsMatchesAndDropsTheRest()
     QCOMPARE(kept.at(1).score, 800);
     QVERIFY(kept.at(1).skipCompare);
     QVERIFY(!kept.at(1).image.isNull());
+    // The compared match carries what its comparison saw, in the downloaded picture's pixels; the one
+    // taken without comparing carries nothing.
+    const CMatchEvidence &evidence = kept.at(0).evidence;
+    QCOMPARE(evidence.agreeingCells, matcher.agreeCount());
+    QCOMPARE(evidence.inliers, matcher.evidence().inliers);
+    QCOMPARE(evidence.outline, matcher.evidence().outline);
+    QCOMPARE(evidence.reference.size(), m_reference.size());
+    QVERIFY(kept.at(1).evidence.isEmpty());
 
     QCOMPARE(matches.size(), 2);
     const QList<QVariant> second = matches.at(1);
@@ -171,6 +179,8 @@ void TestLoadThreadImg::keepsMatchesAndDropsTheRest()
     QCOMPARE(second.at(2).toString(), QString("site.test"));
     QCOMPARE(second.at(3).toString(), QString("dealer.test"));
     QCOMPARE(second.at(4).toInt(), 2);
+    QVERIFY(second.at(5).value<CMatchEvidence>().isEmpty());
+    QCOMPARE(matches.at(0).at(5).value<CMatchEvidence>().outline, evidence.outline);
 }
 
 void TestLoadThreadImg::silentServerCostsOneTimeLimit()

@@ -2,6 +2,8 @@
 #include "matching/stampgenerator.h"
 #include "testenv.h"
 
+#include <QFile>
+#include <QImage>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -109,6 +111,19 @@ void TestMatchingTool::compareDecides()
     QVERIFY2(run.out.startsWith(answer), qPrintable(run.out));
     if (status == 0)
         QVERIFY(run.out.mid(answer.size()).trimmed().toInt() > 100);
+
+    // With the side-by-side picture asked for, the first line stays the same; a match writes the
+    // picture, the two side by side, and prints its figures.
+    const QString evidence = picture(candidate + "-evidence.png");
+    const Run explained = tool({"compare", picture("stamp.png"), picture(candidate), "--evidence", evidence});
+    QCOMPARE(explained.status, status);
+    QCOMPARE(explained.out.section('\n', 0, 0), run.out.section('\n', 0, 0));
+    QCOMPARE(QFile::exists(evidence), status == 0);
+    if (status == 0) {
+        const QImage sideBySide(evidence);
+        QVERIFY(sideBySide.width() > 2 * 200 && sideBySide.height() >= 200);
+        QVERIFY2(explained.out.contains(" grid cells, ") && explained.out.contains(" keypoint pairs"), qPrintable(explained.out));
+    }
 }
 
 void TestMatchingTool::unreadablePictures_data()
@@ -120,6 +135,7 @@ void TestMatchingTool::unreadablePictures_data()
     QTest::newRow("compare, garbage candidate") << QStringList{"compare", picture("stamp.png"), picture("garbage.png")};
     QTest::newRow("surf, no argument") << QStringList{"surf"};
     QTest::newRow("compare, one argument") << QStringList{"compare", picture("stamp.png")};
+    QTest::newRow("compare, --evidence without a file") << QStringList{"compare", picture("stamp.png"), picture("turned.jpg"), "--evidence"};
 }
 
 void TestMatchingTool::unreadablePictures()

@@ -55,6 +55,9 @@ private slots:
     void decisions();
     void identicalCutOutAgreesAlmostEverywhere();
     void agreeCountSurvivesRejection();
+    void evidencePlacesTheStamp_data();
+    void evidencePlacesTheStamp();
+    void rejectionLeavesNoEvidence();
     void ratioTest();
     void pairsAreTheRatioTestsChoices();
     void descriptorDistance();
@@ -146,6 +149,91 @@ void TestStampMatcher::agreeCountSurvivesRejection()
     QVERIFY(!matcher.compareImage(G::toImage(G::stamp(7))));
     QVERIFY(!matcher.compareImage(QImage()));
     QCOMPARE(matcher.agreeCount(), count);
+}
+
+void TestStampMatcher::evidencePlacesTheStamp_data()
+{
+    QTest::addColumn<int>("seed");
+    QTest::addColumn<double>("degrees");
+    QTest::addColumn<double>("factor");
+    QTest::newRow("turned 10, 1.5 times the size") << 6 << 10.0 << 1.5;
+    QTest::newRow("turned -12, 0.7 of the size") << 21 << -12.0 << 0.7;
+    QTest::newRow("upright, twice the size") << 40 << 0.0 << 2.0;
+    QTest::newRow("turned 15, as it was") << 3 << 15.0 << 1.0;
+}
+
+void TestStampMatcher::evidencePlacesTheStamp()
+{
+    QFETCH(int, seed);
+    QFETCH(double, degrees);
+    QFETCH(double, factor);
+    const cv::Mat picture = framed(seed);
+    const cv::Mat turned = G::rotated(picture, degrees);
+    const cv::Mat candidate = G::scaled(turned, factor);
+    // Where the generator sends a pixel of the user's picture: turned about its centre onto the
+    // grown canvas, then scaled.
+    const cv::Point2f centre((picture.cols - 1) / 2.0f, (picture.rows - 1) / 2.0f);
+    cv::Mat_<double> turn = cv::getRotationMatrix2D(centre, degrees, 1.0);
+    turn(0, 2) += (turned.cols - 1) / 2.0 - centre.x;
+    turn(1, 2) += (turned.rows - 1) / 2.0 - centre.y;
+    const double sx = double(candidate.cols) / turned.cols, sy = double(candidate.rows) / turned.rows;
+    const auto known = [&](QPointF p) {
+        return QPointF((turn(0, 0) * p.x() + turn(0, 1) * p.y() + turn(0, 2)) * sx,
+                       (turn(1, 0) * p.x() + turn(1, 1) * p.y() + turn(1, 2)) * sy);
+    };
+
+    CStampMatcher matcher;
+    matcher.setReference(G::toImage(picture));
+    QVERIFY(matcher.compareImage(G::toImage(candidate)));
+    const CMatchEvidence &evidence = matcher.evidence();
+    QVERIFY(!evidence.isEmpty());
+    QCOMPARE(evidence.agreeingCells, matcher.agreeCount());
+    CColorVector grid;
+    grid.buildGradientGrid(matcher.referenceImage());
+    QCOMPARE(evidence.cells, grid.cellCount());
+    QVERIFY(evidence.inliers >= 4 && evidence.inliers <= evidence.pairs);
+    QCOMPARE(evidence.referencePoints.size(), evidence.inliers);
+    QCOMPARE(evidence.candidatePoints.size(), evidence.inliers);
+    QCOMPARE(evidence.reference.size(), QSize(picture.cols, picture.rows));
+
+    // The outline: the compared part's corners (the picture less a tenth on each side) where the
+    // generator put them, within 6 pixels of the comparison's own scale (the candidate at a shorter
+    // side of 256), a little more than the fit's threshold, as corners lie beyond the keypoints.
+    const double scale = std::min(candidate.cols, candidate.rows) / 256.0;
+    const QRectF compared = evidence.compared;
+    QCOMPARE(compared, QRectF(picture.cols / 10, picture.rows / 10, picture.cols - picture.cols / 10 * 2,
+                              picture.rows - picture.rows / 10 * 2));
+    const QPointF corners[4] = {compared.topLeft(), compared.topRight(), compared.bottomRight(), compared.bottomLeft()};
+    QCOMPARE(evidence.outline.size(), 4);
+    for (int k = 0; k < 4; ++k) {
+        const QPointF miss = evidence.outline.at(k) - known(corners[k]);
+        QVERIFY2(std::hypot(miss.x(), miss.y()) <= 6.0 * scale,
+                 qPrintable(QString("corner %1 is %2, %3 pixels off").arg(k).arg(miss.x()).arg(miss.y())));
+    }
+    // Every inlier pair joins the same spot of the stamp: within the fit's 5 pixels of the work image.
+    const double allowed = 5.0 * scale + 2.0;
+    for (qsizetype i = 0; i < evidence.inliers; ++i) {
+        const QPointF miss = evidence.candidatePoints.at(i) - known(evidence.referencePoints.at(i));
+        QVERIFY2(std::hypot(miss.x(), miss.y()) <= allowed, qPrintable(QString("pair %1").arg(i)));
+    }
+}
+
+void TestStampMatcher::rejectionLeavesNoEvidence()
+{
+    const cv::Mat stamp = framed(9);
+    const QImage rejected[] = {G::toImage(G::upsideDown(stamp)), G::toImage(G::stamp(77)),
+                               G::toImage(G::rotated(stamp, 30)), QImage()};
+    CStampMatcher matcher;
+    QVERIFY(matcher.evidence().isEmpty());
+    matcher.setReference(G::toImage(stamp));
+    for (const QImage &candidate : rejected) {
+        QVERIFY(matcher.compareImage(G::toImage(G::rotated(stamp, 5))));
+        QVERIFY(!matcher.evidence().isEmpty());
+        QVERIFY(!matcher.compareImage(candidate));
+        QVERIFY(matcher.evidence().isEmpty());
+        QVERIFY(matcher.evidence().outline.isEmpty());
+        QVERIFY(matcher.evidence().candidatePoints.isEmpty());
+    }
 }
 
 void TestStampMatcher::ratioTest()

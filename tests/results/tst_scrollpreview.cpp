@@ -1,12 +1,17 @@
 // The thumbnail strip: placement of its thumbnails, the fitting of pictures, clearing, and what a
 // click reports, alone and inside the main window.
 #include "app/mainwindow.h"
+#include "matching/stampgenerator.h"
+#include "matching/stampmatcher.h"
+#include "results/evidenceview.h"
 #include "results/pressbutton.h"
 #include "results/scrollpreview.h"
 #include "results/webbrowser.h"
 #include "temphome.h"
 
+#include <QAbstractButton>
 #include <QLabel>
+#include <QMenu>
 #include <QSignalSpy>
 #include <QTabWidget>
 #include <QtTest>
@@ -18,6 +23,25 @@ QPixmap picture(int width, int height)
     QPixmap pixmap(width, height);
     pixmap.fill(Qt::darkBlue);
     return pixmap;
+}
+
+// A real match: a drawn stamp against its turned, enlarged copy, with what the comparison saw.
+struct Match
+{
+    QImage candidate;
+    CMatchEvidence evidence;
+};
+
+Match comparedMatch()
+{
+    const cv::Mat stamp = CStampGenerator::stamp(12);
+    Match match;
+    match.candidate = CStampGenerator::toImage(CStampGenerator::scaled(CStampGenerator::rotated(stamp, 8), 1.4));
+    CStampMatcher matcher;
+    matcher.setReference(CStampGenerator::toImage(stamp));
+    if (matcher.compareImage(match.candidate))
+        match.evidence = matcher.evidence();
+    return match;
 }
 
 } // namespace
@@ -34,6 +58,9 @@ private slots:
     void anyButtonReportsTheMatch_data();
     void anyButtonReportsTheMatch();
     void clickInWindowOpensBrowserTab();
+    void evidenceShowsInTooltip();
+    void compareOpensTheView();
+    void compareViewOpensThePageInWindow();
 };
 
 void TestScrollPreview::thumbnailsStackDownTheStrip()
@@ -160,6 +187,83 @@ void TestScrollPreview::clickInWindowOpensBrowserTab()
     QTest::mouseClick(window.thumbnails()->buttons().first(), Qt::LeftButton);
     QCOMPARE(opened.size(), 1);
     QCOMPARE(opened.first().first().toString(), QString("ftp://stamps.invalid/offer/7"));
+    QCOMPARE(window.findChild<QTabWidget *>("tabWidget")->currentIndex(), 1);
+    qunsetenv("QUILLET_HOSTS");
+}
+
+void TestScrollPreview::evidenceShowsInTooltip()
+{
+    const Match match = comparedMatch();
+    QVERIFY(!match.evidence.isEmpty());
+    QWidget parent;
+    CScrollPreview strip(&parent);
+    strip.addThumbnail(QPixmap::fromImage(match.candidate), "http://a.test/1", "stamps.test", Qt::white, match.evidence);
+    strip.addThumbnail(picture(80, 80), "http://a.test/2", "other.test", Qt::white);
+    // Site, agreement and the candidate with the outline; nothing for a match without evidence.
+    const QString tip = strip.buttons().at(0)->toolTip();
+    QVERIFY2(tip.contains("stamps.test") && tip.contains(match.evidence.agreementText({})), qPrintable(tip.left(200)));
+    QVERIFY(strip.buttons().at(1)->toolTip().isEmpty());
+    // The picture is inline and does show: rendered, the tip is taller than its two lines of text.
+    QLabel rendered(tip);
+    QVERIFY2(rendered.sizeHint().height() > 150, qPrintable(QString::number(rendered.sizeHint().height())));
+}
+
+void TestScrollPreview::compareOpensTheView()
+{
+    const Match match = comparedMatch();
+    QVERIFY(!match.evidence.isEmpty());
+    QWidget parent;
+    parent.resize(200, 600);
+    CScrollPreview strip(&parent);
+    strip.resize(195, 500);
+    strip.setTranslator([](const QString &text) { return text == "Compare" ? QString("Vergleichen") : text; });
+    parent.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&parent));
+    strip.addThumbnail(picture(80, 80), "http://a.test/plain", QString(), Qt::white);
+    strip.addThumbnail(QPixmap::fromImage(match.candidate), "http://a.test/match", "stamps.test", Qt::white, match.evidence);
+    QSignalSpy urls(&strip, &CScrollPreview::signalPressUrl);
+
+    // The right button on a match with evidence offers the menu instead of opening the page.
+    QTest::mouseClick(strip.buttons().at(1)->pictureLabel(), Qt::RightButton);
+    QCOMPARE(urls.size(), 0);
+    QTRY_VERIFY(strip.menu()->isVisible());
+    QCOMPARE(strip.menu()->actions().size(), 1);
+    QAction *compare = strip.menu()->actions().first();
+    QCOMPARE(compare->text(), QString("Vergleichen"));
+    compare->trigger();
+
+    CEvidenceView *view = strip.evidenceView();
+    QVERIFY(view);
+    QVERIFY(view->isVisible());
+    QCOMPARE(view->picture().size(), match.evidence.sideBySide(match.candidate).size());
+    QVERIFY(view->figuresText().contains(match.evidence.agreementText({})));
+    QVERIFY(view->windowTitle().contains("stamps.test"));
+    // Its button asks for the match's page, as a click on the thumbnail would.
+    QTest::mouseClick(view->openPageButton(), Qt::LeftButton);
+    QCOMPARE(urls.size(), 1);
+    QCOMPARE(urls.first().first().toString(), QString("http://a.test/match"));
+    view->close();
+    QTRY_VERIFY(!strip.evidenceView());
+    // A thumbnail without evidence has nothing to compare.
+    QVERIFY(!strip.compare(0));
+    QVERIFY(!strip.compare(7));
+}
+
+void TestScrollPreview::compareViewOpensThePageInWindow()
+{
+    TempHome home;
+    home.writeKnownConfig();
+    qputenv("QUILLET_HOSTS", "/nonexistent");
+    MainWindow window({"quillet"});
+    window.resize(1000, 655);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const Match match = comparedMatch();
+    window.slotAddImg(match.candidate, "ftp://stamps.invalid/offer/9", "ebay.com", QString(), 0, match.evidence);
+    CEvidenceView *view = window.thumbnails()->compare(0);
+    QVERIFY(view);
+    QCOMPARE(window.findChild<QTabWidget *>("tabWidget")->currentIndex(), 0);
+    QTest::mouseClick(view->openPageButton(), Qt::LeftButton);
     QCOMPARE(window.findChild<QTabWidget *>("tabWidget")->currentIndex(), 1);
     qunsetenv("QUILLET_HOSTS");
 }

@@ -23,6 +23,19 @@ field_ready match(const QString &source, int score, const QString &id)
     return record;
 }
 
+// The evidence a comparison would leave: 42 of 48 cells, 131 of 160 pairs, the stamp outlined in the
+// middle of a 40 by 30 picture.
+CMatchEvidence evidence()
+{
+    CMatchEvidence e;
+    e.pairs = 160;
+    e.inliers = 131;
+    e.agreeingCells = 42;
+    e.cells = 48;
+    e.outline = QPolygonF({QPointF(8, 6), QPointF(32, 6), QPointF(32, 24), QPointF(8, 24)});
+    return e;
+}
+
 QString label(int site)
 {
     return HostConfig::siteLabels().at(site);
@@ -47,6 +60,8 @@ private slots:
     void rankingEdges();
     void reportPageAndPictures();
     void hostileAddressStaysOneLink();
+    void evidenceFollowsComparedMatches();
+    void hostileSiteNamesStayText();
     void emptyReportIsAValidPage();
     void reportPathFailures_data();
     void reportPathFailures();
@@ -150,6 +165,77 @@ void TestSearchReport::hostileAddressStaysOneLink()
         const qsizetype start = page.indexOf("href=\"") + 6;
         const QByteArray href = page.mid(start, page.indexOf('"', start) - start);
         QVERIFY2(!href.contains('<') && !href.contains('>'), href.constData());
+    }
+}
+
+void TestSearchReport::evidenceFollowsComparedMatches()
+{
+    QTemporaryDir dir;
+    const QString path = dir.path() + "/find.html";
+    // A compared match, one taken without comparing, and a compared reverse-search hit named by its host.
+    QVector<field_ready> results = {match(label(0), 0, "one"), match(label(5), 0, "two"), match(label(5), 0, "three")};
+    results[0].evidence = evidence();
+    results[1].kind = 2;
+    results[1].domain = "dealer.test";
+    results[2].kind = 1;
+    results[2].domain = "stamps.test";
+    results[2].evidence = evidence();
+    results[2].evidence.agreeingCells = 40;
+    for (field_ready &record : results)
+        record.image.fill(Qt::darkBlue);
+    // A translation beyond ASCII is written as character references: the page stays ASCII.
+    const auto german = [](const QString &text) {
+        return text == "%1 of %2 grid cells, %3 matching points" ? QString("%1 von %2 Rasterfeldern, %3 übereinstimmende Punkte")
+                                                                 : text;
+    };
+    CSearchReport::write(path, results, german);
+
+    QFile page(path);
+    QVERIFY(page.open(QIODevice::ReadOnly));
+    // Each match's paragraph as it always was, in the same order; the evidence in an element of its own after it.
+    QCOMPARE(page.readAll(),
+             QByteArray("<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; "
+                        "charset=windows-1252\"><title>report</title></head><body>"
+                        "<p><a href=\"http://pages.test/one\"><img border=\"0\" src=\"find/0.jpg\"></a></p>"
+                        "<div class=\"evidence\"><p>delcampe.net<br>42 von 48 Rasterfeldern, 131 &#252;bereinstimmende Punkte</p>"
+                        "<img border=\"0\" src=\"find/0-evidence.jpg\"></div>"
+                        "<p><a href=\"http://pages.test/two\"><img border=\"0\" src=\"find/1.jpg\"></a></p>"
+                        "<p><a href=\"http://pages.test/three\"><img border=\"0\" src=\"find/2.jpg\"></a></p>"
+                        "<div class=\"evidence\"><p>stamps.test<br>40 von 48 Rasterfeldern, 131 &#252;bereinstimmende Punkte</p>"
+                        "<img border=\"0\" src=\"find/2-evidence.jpg\"></div>"
+                        "</body></html>"));
+    // The evidence pictures beside the numbered ones: the candidate with the outline drawn on it.
+    for (int i : {0, 2}) {
+        const QImage plain(dir.path() + QString("/find/%1.jpg").arg(i));
+        const QImage outlined(dir.path() + QString("/find/%1-evidence.jpg").arg(i));
+        QCOMPARE(outlined.size(), plain.size());
+        const QColor onOutline = outlined.pixelColor(20, 6), inside = outlined.pixelColor(20, 15);
+        QVERIFY2(onOutline.red() > 120 && onOutline.red() > onOutline.blue(), qPrintable(onOutline.name()));
+        QVERIFY2(inside.red() < 50 && inside.blue() > 100, qPrintable(inside.name()));
+    }
+    QVERIFY(!QFile::exists(dir.path() + "/find/1-evidence.jpg"));
+}
+
+void TestSearchReport::hostileSiteNamesStayText()
+{
+    const QStringList hostile = {"evil.test\"><script>alert(1)</script>", "<img src=x onerror=alert(1)>",
+                                 "d\u00e9aler & co <b>", QString("\u043c\u0430\u0440\u043a\u0438.test")};
+    for (const QString &name : hostile) {
+        QVector<field_ready> results = {match(name, 0, "a"), match(label(5), 0, "b")};
+        results[0].evidence = evidence();
+        results[1].kind = 1;
+        results[1].domain = name;
+        results[1].pageUrl = "http://evil.test/a\"><script>alert(1)</script>";
+        results[1].evidence = evidence();
+        const QByteArray page = CSearchReport::pageText("find", results, [&name](const QString &) { return name; });
+        for (char c : page)
+            QVERIFY(uchar(c) < 0x80);
+        QCOMPARE(page.count("<a "), 2);
+        QCOMPARE(page.count("<img "), 4);
+        QCOMPARE(page.count("<div "), 2);
+        QVERIFY(!page.contains("<script"));
+        QVERIFY(!page.contains("<b>"));
+        QVERIFY(!page.contains("onerror=alert(1)>"));
     }
 }
 

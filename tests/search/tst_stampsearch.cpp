@@ -267,6 +267,13 @@ void TestStampSearch::wholeSearchShowsLiveAndRankedMatches()
     QVERIFY(html.contains("<a href=\"" + poppeLink + "\"><img border=\"0\" src=\"found/4.jpg\">"));
     for (int i = 0; i < 5; ++i)
         QVERIFY(!QImage(reports.path() + QString("/found/%1.jpg").arg(i)).isNull());
+    // Every match was compared: each carries its evidence from its worker to the report.
+    QCOMPARE(search.results().size(), 5);
+    for (int i = 0; i < 5; ++i) {
+        QVERIFY(!search.results().at(i).evidence.isEmpty());
+        QVERIFY(!QImage(reports.path() + QString("/found/%1-evidence.jpg").arg(i)).isNull());
+    }
+    QCOMPARE(html.count("<div class=\"evidence\">"), 5);
 }
 
 void TestStampSearch::fewerThanFourMatchesRunTheAdditionalPass()
