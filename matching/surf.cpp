@@ -96,6 +96,13 @@ const Tables &tables()
     return instance;
 }
 
+// Side of a keypoint's descriptor window in picture pixels.
+int windowSide(const cv::KeyPoint &kp)
+{
+    const float s = kp.size * 1.2f / 9.0f;
+    return int((patchSide + 1) * s);
+}
+
 bool stronger(const cv::KeyPoint &a, const cv::KeyPoint &b)
 {
     if (a.response != b.response)
@@ -146,6 +153,11 @@ void CSurf::detectAndCompute(const cv::Mat &picture, std::vector<cv::KeyPoint> &
         if (orient(kp))
             kept.push_back(kp);
 
+    // One window buffer for the largest: growing it keypoint by keypoint filled it again and again.
+    int widest = 0;
+    for (const cv::KeyPoint &kp : kept)
+        widest = std::max(widest, windowSide(kp));
+    m_window.assign(size_t(widest) * size_t(widest) + 4, 0); // the area kernels read 4 bytes at a time
     descriptors.create(int(kept.size()), descriptorSize, CV_32F);
     for (size_t k = 0; k < kept.size(); ++k)
         describe(kept[k], descriptors.ptr<float>(int(k)));
@@ -379,14 +391,12 @@ bool CSurf::orient(cv::KeyPoint &kp)
 void CSurf::describe(const cv::KeyPoint &kp, float *descriptor)
 {
     const Tables &t = tables();
-    const float s = kp.size * 1.2f / 9.0f;
-    const int w = int((patchSide + 1) * s);
+    const int w = windowSide(kp);
     const float theta = kp.angle * float(CV_PI / 180);
     const float sinDir = -std::sin(theta);
     const float cosDir = std::cos(theta);
 
     // The w x w window around the keypoint, turned to its orientation.
-    m_window.resize(size_t(w) * size_t(w) + 4); // the area kernels read 4 bytes at a time
     const float offset = -float(w - 1) / 2;
     float startX = kp.pt.x + offset * cosDir + offset * sinDir;
     float startY = kp.pt.y - offset * sinDir + offset * cosDir;
