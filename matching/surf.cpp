@@ -200,8 +200,8 @@ void CSurf::detectOctave(int o, std::vector<cv::KeyPoint> &keypoints)
     // the rows and columns one cell further out are its neighbours. Nothing outside them is computed.
     auto searchMargin = [&](int l) { return m_pyramid[size_t(l + 1)].margin + 1; };
     const int need = searchMargin(1) - 1;
-    if (m_pyramid[1].lastI < 0 || rows - need - 1 < need + 2)
-        return;
+    if (m_pyramid[1].lastI < 0 || std::min(rows, cols) - need - 1 < need + 2)
+        return; // no cell to search
     const size_t ring = 3 * size_t(cols);
     if (m_detRows.size() < ring * size_t(perOctave)) {
         // Zeroed once: the maxima's prefilter may look a few cells past the searched ones.
