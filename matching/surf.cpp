@@ -96,6 +96,13 @@ const Tables &tables()
     return instance;
 }
 
+// Side of a keypoint's descriptor window in picture pixels.
+int windowSide(const cv::KeyPoint &kp)
+{
+    const float s = kp.size * 1.2f / 9.0f;
+    return int((patchSide + 1) * s);
+}
+
 bool stronger(const cv::KeyPoint &a, const cv::KeyPoint &b)
 {
     if (a.response != b.response)
@@ -133,16 +140,12 @@ void CSurf::detectAndCompute(const cv::Mat &picture, std::vector<cv::KeyPoint> &
     tables();
 
     cv::integral(m_grey, m_sum, CV_32S);
-    // One octave at a time: maxima only compare layers of the same octave, and the first octave's
-    // buffers, reused by the later smaller ones, are all the memory the detector needs.
+    // One octave at a time, its layers a few rows at a time: maxima only compare neighbouring rows of
+    // layers of the same octave, so the detector's memory is a few rows, kept in the caches.
     std::vector<cv::KeyPoint> found;
-    for (int o = 0; o < m_octaves; ++o) {
-        buildOctave(o);
-        findMaxima(o, found);
-    }
+    for (int o = 0; o < m_octaves; ++o)
+        detectOctave(o, found);
     std::sort(found.begin(), found.end(), stronger);
-    // The filter responses are done with before the descriptors need their work memory.
-    std::vector<Layer>().swap(m_pyramid);
 
     std::vector<cv::KeyPoint> kept;
     kept.reserve(found.size());
@@ -150,6 +153,11 @@ void CSurf::detectAndCompute(const cv::Mat &picture, std::vector<cv::KeyPoint> &
         if (orient(kp))
             kept.push_back(kp);
 
+    // One window buffer for the largest: growing it keypoint by keypoint filled it again and again.
+    int widest = 0;
+    for (const cv::KeyPoint &kp : kept)
+        widest = std::max(widest, windowSide(kp));
+    m_window.assign(size_t(widest) * size_t(widest) + 4, 0); // the area kernels read 4 bytes at a time
     descriptors.create(int(kept.size()), descriptorSize, CV_32F);
     for (size_t k = 0; k < kept.size(); ++k)
         describe(kept[k], descriptors.ptr<float>(int(k)));
@@ -159,146 +167,172 @@ void CSurf::detectAndCompute(const cv::Mat &picture, std::vector<cv::KeyPoint> &
     m_grey.release();
     m_sum.release();
     std::vector<Layer>().swap(m_pyramid);
+    std::vector<float>().swap(m_detRows);
+    std::vector<signed char>().swap(m_laplacianRows);
+    std::vector<std::vector<cv::KeyPoint>>().swap(m_foundInLayer);
     std::vector<uchar>().swap(m_window);
     m_area = CSurfKernels::AreaWork();
 }
 
-void CSurf::buildOctave(int o)
+void CSurf::detectOctave(int o, std::vector<cv::KeyPoint> &keypoints)
 {
     const int H = m_sum.rows - 1, W = m_sum.cols - 1;
     const int perOctave = m_layers + 2;
-    m_pyramid.resize(size_t(perOctave));
+    const int step = 1 << o, rows = H / step, cols = W / step;
     const int stride = int(m_sum.step1());
-    const int *sum = m_sum.ptr<int>();
-
+    m_pyramid.resize(size_t(perOctave));
     for (int l = 0; l < perOctave; ++l) {
         Layer &layer = m_pyramid[size_t(l)];
-        layer.size = (9 + 6 * l) << o;
-        layer.step = 1 << o;
-        layer.rows = H / layer.step;
-        layer.cols = W / layer.step;
-        const size_t cells = size_t(layer.rows) * size_t(layer.cols);
-        if (layer.capacity < cells) {
-            // Left uninitialised: the filters write every cell but the margins, which are zeroed below.
-            layer.det.reset(new float[cells]);
-            layer.laplacian.reset(new signed char[cells]);
-            layer.capacity = cells;
-        }
-        float *det = layer.det.get();
-        signed char *lap = layer.laplacian.get();
-        layer.computed = layer.size <= H && layer.size <= W;
-        if (!layer.computed) {
-            std::fill(det, det + cells, 0.0f);
-            std::fill(lap, lap + cells, 0);
-            continue;
-        }
-
-        const int L = layer.size, step = layer.step;
+        const int L = (9 + 6 * l) << o;
+        layer.size = L;
+        layer.margin = (L / 2) / step;
+        const bool computed = L <= H && L <= W;
+        layer.lastI = computed ? (H - L) / step : -1;
+        layer.lastJ = computed ? (W - L) / step : -1;
         const auto dxx = scaleBoxes(dxxBase, 9, L, stride);
         const auto dyy = scaleBoxes(dyyBase, 9, L, stride);
         const auto dxy = scaleBoxes(dxyBase, 9, L, stride);
-        const int margin = (L / 2) / step;
-        const int lastI = (H - L) / step, lastJ = (W - L) / step;
-        const int count = lastJ + 1;
-        const size_t cols = size_t(layer.cols);
-        // Cells no filter reaches are zero: the margin rows, then the margin columns of each row.
-        auto clear = [&](size_t from, size_t n) {
-            std::fill(det + from, det + from + n, 0.0f);
-            std::fill(lap + from, lap + from + n, 0);
-        };
-        clear(0, size_t(margin) * cols);
-        clear(size_t(margin + lastI + 1) * cols, cells - size_t(margin + lastI + 1) * cols);
-        for (int i = 0; i <= lastI; ++i) {
-            const int *row = sum + size_t(i) * size_t(step) * size_t(stride);
-            const size_t start = size_t(i + margin) * cols;
-            clear(start, size_t(margin));
-            clear(start + size_t(margin + count), cols - size_t(margin + count));
-            CSurfKernels::hessianRow(row, step, count, dxx.data(), dyy.data(), dxy.data(), det + start + size_t(margin),
-                                     lap + start + size_t(margin));
+        std::copy(dxx.begin(), dxx.end(), layer.dxx);
+        std::copy(dyy.begin(), dyy.end(), layer.dyy);
+        std::copy(dxy.begin(), dxy.end(), layer.dxy);
+    }
+    // Layer l is searched in the cells at least (side of layer l + 1) / 2 / step + 1 from every edge;
+    // the rows and columns one cell further out are its neighbours. Nothing outside them is computed.
+    auto searchMargin = [&](int l) { return m_pyramid[size_t(l + 1)].margin + 1; };
+    const int need = searchMargin(1) - 1;
+    if (m_pyramid[1].lastI < 0 || std::min(rows, cols) - need - 1 < need + 2)
+        return; // no cell to search
+    const size_t ring = 3 * size_t(cols);
+    if (m_detRows.size() < ring * size_t(perOctave)) {
+        // Zeroed once: the maxima's prefilter may look a few cells past the searched ones.
+        m_detRows.assign(ring * size_t(perOctave), 0.0f);
+        m_laplacianRows.assign(ring * size_t(perOctave), 0);
+    }
+    for (int l = 0; l < perOctave; ++l)
+        for (int k = 0; k < 3; ++k) {
+            m_pyramid[size_t(l)].det[k] = m_detRows.data() + size_t(l) * ring + size_t(k) * size_t(cols);
+            m_pyramid[size_t(l)].laplacian[k] = m_laplacianRows.data() + size_t(l) * ring + size_t(k) * size_t(cols);
         }
+    m_foundInLayer.resize(size_t(m_layers));
+    for (std::vector<cv::KeyPoint> &found : m_foundInLayer)
+        found.clear();
+
+    // Row by row: once grid row i + 1 of every layer is there, row i of the searched layers is final.
+    for (int i = need; i <= rows - need - 1; ++i) {
+        for (const Layer &layer : m_pyramid)
+            computeRow(layer, step, i, need, cols - need + 1);
+        const int centre = i - 1;
+        if (centre < need + 1)
+            continue;
+        for (int l = 1; l <= m_layers; ++l) {
+            const int margin = searchMargin(l);
+            if (m_pyramid[size_t(l)].lastI >= 0 && centre >= margin && centre < rows - margin)
+                searchRow(o, l, centre, cols, m_foundInLayer[size_t(l - 1)]);
+        }
+    }
+    // Layer by layer, as a whole-layer search would find them.
+    for (const std::vector<cv::KeyPoint> &found : m_foundInLayer)
+        keypoints.insert(keypoints.end(), found.begin(), found.end());
+}
+
+void CSurf::computeRow(const Layer &layer, int step, int i, int from, int to)
+{
+    float *det = layer.det[i % 3];
+    signed char *lap = layer.laplacian[i % 3];
+    // Cells no filter reaches are zero: those of a filter larger than the picture, the margin rows and
+    // the margin columns.
+    int first = to, last = to;
+    if (layer.lastI >= 0 && i >= layer.margin && i <= layer.margin + layer.lastI) {
+        first = std::clamp(layer.margin, from, to);
+        last = std::clamp(layer.margin + layer.lastJ + 1, first, to);
+    }
+    std::fill(det + from, det + first, 0.0f);
+    std::fill(lap + from, lap + first, 0);
+    std::fill(det + last, det + to, 0.0f);
+    std::fill(lap + last, lap + to, 0);
+    if (first < last) {
+        const int stride = int(m_sum.step1());
+        const int *corner = m_sum.ptr<int>() + size_t(i - layer.margin) * size_t(step) * size_t(stride) +
+                            size_t(first - layer.margin) * size_t(step);
+        CSurfKernels::hessianRow(corner, step, last - first, layer.dxx, layer.dyy, layer.dxy, det + first, lap + first);
     }
 }
 
-void CSurf::findMaxima(int o, std::vector<cv::KeyPoint> &keypoints) const
+void CSurf::searchRow(int o, int l, int i, int cols, std::vector<cv::KeyPoint> &keypoints) const
 {
     const float threshold = float(m_threshold);
-    for (int l = 1; l <= m_layers; ++l) {
-        const Layer &below = m_pyramid[size_t(l - 1)];
-        const Layer &layer = m_pyramid[size_t(l)];
-        const Layer &above = m_pyramid[size_t(l + 1)];
-        if (!layer.computed)
-            continue;
-        const int step = layer.step, L = layer.size, cols = layer.cols;
-        const int margin = (above.size / 2) / step + 1;
-        const __m128 floor4 = _mm_set1_ps(threshold);
-        for (int i = margin; i < layer.rows - margin; ++i) {
-            const float *row = layer.det.get() + size_t(i) * size_t(cols);
-            // Four cells at a time, only those above the threshold and both row neighbours go on to
-            // the full test (every maximum is among them). Cells j - 1 .. j + 4 lie inside the row.
-            unsigned candidates = 0;
-            for (int j = margin; j < cols - margin; ++j) {
-                if (((j - margin) & 3) == 0) {
-                    if (j + 4 < cols) {
-                        const __m128 v = _mm_loadu_ps(row + j);
-                        const __m128 rising = _mm_and_ps(_mm_cmpgt_ps(v, floor4), _mm_cmpgt_ps(v, _mm_loadu_ps(row + j - 1)));
-                        candidates = unsigned(_mm_movemask_ps(_mm_and_ps(rising, _mm_cmpgt_ps(v, _mm_loadu_ps(row + j + 1)))));
-                    } else {
-                        candidates = 0xf;
-                    }
-                    if (!candidates) {
-                        j += 3;
-                        continue;
-                    }
-                }
-                if (!(candidates & (1u << ((j - margin) & 3))))
-                    continue;
-                const float value = row[j];
-                if (!(value > threshold))
-                    continue;
-                // The 3 x 3 neighbourhoods in the layer below, this one and the one above.
-                float n9[3][9];
-                const Layer *stack[3] = {&below, &layer, &above};
-                bool maximum = true;
-                for (int s = 0; s < 3 && maximum; ++s) {
-                    const float *d = stack[s]->det.get();
-                    for (int di = -1; di <= 1; ++di)
-                        for (int dj = -1; dj <= 1; ++dj) {
-                            const float v = d[size_t(i + di) * size_t(cols) + size_t(j + dj)];
-                            n9[s][(di + 1) * 3 + (dj + 1)] = v;
-                            if (!(s == 1 && di == 0 && dj == 0) && !(value > v))
-                                maximum = false;
-                        }
-                }
-                if (!maximum)
-                    continue;
-
-                const int cornerI = step * (i - (L / 2) / step);
-                const int cornerJ = step * (j - (L / 2) / step);
-                const float centreI = cornerI + (L - 1) * 0.5f;
-                const float centreJ = cornerJ + (L - 1) * 0.5f;
-                cv::KeyPoint kp(centreJ, centreI, float(L), -1, value, o,
-                                layer.laplacian[size_t(i) * size_t(cols) + size_t(j)]);
-
-                // Fit a quadratic through the 27 values and move to its peak.
-                const cv::Vec3f gradient(-(n9[1][5] - n9[1][3]) / 2, -(n9[1][7] - n9[1][1]) / 2,
-                                         -(n9[2][4] - n9[0][4]) / 2);
-                const float dxy = (n9[1][8] - n9[1][6] - n9[1][2] + n9[1][0]) / 4;
-                const float dxs = (n9[2][5] - n9[2][3] - n9[0][5] + n9[0][3]) / 4;
-                const float dys = (n9[2][7] - n9[2][1] - n9[0][7] + n9[0][1]) / 4;
-                const cv::Matx33f hessian(n9[1][3] - 2 * n9[1][4] + n9[1][5], dxy, dxs,
-                                          dxy, n9[1][1] - 2 * n9[1][4] + n9[1][7], dys,
-                                          dxs, dys, n9[0][4] - 2 * n9[1][4] + n9[2][4]);
-                const cv::Vec3f offset = hessian.solve(gradient, cv::DECOMP_LU);
-                const bool ok = (offset[0] != 0 || offset[1] != 0 || offset[2] != 0) && std::abs(offset[0]) <= 1 &&
-                                std::abs(offset[1]) <= 1 && std::abs(offset[2]) <= 1;
-                if (!ok)
-                    continue;
-                kp.pt.x += offset[0] * float(step);
-                kp.pt.y += offset[1] * float(step);
-                kp.size = float(cvRound(kp.size + offset[2] * float(L - below.size)));
-                keypoints.push_back(kp);
+    const Layer &below = m_pyramid[size_t(l - 1)];
+    const Layer &layer = m_pyramid[size_t(l)];
+    const Layer &above = m_pyramid[size_t(l + 1)];
+    const int step = 1 << o, L = layer.size;
+    const int margin = above.margin + 1;
+    // Rows i - 1, i and i + 1 of the layer below, this one and the one above.
+    const Layer *stack[3] = {&below, &layer, &above};
+    const float *d[3][3];
+    for (int s = 0; s < 3; ++s)
+        for (int di = 0; di < 3; ++di)
+            d[s][di] = stack[s]->det[(i - 1 + di) % 3];
+    const float *row = d[1][1];
+    const __m128 floor4 = _mm_set1_ps(threshold);
+    // Four cells at a time, only those above the threshold and both row neighbours go on to the full
+    // test (every maximum is among them). Cells j - 1 .. j + 4 lie inside the row.
+    unsigned candidates = 0;
+    for (int j = margin; j < cols - margin; ++j) {
+        if (((j - margin) & 3) == 0) {
+            if (j + 4 < cols) {
+                const __m128 v = _mm_loadu_ps(row + j);
+                const __m128 rising = _mm_and_ps(_mm_cmpgt_ps(v, floor4), _mm_cmpgt_ps(v, _mm_loadu_ps(row + j - 1)));
+                candidates = unsigned(_mm_movemask_ps(_mm_and_ps(rising, _mm_cmpgt_ps(v, _mm_loadu_ps(row + j + 1)))));
+            } else {
+                candidates = 0xf;
+            }
+            if (!candidates) {
+                j += 3;
+                continue;
             }
         }
+        if (!(candidates & (1u << ((j - margin) & 3))))
+            continue;
+        const float value = row[j];
+        if (!(value > threshold))
+            continue;
+        // The 3 x 3 neighbourhoods in the layer below, this one and the one above.
+        float n9[3][9];
+        bool maximum = true;
+        for (int s = 0; s < 3 && maximum; ++s)
+            for (int di = 0; di < 3; ++di)
+                for (int dj = -1; dj <= 1; ++dj) {
+                    const float v = d[s][di][j + dj];
+                    n9[s][di * 3 + (dj + 1)] = v;
+                    if (!(s == 1 && di == 1 && dj == 0) && !(value > v))
+                        maximum = false;
+                }
+        if (!maximum)
+            continue;
+
+        const int cornerI = step * (i - (L / 2) / step);
+        const int cornerJ = step * (j - (L / 2) / step);
+        const float centreI = cornerI + (L - 1) * 0.5f;
+        const float centreJ = cornerJ + (L - 1) * 0.5f;
+        cv::KeyPoint kp(centreJ, centreI, float(L), -1, value, o, layer.laplacian[i % 3][j]);
+
+        // Fit a quadratic through the 27 values and move to its peak.
+        const cv::Vec3f gradient(-(n9[1][5] - n9[1][3]) / 2, -(n9[1][7] - n9[1][1]) / 2, -(n9[2][4] - n9[0][4]) / 2);
+        const float dxy = (n9[1][8] - n9[1][6] - n9[1][2] + n9[1][0]) / 4;
+        const float dxs = (n9[2][5] - n9[2][3] - n9[0][5] + n9[0][3]) / 4;
+        const float dys = (n9[2][7] - n9[2][1] - n9[0][7] + n9[0][1]) / 4;
+        const cv::Matx33f hessian(n9[1][3] - 2 * n9[1][4] + n9[1][5], dxy, dxs,
+                                  dxy, n9[1][1] - 2 * n9[1][4] + n9[1][7], dys,
+                                  dxs, dys, n9[0][4] - 2 * n9[1][4] + n9[2][4]);
+        const cv::Vec3f offset = hessian.solve(gradient, cv::DECOMP_LU);
+        const bool ok = (offset[0] != 0 || offset[1] != 0 || offset[2] != 0) && std::abs(offset[0]) <= 1 &&
+                        std::abs(offset[1]) <= 1 && std::abs(offset[2]) <= 1;
+        if (!ok)
+            continue;
+        kp.pt.x += offset[0] * float(step);
+        kp.pt.y += offset[1] * float(step);
+        kp.size = float(cvRound(kp.size + offset[2] * float(L - below.size)));
+        keypoints.push_back(kp);
     }
 }
 
@@ -357,14 +391,12 @@ bool CSurf::orient(cv::KeyPoint &kp)
 void CSurf::describe(const cv::KeyPoint &kp, float *descriptor)
 {
     const Tables &t = tables();
-    const float s = kp.size * 1.2f / 9.0f;
-    const int w = int((patchSide + 1) * s);
+    const int w = windowSide(kp);
     const float theta = kp.angle * float(CV_PI / 180);
     const float sinDir = -std::sin(theta);
     const float cosDir = std::cos(theta);
 
     // The w x w window around the keypoint, turned to its orientation.
-    m_window.resize(size_t(w) * size_t(w) + 4); // the area kernels read 4 bytes at a time
     const float offset = -float(w - 1) / 2;
     float startX = kp.pt.x + offset * cosDir + offset * sinDir;
     float startY = kp.pt.y - offset * sinDir + offset * cosDir;

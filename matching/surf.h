@@ -31,19 +31,21 @@ public:
     static constexpr int descriptorSize = 64;
 
 private:
+    // One filter size of the octave at hand. Its responses are kept for the last three grid rows only
+    // (a ring): a maximum compares 3 x 3 cells of three layers, so the rows further up are done with.
     struct Layer
     {
-        int size = 0;           // filter side in pixels
-        int step = 1;           // sampling step in pixels
-        int rows = 0, cols = 0; // grid size
-        bool computed = false;
-        size_t capacity = 0;    // cells the buffers below hold
-        std::unique_ptr<float[]> det;
-        std::unique_ptr<signed char[]> laplacian;
+        int size = 0;                // filter side in pixels
+        int margin = 0;              // grid cells before the first filter centre, at top and left
+        int lastI = -1, lastJ = -1;  // last filter corner, in grid cells; -1 when the filter exceeds the picture
+        CSurfKernels::Box dxx[3], dyy[3], dxy[4];
+        float *det[3] = {};          // grid row i in det[i % 3]
+        signed char *laplacian[3] = {};
     };
 
-    void buildOctave(int octave);
-    void findMaxima(int octave, std::vector<cv::KeyPoint> &keypoints) const;
+    void detectOctave(int octave, std::vector<cv::KeyPoint> &keypoints);
+    void computeRow(const Layer &layer, int step, int i, int from, int to);
+    void searchRow(int octave, int l, int i, int cols, std::vector<cv::KeyPoint> &keypoints) const;
     bool orient(cv::KeyPoint &keypoint);
     void describe(const cv::KeyPoint &keypoint, float *descriptor);
 
@@ -54,7 +56,10 @@ private:
     // Work state of the current call.
     cv::Mat m_grey;
     cv::Mat m_sum;
-    std::vector<Layer> m_pyramid; // the (m_layers + 2) layers of the octave at hand
+    std::vector<Layer> m_pyramid;           // the (m_layers + 2) layers of the octave at hand
+    std::vector<float> m_detRows;           // their rings of rows
+    std::vector<signed char> m_laplacianRows;
+    std::vector<std::vector<cv::KeyPoint>> m_foundInLayer;
     std::vector<uchar> m_window;
     CSurfKernels::AreaWork m_area;
 };

@@ -3,6 +3,7 @@
 // given. One thread throughout.
 //
 //     bench_matching [DATA_DIR]      (default: tests/data of the checkout; pictures in DATA_DIR/surf)
+//     bench_matching --photos PICTURE_OR_FOLDER...   (SURF alone, on any pictures: photographs)
 //
 // QUILLET_OPENCV_SURF names OpenCV's SURF as a library with `int opencv_surf_detect(const unsigned
 // char *grey, int width, int height, int stride)`, timed call by call alternating with ours in this
@@ -24,11 +25,13 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <dlfcn.h>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <malloc.h>
@@ -301,14 +304,96 @@ void stageTimes(const cv::Mat &referenceStamp, const cv::Mat &candidate, const c
     std::printf("  | compareImage %5.2f (%s)\n", totalMs, accepted ? "match" : CStampMatcher::stageName(matcher.lastStage()));
 }
 
+// The pictures `path` names: itself, or a folder's JPEG and PNG files in name order.
+std::vector<std::string> picturesAt(const std::string &path)
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    if (!fs::is_directory(path, error))
+        return {path};
+    std::vector<std::string> out;
+    for (const fs::directory_entry &entry : fs::directory_iterator(path, error)) {
+        std::string extension = entry.path().extension().string();
+        std::transform(extension.begin(), extension.end(), extension.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+        if (entry.is_regular_file(error) && (extension == ".jpg" || extension == ".jpeg" || extension == ".png"))
+            out.push_back(entry.path().string());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// Our SURF on each picture (read as grey), beside OpenCV's when QUILLET_OPENCV_SURF names it; the
+// ratio per picture and over them all.
+int timeSurf(const std::vector<std::string> &pictures)
+{
+    const char *opencv = std::getenv("QUILLET_OPENCV_SURF");
+    std::printf("\nSURF, detect and describe, one thread, vector instructions: %s (median ms of thread CPU time)\n",
+                CSimd::name(CSimd::level()));
+    std::unique_ptr<OpenCvSurf> reference;
+    if (opencv && *opencv) {
+        reference = std::make_unique<OpenCvSurf>(opencv);
+        if (!reference->usable()) {
+            std::printf("QUILLET_OPENCV_SURF=%s is neither a library with opencv_surf_detect nor a program\n", opencv);
+            return 1;
+        }
+        std::printf("beside OpenCV's SURF (%s), alternating %s, order swapped every pair\n", opencv,
+                    reference->inProcess() ? "call by call" : "runs of 5 calls (the program's own median)");
+    }
+    std::vector<double> ratios;
+    for (const std::string &path : pictures) {
+        const std::string name = std::filesystem::path(path).stem().string();
+        const cv::Mat grey = cv::imread(path, cv::IMREAD_GRAYSCALE);
+        if (grey.empty()) {
+            std::printf("%-26s unreadable: %s\n", name.c_str(), path.c_str());
+            continue;
+        }
+        const std::string size = std::to_string(grey.cols) + "x" + std::to_string(grey.rows);
+        CSurf surf;
+        std::vector<cv::KeyPoint> keypoints;
+        cv::Mat descriptors;
+        auto ours = [&] { surf.detectAndCompute(grey, keypoints, descriptors); };
+        if (!reference) {
+            const double ms = medianMs(ours);
+            std::printf("%-26s %9s  keypoints %5zu  ours %8.2f ms\n", name.c_str(), size.c_str(), keypoints.size(), ms);
+            continue;
+        }
+        const Alternated t = reference->inProcess() ? alternate(ours, [&] { return reference->run(grey, path, 1); }, 1)
+                                                    : alternate(ours, [&] { return reference->run(grey, path, 5); }, 5);
+        ratios.push_back(t.ratio);
+        std::printf("%-26s %9s  keypoints %5zu (OpenCV %5d)  ours %8.2f ms  OpenCV %8.2f ms  ratio %5.2fx  (%d pairs, ratio "
+                    "of pairs %.2f..%.2f)\n",
+                    name.c_str(), size.c_str(), keypoints.size(), reference->keypoints(), t.ours, t.theirs, t.ratio, t.pairs,
+                    t.lowest, t.highest);
+        const std::string same = reference->sameOutput(path, keypoints, descriptors);
+        if (!same.empty())
+            std::printf("%-26s %s\n", "", same.c_str());
+    }
+    if (!ratios.empty()) {
+        std::sort(ratios.begin(), ratios.end());
+        std::printf("ratio over the pictures: lowest %.2fx, median %.2fx\n", ratios.front(), median(ratios));
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QGuiApplication::setAttribute(Qt::AA_Use96Dpi);
-    const std::string shared = argc > 1 ? argv[1] : QUILLET_TEST_DATA_DIR;
     // One thread: OpenCV's own parallel loops (resize, warps) stay on this one too.
     cv::setNumThreads(0);
+    if (argc > 1 && std::string(argv[1]) == "--photos") {
+        std::vector<std::string> pictures;
+        for (int k = 2; k < argc; ++k)
+            for (std::string &path : picturesAt(argv[k]))
+                pictures.push_back(std::move(path));
+        if (pictures.empty()) {
+            std::fprintf(stderr, "usage: bench_matching --photos PICTURE_OR_FOLDER...\n");
+            return 2;
+        }
+        return timeSurf(pictures);
+    }
+    const std::string shared = argc > 1 ? argv[1] : QUILLET_TEST_DATA_DIR;
 
     // The comparison as a worker runs it: a 256-pixel candidate against a 128-pixel reference.
     const cv::Mat stamp = CStampGenerator::stamp(3, cv::Size(200, 256));
@@ -344,51 +429,8 @@ int main(int argc, char *argv[])
     stageTimes(stamp, CStampGenerator::jpeg(CStampGenerator::rotated(stamp, 8), 60), "same stamp, turned 8 degrees");
     stageTimes(stamp, CStampGenerator::stamp(4, cv::Size(200, 256)), "different stamp");
 
-    const char *pictures[] = {"a_stamp_128x180", "b_stamp_x2_rot10_400x460", "c_texture_512x512", "d_album_1024x768"};
-    const char *opencv = std::getenv("QUILLET_OPENCV_SURF");
-    std::printf("\nSURF, detect and describe, one thread, vector instructions: %s (median ms of thread CPU time)\n",
-                CSimd::name(CSimd::level()));
-    std::unique_ptr<OpenCvSurf> reference;
-    if (opencv && *opencv) {
-        reference = std::make_unique<OpenCvSurf>(opencv);
-        if (!reference->usable()) {
-            std::printf("QUILLET_OPENCV_SURF=%s is neither a library with opencv_surf_detect nor a program\n", opencv);
-            return 1;
-        }
-        std::printf("beside OpenCV's SURF (%s), alternating %s, order swapped every pair\n", opencv,
-                    reference->inProcess() ? "call by call" : "runs of 5 calls (the program's own median)");
-    }
-    std::vector<double> ratios;
-    for (const char *name : pictures) {
-        const std::string path = shared + "/surf/" + name + ".png";
-        const cv::Mat grey = cv::imread(path, cv::IMREAD_GRAYSCALE);
-        if (grey.empty()) {
-            std::printf("%-26s missing under %s/surf\n", name, shared.c_str());
-            continue;
-        }
-        CSurf surf;
-        std::vector<cv::KeyPoint> keypoints;
-        cv::Mat descriptors;
-        auto ours = [&] { surf.detectAndCompute(grey, keypoints, descriptors); };
-        if (!reference) {
-            const double ms = medianMs(ours);
-            std::printf("%-26s keypoints %5zu  ours %8.2f ms\n", name, keypoints.size(), ms);
-            continue;
-        }
-            const Alternated t = reference->inProcess() ? alternate(ours, [&] { return reference->run(grey, path, 1); }, 1)
-                                       : alternate(ours, [&] { return reference->run(grey, path, 5); }, 5);
-        ratios.push_back(t.ratio);
-        std::printf("%-26s keypoints %5zu (OpenCV %5d)  ours %8.2f ms  OpenCV %8.2f ms  ratio %5.2fx  (%d pairs, ratio of pairs %.2f..%.2f)\n",
-                    name, keypoints.size(), reference->keypoints(), t.ours, t.theirs, t.ratio, t.pairs, t.lowest, t.highest);
-        const std::string same = reference->sameOutput(path, keypoints, descriptors);
-        if (!same.empty())
-            std::printf("%-26s %s\n", "", same.c_str());
-    }
-    if (!ratios.empty()) {
-        std::sort(ratios.begin(), ratios.end());
-        std::printf("ratio over the pictures: lowest %.2fx, median %.2fx\n", ratios.front(),
-                    ratios.size() % 2 ? ratios[ratios.size() / 2] : (ratios[ratios.size() / 2 - 1] + ratios[ratios.size() / 2]) / 2);
-    }
-
-    return 0;
+    std::vector<std::string> pictures;
+    for (const char *name : {"a_stamp_128x180", "b_stamp_x2_rot10_400x460", "c_texture_512x512", "d_album_1024x768"})
+        pictures.push_back(shared + "/surf/" + name + ".png");
+    return timeSurf(pictures);
 }

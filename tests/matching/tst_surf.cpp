@@ -70,6 +70,8 @@ private slots:
     void emptyPictures_data();
     void emptyPictures();
     void separateObjectsAgree();
+    void narrowPictures_data();
+    void narrowPictures();
     void vectorSetAsAsked();
     void windowRowsAreTheFormula();
     void hessianRowsAreTheFormula();
@@ -180,6 +182,46 @@ void TestSurf::separateObjectsAgree()
     QCOMPARE(cv::norm(da, db, cv::NORM_INF), 0.0);
     for (size_t k = 0; k < a.size(); ++k)
         QVERIFY(a[k].pt == b[k].pt && a[k].angle == b[k].angle && a[k].class_id == b[k].class_id);
+}
+
+void TestSurf::narrowPictures_data()
+{
+    // Sides at which some octave's filters fit the picture while the cells to search, or the
+    // neighbours around them, run out in one direction only.
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::newRow("30 x 54") << 30 << 54;
+    QTest::newRow("54 x 30") << 54 << 30;
+    QTest::newRow("24 x 300") << 24 << 300;
+    QTest::newRow("300 x 24") << 300 << 24;
+    QTest::newRow("61 x 120") << 61 << 120;
+    QTest::newRow("217 x 73") << 217 << 73;
+    QTest::newRow("216 x 216") << 216 << 216;
+}
+
+void TestSurf::narrowPictures()
+{
+    QFETCH(int, width);
+    QFETCH(int, height);
+    cv::Mat picture;
+    cv::resize(CStampGenerator::stamp(5), picture, cv::Size(width, height), 0, 0, cv::INTER_AREA);
+    // An object that has just handled a large picture gives what a fresh one gives.
+    CSurf used, fresh;
+    std::vector<cv::KeyPoint> a, b;
+    cv::Mat da, db;
+    used.detectAndCompute(CStampGenerator::stamp(6, cv::Size(400, 300)), a, da);
+    used.detectAndCompute(picture, a, da);
+    fresh.detectAndCompute(picture, b, db);
+    QCOMPARE(a.size(), b.size());
+    QCOMPARE(da.rows, int(a.size()));
+    if (!a.empty())
+        QCOMPARE(cv::norm(da, db, cv::NORM_INF), 0.0);
+    for (size_t k = 0; k < a.size(); ++k) {
+        QVERIFY(a[k].pt == b[k].pt && a[k].size == b[k].size);
+        QVERIFY2(a[k].pt.x >= 0 && a[k].pt.x < width && a[k].pt.y >= 0 && a[k].pt.y < height,
+                 qPrintable(QString("keypoint at %1, %2").arg(a[k].pt.x).arg(a[k].pt.y)));
+        QVERIFY(std::fabs(cv::norm(da.row(int(k))) - 1.0) < 1e-4);
+    }
 }
 
 void TestSurf::vectorSetAsAsked()
