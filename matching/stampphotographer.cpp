@@ -109,20 +109,6 @@ cv::Mat scaling(double x, double y)
     return (cv::Mat_<double>(3, 3) << x, 0, 0, 0, y, 0, 0, 0, 1);
 }
 
-cv::Point2f turnedCorner(cv::Point2f p, int quarterTurns, cv::Size before)
-{
-    switch (quarterTurns) {
-    case 1:
-        return {float(before.height - 1) - p.y, p.x};
-    case 2:
-        return {float(before.width - 1) - p.x, float(before.height - 1) - p.y};
-    case 3:
-        return {p.y, float(before.width - 1) - p.x};
-    default:
-        return p;
-    }
-}
-
 } // namespace
 
 CStampPhotographer::Photo CStampPhotographer::photograph(const cv::Mat &picture, int seed, const Options &options)
@@ -262,9 +248,8 @@ CStampPhotographer::Photo CStampPhotographer::photograph(const cv::Mat &picture,
     }
 
     // The camera: with --hard a small picture; the lens a little out of focus, the sensor's noise.
-    double factor = 1;
     if (hard) {
-        factor = rng.uniform(200, 401) / double(std::max(canvas.cols, canvas.rows));
+        const double factor = rng.uniform(200, 401) / double(std::max(canvas.cols, canvas.rows));
         cv::resize(canvas, canvas, cv::Size(), factor, factor, cv::INTER_AREA);
     }
     const double blur = hard ? rng.uniform(0.4, 1.0) : rng.uniform(0.3, 1.1);
@@ -274,11 +259,8 @@ CStampPhotographer::Photo CStampPhotographer::photograph(const cv::Mat &picture,
 
     const int turns = ((options.quarterTurns % 4) + 4) % 4;
     static const cv::RotateFlags rotations[3] = {cv::ROTATE_90_CLOCKWISE, cv::ROTATE_180, cv::ROTATE_90_COUNTERCLOCKWISE};
-    const cv::Size before = canvas.size();
     if (turns > 0)
         cv::rotate(canvas, canvas, rotations[turns - 1]);
-    for (int n = 0; n < 4; ++n)
-        photo.corners[size_t(n)] = turnedCorner(quad[n] * float(factor), turns, before);
     if (!cv::imencode(".jpg", canvas, photo.jpeg, {cv::IMWRITE_JPEG_QUALITY, quality}))
         return photo;
     photo.picture = cv::imdecode(photo.jpeg, cv::IMREAD_COLOR);

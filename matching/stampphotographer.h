@@ -2,7 +2,6 @@
 
 #include <opencv2/core.hpp>
 
-#include <array>
 #include <vector>
 
 // Photographs a stamp picture (a catalogue scan, a generated stamp) as a collector does with a
@@ -35,9 +34,6 @@ public:
     {
         std::vector<uchar> jpeg; // the photo's file; empty when the picture was empty
         cv::Mat picture;         // the file decoded, 8-bit BGR
-        // Where the picture's top-left, top-right, bottom-right and bottom-left corners lie in the
-        // photo (of the part laid down, without the plain surround).
-        std::array<cv::Point2f, 4> corners;
     };
 
     // `picture` is 8-bit BGR, grey or BGRA.
