@@ -24,7 +24,8 @@
 // served copy of the catalogue without them) and asked with their photos again: every answer there
 // names a wrong stamp.
 //
-//   bench_recognition --photos QUERIES_DIR --folder CATALOGUE_DIR [--only REGEX] [--folds 4] [--index DIR] [--verbose]
+//   bench_recognition --photos QUERIES_DIR --folder CATALOGUE_DIR [--only REGEX] [--every N] [--folds 4] [--index DIR]
+//                     [--server PATH] [--verbose] [--keep]
 #include "imaging/selectioncutout.h"
 #include "matching/stampgenerator.h"
 #include "search/recognitionanswer.h"
@@ -485,11 +486,13 @@ int photoBench(const QCommandLineParser &parser, QTextStream &out)
         return 1;
     }
     const QRegularExpression only(parser.value("only"));
+    const int every = std::max(1, parser.value("every").toInt());
     std::vector<PhotoQuery> queries;
+    int matching = 0;
     for (const QByteArray &line : list.readAll().split('\n')) {
         const QStringList fields = QString::fromUtf8(line).split('\t');
         if (fields.size() >= 2 && !fields.at(0).startsWith('#') && only.match(fields.at(1)).hasMatch()
-            && cataloguePictures.contains(fields.at(1)))
+            && cataloguePictures.contains(fields.at(1)) && matching++ % every == 0)
             queries.push_back({fields.at(0), fields.at(1)});
     }
     if (queries.empty()) {
@@ -599,6 +602,7 @@ int main(int argc, char *argv[])
                        {"breadths", "With --distractors: the graph's search breadths to measure.", "LIST"},
                        {"photos", "With --folder: ask a quillet-server with the photos of this folder.", "DIR"},
                        {"only", "With --photos: only photos of catalogue pictures that match.", "REGEX", "."},
+                       {"every", "With --photos: every N-th of those photos only.", "N", "1"},
                        {"folds", "With --photos: rounds of held-out stamps (0: none).", "N", "4"},
                        {"server", "With --photos: the quillet-server to run.", "PATH"},
                        {"keep", "With --photos: keep the served catalogues and the server's log."}});
