@@ -10,7 +10,7 @@
 
 namespace {
 
-cv::Mat background(CAlbumPageGenerator::Background kind, cv::Size size, cv::RNG &rng)
+cv::Mat drawBackground(CAlbumPageGenerator::Background kind, cv::Size size, cv::RNG &rng)
 {
     cv::Mat page(size, CV_8UC3);
     switch (kind) {
@@ -127,7 +127,7 @@ CAlbumPageGenerator::Page CAlbumPageGenerator::page(const Options &options)
     cv::RNG rng(0xa1b0ULL + 7919ULL * uint64_t(uint32_t(options.seed)));
     Page result;
     const cv::Size size = options.size;
-    result.picture = background(options.background, size, rng);
+    result.picture = drawBackground(options.background, size, rng);
     cv::Mat &page = result.picture;
 
     const int rows = std::max(1, options.rows), columns = std::max(1, options.columns);
@@ -188,9 +188,15 @@ CAlbumPageGenerator::Page CAlbumPageGenerator::single(int seed, Background kind,
     turn(stamp, mask, degrees);
     const cv::Point at(int(stamp.cols * margin), int(stamp.rows * margin));
     Page result;
-    result.picture = background(kind, cv::Size(stamp.cols + 2 * at.x, stamp.rows + 2 * at.y), rng);
+    result.picture = drawBackground(kind, cv::Size(stamp.cols + 2 * at.x, stamp.rows + 2 * at.y), rng);
     paste(result.picture, stamp, mask, at);
     result.stamps.push_back(cv::Rect(at, stamp.size()));
     result.picture = CStampGenerator::jpeg(CStampGenerator::noisy(result.picture, 3.0, seed), 85);
     return result;
+}
+
+cv::Mat CAlbumPageGenerator::background(Background kind, cv::Size size, int seed)
+{
+    cv::RNG rng(0xb6cdULL + 7919ULL * uint64_t(uint32_t(seed)));
+    return drawBackground(kind, size, rng);
 }

@@ -49,4 +49,6 @@ public:
     // One stamp (number `seed`) lying turned by `degrees` on `background`, with a margin of
     // `margin` times its size on every side, as when a single stamp is photographed loosely.
     static Page single(int seed, Background background, double margin, double degrees = 0);
+    // The bare background of `size`, with no stamp on it; `seed` varies the wood grain.
+    static cv::Mat background(Background background, cv::Size size, int seed = 1);
 };

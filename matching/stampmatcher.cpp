@@ -17,6 +17,12 @@ constexpr double pi = 3.141592653589793;
 // int well defined.
 constexpr double farAway = 1.0e6;
 constexpr int maxAspect = 10;
+// Pairs whose reference points spread less than this across their line (see spread()) are a thin
+// motif's, and the pairs a similarity must fit to place it. Stamps' pairs spread 0.1 to 0.3; a
+// rocket's, a tower's or a stem's 0.04 to 0.05; the few chance pairs of a mirrored or another stamp
+// spread little too, but fit a similarity with only 2 or 3 of them.
+constexpr double thinSpread = 0.08;
+constexpr int minimumAlongLine = 6;
 
 // The nearest and second-nearest of the distances offered, for the ratio test.
 struct NearestTwo
@@ -42,6 +48,52 @@ struct NearestTwo
 int sideAngle(const cv::Point2f &from, const cv::Point2f &to)
 {
     return int(std::atan2(double(to.y - from.y), double(to.x - from.x)) * 180.0 / pi);
+}
+
+// How widely the points (those with a non-zero `mask` entry, all without a mask) spread across
+// their main line: their standard deviation across it, as a share of the outline's extent across
+// it. Points on a line give 0; points spread evenly over the outline about 0.29.
+double spread(const std::vector<cv::Point2f> &points, const cv::Mat &mask, const std::array<cv::Point2f, 4> &outline)
+{
+    std::vector<cv::Point2f> chosen;
+    for (size_t n = 0; n < points.size(); ++n) {
+        if (mask.empty() || mask.at<uchar>(int(n)))
+            chosen.push_back(points[n]);
+    }
+    if (chosen.size() < 2)
+        return 0;
+    cv::Mat covariance, mean;
+    cv::calcCovarMatrix(cv::Mat(chosen).reshape(1), covariance, mean, cv::COVAR_NORMAL | cv::COVAR_ROWS | cv::COVAR_SCALE);
+    cv::Mat eigenvalues, eigenvectors;
+    cv::eigen(covariance, eigenvalues, eigenvectors);
+    // Across the line: the eigenvector of the smaller eigenvalue.
+    const double ax = eigenvectors.at<double>(1, 0), ay = eigenvectors.at<double>(1, 1);
+    double low = 1e30, high = -1e30;
+    for (const cv::Point2f &corner : outline) {
+        low = std::min(low, corner.x * ax + corner.y * ay);
+        high = std::max(high, corner.x * ax + corner.y * ay);
+    }
+    return high > low ? std::sqrt(std::max(0.0, eigenvalues.at<double>(1))) / (high - low) : 0;
+}
+
+// Projects the corners through the 3 x 3 transform, rounded to whole pixels; false for no
+// transform, or when a corner lands at infinity or absurdly far away (a degenerate fit).
+bool projectCorners(const cv::Mat &transform, const std::array<cv::Point2f, 4> &corners, std::array<cv::Point, 4> &out)
+{
+    if (transform.rows != 3 || transform.cols != 3)
+        return false;
+    cv::Mat_<double> h;
+    transform.convertTo(h, CV_64F);
+    for (size_t k = 0; k < 4; ++k) {
+        const double x = corners[k].x, y = corners[k].y;
+        const double z = 1.0 / (h(2, 0) * x + h(2, 1) * y + h(2, 2));
+        const double X = (h(0, 0) * x + h(0, 1) * y + h(0, 2)) * z;
+        const double Y = (h(1, 0) * x + h(1, 1) * y + h(1, 2)) * z;
+        if (!std::isfinite(X) || !std::isfinite(Y) || std::abs(X) > farAway || std::abs(Y) > farAway)
+            return false;
+        out[k] = cv::Point(int(std::nearbyint(X)), int(std::nearbyint(Y)));
+    }
+    return true;
 }
 
 } // namespace
@@ -238,22 +290,44 @@ bool CStampMatcher::locateReference(const std::vector<cv::KeyPoint> &referenceKe
     } catch (const std::exception &) {
         homography.release();
     }
-    if (homography.empty() || homography.rows != 3 || homography.cols != 3)
+    if (!homography.empty() && (homography.rows != 3 || homography.cols != 3))
+        homography.release();
+    std::array<cv::Point, 4> result;
+    bool placed = projectCorners(homography, corners, result);
+    // A motif along one line (a rocket, a tower, a single stem) leaves the homography free across
+    // that line: it folds the outline or throws it away, even for a stamp against itself. When the
+    // pairs it kept lie in a narrow band, a similarity (turn, scale, shift), which needs no points
+    // off the line, places the outline instead. It is tried only where the homography's outline
+    // fails, and taken only when its own passes, so that every other decision stays as it was.
+    const auto upright = [](const std::array<cv::Point, 4> &p) {
+        return outlineIsUpright({cv::Point2f(p[0]), cv::Point2f(p[1]), cv::Point2f(p[2]), cv::Point2f(p[3])});
+    };
+    if ((!placed || !upright(result)) && spread(source, homography.empty() ? cv::Mat() : cv::Mat(inliers), corners) < thinSpread) {
+        cv::Mat similarity, agreeing;
+        try {
+            similarity = cv::estimateAffinePartial2D(source, destination, agreeing, cv::RANSAC, 5.0);
+        } catch (const std::exception &) {
+            similarity.release();
+        }
+        std::array<cv::Point, 4> alongLine;
+        // A few pairs that a mirror or another stamp leaves fit some similarity by chance; a thin
+        // motif's fit one with more of them.
+        if (!similarity.empty() && cv::countNonZero(agreeing) >= minimumAlongLine) {
+            similarity.push_back(cv::Mat((cv::Mat_<double>(1, 3) << 0, 0, 1)));
+            if (projectCorners(similarity, corners, alongLine) && upright(alongLine)) {
+                result = alongLine;
+                placed = true;
+                // The evidence shows the fit that placed the outline.
+                homography = similarity;
+                inliers.assign(agreeing.begin<uchar>(), agreeing.end<uchar>());
+            }
+        }
+    }
+    if (!placed)
         return reject(Stage::Homography);
     cv::Mat_<double> h;
     homography.convertTo(h, CV_64F);
     m_placement = {int(pairs.size()), std::move(source), std::move(destination), std::move(inliers), h};
-    std::array<cv::Point, 4> result;
-    for (size_t k = 0; k < 4; ++k) {
-        const double x = corners[k].x, y = corners[k].y;
-        const double z = 1.0 / (h(2, 0) * x + h(2, 1) * y + h(2, 2));
-        const double X = (h(0, 0) * x + h(0, 1) * y + h(0, 2)) * z;
-        const double Y = (h(1, 0) * x + h(1, 1) * y + h(1, 2)) * z;
-        // A degenerate fit sends corners to infinity or NaN; such an outline is no placement.
-        if (!std::isfinite(X) || !std::isfinite(Y) || std::abs(X) > farAway || std::abs(Y) > farAway)
-            return reject(Stage::Homography);
-        result[k] = cv::Point(int(std::nearbyint(X)), int(std::nearbyint(Y)));
-    }
     projected = result;
     return true;
 }

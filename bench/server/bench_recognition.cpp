@@ -16,7 +16,21 @@
 // search and first-filter time, recall against the scan of every signature.
 //
 //   bench_recognition --folder DIR [--index DIR] --distractors 900000 [--queries 40] [--kinds graph] [--breadths 256,128]
+//
+// With --photos, a real quillet-server process (beside this program, or --server) serves the
+// catalogue --folder on 127.0.0.1 and is asked, as the program asks it, with the photos that
+// `quillet-tool photo-queries` wrote (those whose catalogue picture matches --only): named first,
+// named wrongly, unanswered. Then, in --folds rounds, the asked stamps are held out in turn (a
+// served copy of the catalogue without them) and asked with their photos again: every answer there
+// names a wrong stamp.
+//
+//   bench_recognition --photos QUERIES_DIR --folder CATALOGUE_DIR [--only REGEX] [--every N] [--folds 4] [--index DIR]
+//                     [--server PATH] [--verbose] [--keep]
+#include "imaging/selectioncutout.h"
 #include "matching/stampgenerator.h"
+#include "search/recognitionanswer.h"
+#include "search/recognitionclient.h"
+#include "sites/hostconfig.h"
 #include "server/catalogueindex.h"
 #include "server/democatalogue.h"
 #include "server/signatureindex.h"
@@ -24,9 +38,14 @@
 #include "server/stamprecognizer.h"
 
 #include <QCommandLineParser>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QCoreApplication>
+#include <QHash>
+#include <QSet>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTextStream>
@@ -332,6 +351,238 @@ int storedCatalogueBench(const QCommandLineParser &parser, QTextStream &out)
     return 0;
 }
 
+// quillet-server as a child process on 127.0.0.1, serving `catalogue` with its stored index in
+// `index`; its standard error goes to `log`.
+class ServerProcess
+{
+public:
+    bool start(const QString &program, const QString &catalogue, const QString &index, const QString &uploads,
+               const QString &log, QString *error)
+    {
+        m_process.setStandardErrorFile(log, QIODevice::Append);
+        m_process.start(program, {"--catalogue", catalogue, "--index", index, "--uploads", uploads, "--port", "0"});
+        if (!m_process.waitForStarted()) {
+            *error = program + ": " + m_process.errorString();
+            return false;
+        }
+        QByteArray out;
+        while (!out.contains('\n') && m_process.state() == QProcess::Running)
+            if (m_process.waitForReadyRead(1000))
+                out += m_process.readAllStandardOutput();
+        if (!out.startsWith("listening on ")) {
+            *error = QStringLiteral("%1 did not start (see %2): %3").arg(program, log, QString::fromUtf8(out));
+            return false;
+        }
+        HostConfig::global().setValue(QStringLiteral("recognition"),
+                                      QString::fromLatin1(out.mid(13, out.indexOf('\n') - 13).trimmed()));
+        return true;
+    }
+    ~ServerProcess()
+    {
+        m_process.terminate();
+        if (!m_process.waitForFinished(10000))
+            m_process.kill();
+        m_process.waitForFinished(10000);
+    }
+    // Its request log is not read; dropping it keeps the pipe from filling.
+    void dropLog() { m_process.readAllStandardOutput(); }
+
+private:
+    QProcess m_process;
+};
+
+struct PhotoQuery
+{
+    QString photo;   // file in the queries folder
+    QString picture; // the catalogue picture it shows
+};
+
+struct Asked
+{
+    int first = 0, wrong = 0, unanswered = 0, failed = 0;
+    std::vector<double> times;
+    QStringList wrongLines, unansweredLines;
+};
+
+// Asks the server that HostConfig names with each photo as the program uploads a picture framed
+// whole (reduced to 512 pixels when both sides are longer, JPEG); `keywords` gives the catalogue
+// picture a keyword names (as the client reads it, blanks as "+").
+Asked askServer(ServerProcess &server, const QString &photos, const std::vector<PhotoQuery> &queries,
+                const QHash<QString, QString> &pictureOfKeyword)
+{
+    Asked asked;
+    CRecognitionClient client;
+    QElapsedTimer timer;
+    for (const PhotoQuery &query : queries) {
+        const QImage image(QDir(photos).filePath(query.photo));
+        const QByteArray upload = CSelectionCutout::encode(CSelectionCutout::cut(image, image.size(), image.size(), image.rect()));
+        timer.start();
+        const CRecognitionAnswer answer = CRecognitionAnswer::parse(client.queryRecognitionServer(upload));
+        asked.times.push_back(double(timer.nsecsElapsed()) / 1e6);
+        server.dropLog();
+        const QString line = query.photo + " (" + query.picture + ")";
+        if (answer.kind() == CRecognitionAnswer::NoMatch) {
+            ++asked.unanswered;
+            asked.unansweredLines << line;
+        } else if (!answer.isGood() || answer.keywordList().isEmpty()) {
+            ++asked.failed;
+            asked.unansweredLines << line + ": " + answer.message();
+        } else {
+            const QStringList named = answer.keywordList();
+            const QString best = pictureOfKeyword.value(named.first(), named.first());
+            if (best == query.picture) {
+                ++asked.first;
+            } else {
+                ++asked.wrong;
+                QStringList pictures;
+                for (const QString &keyword : named)
+                    pictures << pictureOfKeyword.value(keyword, keyword);
+                asked.wrongLines << line + ": " + pictures.join(", ");
+            }
+        }
+    }
+    return asked;
+}
+
+int photoBench(const QCommandLineParser &parser, QTextStream &out)
+{
+    const QString folder = parser.value("folder");
+    const QString photos = parser.value("photos");
+    const QString server = parser.isSet("server") ? parser.value("server")
+                                                  : QCoreApplication::applicationDirPath() + "/quillet-server";
+    // The catalogue's rows and their keywords, read as the server reads them.
+    CStampCatalogue catalogue;
+    CStampCatalogue::LoadOptions options;
+    options.buildIndex = false;
+    QString error;
+    if (!catalogue.load(folder, options, &error)) {
+        out << "cannot read the catalogue: " << error << "\n";
+        return 1;
+    }
+    QHash<QString, QString> pictureOfKeyword;
+    std::vector<std::pair<QString, QString>> catalogueRows; // picture, its line, in the file's order
+    QSet<QString> cataloguePictures;
+    for (const CStampCatalogue::Entry &entry : catalogue.entries()) {
+        QString keyword = entry.keywordItem();
+        pictureOfKeyword.insert(keyword.replace(QLatin1Char('_'), QLatin1Char('+')), entry.fileName);
+    }
+    QFile rows(QDir(folder).filePath(CStampCatalogue::indexFileName));
+    if (!rows.open(QIODevice::ReadOnly)) {
+        out << "cannot read " << rows.fileName() << "\n";
+        return 1;
+    }
+    const QList<QByteArray> catalogueLines = rows.readAll().split('\n');
+    for (const QByteArray &line : catalogueLines) {
+        const QString text = QString::fromUtf8(line);
+        if (!text.startsWith('#') && text.contains('\t')) {
+            catalogueRows.push_back({text.section('\t', 0, 0).trimmed(), text});
+            cataloguePictures.insert(catalogueRows.back().first);
+        }
+    }
+
+    QFile list(QDir(photos).filePath("queries.tsv"));
+    if (!list.open(QIODevice::ReadOnly)) {
+        out << "cannot read " << list.fileName() << "\n";
+        return 1;
+    }
+    const QRegularExpression only(parser.value("only"));
+    const int every = std::max(1, parser.value("every").toInt());
+    std::vector<PhotoQuery> queries;
+    int matching = 0;
+    for (const QByteArray &line : list.readAll().split('\n')) {
+        const QStringList fields = QString::fromUtf8(line).split('\t');
+        if (fields.size() >= 2 && !fields.at(0).startsWith('#') && only.match(fields.at(1)).hasMatch()
+            && cataloguePictures.contains(fields.at(1)) && matching++ % every == 0)
+            queries.push_back({fields.at(0), fields.at(1)});
+    }
+    if (queries.empty()) {
+        out << "no photo of a catalogue row matches --only\n";
+        return 1;
+    }
+    const bool verbose = parser.isSet("verbose");
+    const auto report = [&out, verbose](const Asked &asked) {
+        if (verbose || asked.wrong > 0)
+            for (const QString &line : asked.wrongLines)
+                out << "    named wrongly: " << line << "\n";
+        if (verbose)
+            for (const QString &line : asked.unansweredLines)
+                out << "    unanswered: " << line << "\n";
+    };
+
+    QTemporaryDir work;
+    work.setAutoRemove(!parser.isSet("keep"));
+    const QString log = work.filePath("server.log");
+    const QString index = parser.isSet("index") ? parser.value("index") : work.filePath("index");
+    QDir().mkpath(index);
+    QDir().mkpath(work.filePath("uploads"));
+    {
+        ServerProcess process;
+        if (!process.start(server, folder, index, work.filePath("uploads"), log, &error)) {
+            out << error << "\n";
+            return 1;
+        }
+        const Asked asked = askServer(process, photos, queries, pictureOfKeyword);
+        out << QStringLiteral("%1 photos of %2 (catalogue %3, %4 stamps): named first %5, named wrongly %6, "
+                              "unanswered %7%8; median answer %9 ms\n")
+                   .arg(queries.size()).arg(photos, folder).arg(catalogue.size())
+                   .arg(asked.first).arg(asked.wrong).arg(asked.unanswered)
+                   .arg(asked.failed ? QStringLiteral(", exchanges failed %1").arg(asked.failed) : QString())
+                   .arg(median(asked.times), 0, 'f', 1);
+        report(asked);
+        out.flush();
+    }
+
+    // Held out: in each round a served copy of the catalogue lacks every fold-th asked stamp (the
+    // pictures linked, not copied), and those stamps' photos are asked.
+    const int folds = parser.value("folds").toInt();
+    Asked heldOut;
+    for (int fold = 0; fold < folds; ++fold) {
+        QSet<QString> held;
+        std::vector<PhotoQuery> asking;
+        for (size_t n = fold; n < queries.size(); n += size_t(folds)) {
+            held.insert(queries[n].picture);
+            asking.push_back(queries[n]);
+        }
+        const QString served = work.filePath(QStringLiteral("served%1").arg(fold));
+        QDir().mkpath(served);
+        QFile tsv(QDir(served).filePath(CStampCatalogue::indexFileName));
+        if (!tsv.open(QIODevice::WriteOnly)) {
+            out << "cannot write " << tsv.fileName() << "\n";
+            return 1;
+        }
+        for (const auto &[picture, line] : catalogueRows) {
+            if (held.contains(picture))
+                continue;
+            tsv.write(line.toUtf8() + '\n');
+            QFile::link(QDir(folder).absoluteFilePath(picture), QDir(served).filePath(picture));
+        }
+        tsv.close();
+        ServerProcess process;
+        if (!process.start(server, served, work.filePath(QStringLiteral("index%1").arg(fold)), work.filePath("uploads"),
+                           log, &error)) {
+            out << error << "\n";
+            return 1;
+        }
+        const Asked asked = askServer(process, photos, asking, pictureOfKeyword);
+        heldOut.first += asked.first; // cannot happen: the stamp is not served
+        heldOut.wrong += asked.wrong;
+        heldOut.unanswered += asked.unanswered;
+        heldOut.failed += asked.failed;
+        heldOut.wrongLines << asked.wrongLines;
+        heldOut.unansweredLines << asked.unansweredLines;
+    }
+    if (folds > 0) {
+        out << QStringLiteral("  held out in %1 rounds (each stamp asked once while not served): answered %2 of %3%4\n")
+                   .arg(folds).arg(heldOut.wrong + heldOut.first).arg(queries.size())
+                   .arg(heldOut.failed ? QStringLiteral(", exchanges failed %1").arg(heldOut.failed) : QString());
+        for (const QString &line : std::as_const(heldOut.wrongLines))
+            out << "    answered: " << line << "\n";
+    }
+    if (parser.isSet("keep"))
+        out << "served catalogues, indexes and the server's log kept in " << work.path() << "\n";
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -348,9 +599,17 @@ int main(int argc, char *argv[])
                        {"index", "Its stored index (default: the folder).", "DIR"},
                        {"kinds", "Index kinds to measure with --folder.", "LIST", "exact,graph"},
                        {"distractors", "With --folder: the first filter alone among N made-up signatures.", "N"},
-                       {"breadths", "With --distractors: the graph's search breadths to measure.", "LIST"}});
+                       {"breadths", "With --distractors: the graph's search breadths to measure.", "LIST"},
+                       {"photos", "With --folder: ask a quillet-server with the photos of this folder.", "DIR"},
+                       {"only", "With --photos: only photos of catalogue pictures that match.", "REGEX", "."},
+                       {"every", "With --photos: every N-th of those photos only.", "N", "1"},
+                       {"folds", "With --photos: rounds of held-out stamps (0: none).", "N", "4"},
+                       {"server", "With --photos: the quillet-server to run.", "PATH"},
+                       {"keep", "With --photos: keep the served catalogues and the server's log."}});
     parser.process(app);
     QTextStream out(stdout);
+    if (parser.isSet("photos"))
+        return photoBench(parser, out);
     if (parser.isSet("folder"))
         return storedCatalogueBench(parser, out);
     const int queries = parser.value("queries").toInt();

@@ -4,6 +4,7 @@
 #include "matching/stampmatcher.h"
 
 #include <QTest>
+#include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <cmath>
@@ -44,6 +45,34 @@ std::vector<cv::KeyPoint> keypointsAt(const std::vector<cv::Point2f> &points)
     return out;
 }
 
+// A thin motif: a tall narrow rocket on a plain ground, its portholes and lettering along its axis.
+// Nearly every keypoint lies on that axis, which leaves a homography free across it: fitted alone,
+// it folds this outline even against the picture itself.
+cv::Mat rocket(int portholes = 5)
+{
+    cv::Mat picture(320, 240, CV_8UC3, cv::Scalar(225, 232, 238));
+    const cv::Point centre(120, 160);
+    cv::ellipse(picture, centre, cv::Size(10, 120), 0, 0, 360, cv::Scalar(200, 200, 210), cv::FILLED);
+    cv::ellipse(picture, centre, cv::Size(10, 120), 0, 0, 360, cv::Scalar(40, 40, 60), 2);
+    for (int k = 0; k < portholes; ++k)
+        cv::circle(picture, cv::Point(120, 80 + k * 32), 4, cv::Scalar(150, 80, 30), cv::FILLED);
+    cv::putText(picture, "USA", cv::Point(114, 213), cv::FONT_HERSHEY_SIMPLEX, 1 / 3.0, cv::Scalar(30, 30, 200), 1,
+                cv::LINE_AA);
+    return picture;
+}
+
+// A single stem with leaves and a flower: another thin motif.
+cv::Mat stem()
+{
+    cv::Mat picture(320, 240, CV_8UC3, cv::Scalar(225, 232, 238));
+    cv::line(picture, cv::Point(120, 32), cv::Point(120, 288), cv::Scalar(40, 120, 40), 12, cv::LINE_AA);
+    for (int k = 0; k < 6; ++k)
+        cv::ellipse(picture, cv::Point(k % 2 ? 132 : 108, 64 + k * 35), cv::Size(18, 6), k % 2 ? -20 : 20, 0, 360,
+                    cv::Scalar(50, 160, 60), cv::FILLED);
+    cv::circle(picture, cv::Point(120, 32), 24, cv::Scalar(40, 40, 210), cv::FILLED);
+    return picture;
+}
+
 } // namespace
 
 class TestStampMatcher : public QObject
@@ -63,6 +92,9 @@ private slots:
     void descriptorDistance();
     void fewPairsRejectBeforeHomography();
     void degenerateHomographyNeverPasses();
+    void pairsAlongALinePlaceTheOutline();
+    void thinMotifs_data();
+    void thinMotifs();
     void outlineTest_data();
     void outlineTest();
     void badPictures_data();
@@ -348,6 +380,69 @@ void TestStampMatcher::degenerateHomographyNeverPasses()
                                          corners, projected));
         QCOMPARE(CStampMatcher::stageName(matcher.lastStage()), "homography");
     }
+}
+
+// A thin motif's outline is placed by a similarity where the homography folds it: the motif passes
+// against itself, smaller, larger and compressed; turned too far or against another thin motif it
+// is still refused.
+void TestStampMatcher::pairsAlongALinePlaceTheOutline()
+{
+    // Eleven pairs in a band 3 pixels wide down the middle, the candidate twice the size and
+    // shifted, each point off by up to half a pixel: the homography fitted to them folds the
+    // outline, the placement follows the similarity.
+    const std::array<cv::Point2f, 4> corners = {cv::Point2f(0, 0), {128, 0}, {128, 160}, {0, 160}};
+    cv::RNG rng(7);
+    std::vector<cv::Point2f> reference, candidate;
+    for (int k = 0; k < 11; ++k) {
+        reference.emplace_back(63.5f + float(rng.uniform(-1.5, 1.5)), 10.0f + 14.0f * k);
+        candidate.push_back(reference.back() * 2 + cv::Point2f(5, 7)
+                            + cv::Point2f(float(rng.uniform(-0.5, 0.5)), float(rng.uniform(-0.5, 0.5))));
+    }
+    const cv::Mat homography = cv::findHomography(reference, candidate, cv::RANSAC, 5.0);
+    std::vector<cv::Point2f> folded;
+    cv::perspectiveTransform(std::vector<cv::Point2f>(corners.begin(), corners.end()), folded, homography);
+    QVERIFY(!CStampMatcher::outlineIsUpright({folded[0], folded[1], folded[2], folded[3]}));
+
+    CStampMatcher matcher;
+    std::array<cv::Point, 4> projected;
+    QVERIFY(matcher.locateReference(keypointsAt(reference), distinctDescriptors(11), keypointsAt(candidate),
+                                    distinctDescriptors(11), corners, projected));
+    for (size_t k = 0; k < 4; ++k) {
+        const cv::Point2f expected = corners[k] * 2 + cv::Point2f(5, 7);
+        QVERIFY2(cv::norm(cv::Point2f(projected[k]) - expected) < 4,
+                 qPrintable(QStringLiteral("corner %1 at %2,%3").arg(k).arg(projected[k].x).arg(projected[k].y)));
+    }
+}
+
+void TestStampMatcher::thinMotifs_data()
+{
+    QTest::addColumn<cv::Mat>("reference");
+    QTest::addColumn<cv::Mat>("candidate");
+    QTest::addColumn<bool>("same");
+    QTest::addColumn<int>("stage");
+    const cv::Mat thin = rocket();
+    QTest::newRow("rocket against itself") << thin << thin << true << int(Stage::Accepted);
+    QTest::newRow("rocket, 0.8 of the size") << thin << G::scaled(thin, 0.8) << true << int(Stage::Accepted);
+    QTest::newRow("rocket, twice the size") << thin << G::scaled(thin, 2.0) << true << int(Stage::Accepted);
+    QTest::newRow("rocket, JPEG quality 70") << thin << G::jpeg(thin, 70) << true << int(Stage::Accepted);
+    QTest::newRow("rocket turned 30 degrees") << thin << G::rotated(thin, 30, cv::Scalar(225, 232, 238)) << false
+                                              << int(Stage::Outline);
+    QTest::newRow("rocket upside down") << thin << G::upsideDown(thin) << false << -1;
+    QTest::newRow("rocket against a stem") << thin << stem() << false << -1;
+    QTest::newRow("rocket against one with three portholes") << thin << rocket(3) << false << -1;
+}
+
+void TestStampMatcher::thinMotifs()
+{
+    QFETCH(cv::Mat, reference);
+    QFETCH(cv::Mat, candidate);
+    QFETCH(bool, same);
+    QFETCH(int, stage);
+    CStampMatcher matcher;
+    matcher.setReference(G::toImage(reference));
+    QCOMPARE(matcher.compareImage(G::toImage(candidate)), same);
+    if (stage >= 0)
+        QCOMPARE(CStampMatcher::stageName(matcher.lastStage()), CStampMatcher::stageName(Stage(stage)));
 }
 
 void TestStampMatcher::outlineTest_data()
