@@ -31,6 +31,14 @@ public:
     // Photos of a catalogue stamp (turned up to 10 degrees, rescaled, relit, JPEG 40) score 0.73
     // and more; other stamps that the full comparison accepts score under 0.5.
     static constexpr double minimumSimilarity = 0.55;
+    // The first filter over local features adds its best few to the signature's shortlist, those
+    // sharing enough of the upload's words.
+    static constexpr int wordShortlistSize = 6;
+    static constexpr float minimumWordScore = 0.05f;
+    // An upload that nothing matched is turned by the quarter turns that the keypoints it shares
+    // with the best few of these agree on, and compared again.
+    static constexpr int turnCandidates = 3;
+    static constexpr int minimumTurnVotes = 6;
 
     explicit CStampRecognizer(const CStampCatalogue &catalogue);
 
@@ -48,7 +56,16 @@ public:
     // the similarity floor; with count 0 every index, in order of similarity.
     QList<int> shortlist(const QImage &upload, int count) const;
 
+    // The quarter turns (0 to 3, anticlockwise) by which the upload shows the stamps of these
+    // catalogue rows, as most of the keypoint pairs agree; 0 when they do not agree.
+    int quarterTurns(const QImage &upload, const QList<int> &rows) const;
+
 private:
+    QList<Match> compare(const QImage &upload, const QList<int> &candidates, QStringList *unreadable) const;
+    // The signature's shortlist joined by the first filter over local features, and the latter's
+    // own candidates.
+    QList<int> candidates(const QImage &upload, QList<int> *wordCandidates) const;
+
     const CStampCatalogue &m_catalogue;
     int m_shortlistSize = defaultShortlistSize;
     double m_similarityFloor = minimumSimilarity;

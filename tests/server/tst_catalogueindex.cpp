@@ -374,10 +374,13 @@ void TestCatalogueIndex::hostileIndexFilesAreLeftAlone_data()
     QTest::addColumn<QString>("file");
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("reason");
-    for (const QString file : {CCatalogueIndex::signaturesFileName, CCatalogueIndex::faissFileName}) {
+    const QString newer = QStringLiteral("has format version %1, this server reads %2; serving from memory")
+                              .arg(CCatalogueIndex::formatVersion + 1).arg(CCatalogueIndex::formatVersion);
+    for (const QString file : {CCatalogueIndex::signaturesFileName, CCatalogueIndex::faissFileName,
+                               CCatalogueIndex::wordsFileName}) {
         QTest::addRow("link as %s", qPrintable(file)) << file << "link" << "is a symbolic link";
         QTest::addRow("FIFO as %s", qPrintable(file)) << file << "fifo" << "is a FIFO";
-        QTest::addRow("newer %s", qPrintable(file)) << file << "newer" << "has format version 4, this server reads 3; serving from memory";
+        QTest::addRow("newer %s", qPrintable(file)) << file << "newer" << newer;
     }
 }
 
