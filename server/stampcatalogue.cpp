@@ -233,9 +233,7 @@ bool CStampCatalogue::load(const QString &folder, const LoadOptions &options, QS
     }
     if (options.progress)
         options.progress(int(lines.size()), int(lines.size()));
-    if (options.buildIndex) {
+    if (options.buildIndex)
         buildSignatureIndex();
-        buildWordIndex(std::make_shared<CVisualWordIndex>());
-    }
     return true;
 }

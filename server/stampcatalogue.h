@@ -81,8 +81,9 @@ public:
     // Takes an index read from storage; it must hold size() rows.
     void setSignatureIndex(std::unique_ptr<CSignatureIndex> index) { m_index = std::move(index); }
 
-    // The first filter over local features, row n for entry n; null when there is none (a
-    // catalogue loaded without its stored index, or without a single keypoint).
+    // The first filter over local features, row n for entry n; null when there is none: load()
+    // leaves it to CCatalogueIndex or to buildWordIndex(), as learning a vocabulary takes a while;
+    // a catalogue without a single keypoint has none either.
     const CVisualWordIndex *wordIndex() const { return m_words.get(); }
     // Builds it: a vocabulary is learnt from pictures spread over the catalogue unless `words`
     // has one, then every row is quantised but those whose words `known` gives (known[n] for row

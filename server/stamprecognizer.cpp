@@ -2,8 +2,6 @@
 
 #include "stampcatalogue.h"
 #include "stampverifier.h"
-#include "visualwordindex.h"
-
 #include "matching/stampmatcher.h"
 
 #include <QTransform>
@@ -47,7 +45,8 @@ QList<int> CStampRecognizer::shortlist(const QImage &upload, int count) const
     return result;
 }
 
-QList<int> CStampRecognizer::candidates(const QImage &upload, QList<int> *wordCandidates) const
+QList<int> CStampRecognizer::candidates(const QImage &upload, QList<int> *wordCandidates,
+                                        CVisualWordIndex::Features *features) const
 {
     QList<int> joined = shortlist(upload, m_shortlistSize);
     const CVisualWordIndex *words = m_catalogue.wordIndex();
@@ -55,9 +54,9 @@ QList<int> CStampRecognizer::candidates(const QImage &upload, QList<int> *wordCa
     // A shortlist of 0 compares every stamp already.
     if (!words || m_shortlistSize <= 0 || words->size() != m_catalogue.size())
         return joined;
-    const CVisualWordIndex::Features features = CVisualWordIndex::describe(upload);
+    *features = CVisualWordIndex::describe(upload);
     for (const CVisualWordIndex::Candidate &candidate :
-         words->search(words->quantise(features.descriptors), wordShortlistSize, minimumWordScore)) {
+         words->search(words->quantise(features->descriptors), wordShortlistSize, minimumWordScore)) {
         wordCandidates->append(candidate.row);
         if (!joined.contains(candidate.row))
             joined.append(candidate.row);
@@ -89,9 +88,8 @@ QList<CStampRecognizer::Match> CStampRecognizer::compare(const QImage &upload, c
     return matches;
 }
 
-int CStampRecognizer::quarterTurns(const QImage &upload, const QList<int> &rows) const
+int CStampRecognizer::quarterTurns(const CVisualWordIndex::Features &features, const QList<int> &rows) const
 {
-    const CVisualWordIndex::Features features = CVisualWordIndex::describe(upload);
     std::array<int, 4> votes{};
     for (int row : rows.mid(0, turnCandidates)) {
         const CVisualWordIndex::Features stamp = CVisualWordIndex::describe(m_catalogue.entries().at(row).loadPicture());
@@ -109,14 +107,15 @@ int CStampRecognizer::quarterTurns(const QImage &upload, const QList<int> &rows)
 QList<CStampRecognizer::Match> CStampRecognizer::recognise(const QImage &upload, QStringList *unreadable) const
 {
     QList<int> wordCandidates;
-    const QList<Match> matches = compare(upload, candidates(upload, &wordCandidates), unreadable);
+    CVisualWordIndex::Features features;
+    const QList<Match> matches = compare(upload, candidates(upload, &wordCandidates, &features), unreadable);
     if (!matches.isEmpty() || wordCandidates.isEmpty())
         return matches;
     // The comparison takes only uploads turned a little; one turned by a quarter, a half or three
     // quarters is turned back by what its keypoints' orientations say, and compared again.
-    const int turns = quarterTurns(upload, wordCandidates);
+    const int turns = quarterTurns(features, wordCandidates);
     if (turns == 0)
         return matches;
     const QImage upright = upload.transformed(QTransform().rotate(-90.0 * turns));
-    return compare(upright, candidates(upright, &wordCandidates), unreadable);
+    return compare(upright, candidates(upright, &wordCandidates, &features), unreadable);
 }

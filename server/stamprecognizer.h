@@ -1,5 +1,7 @@
 #pragma once
 
+#include "visualwordindex.h"
+
 #include <QImage>
 #include <QList>
 #include <QStringList>
@@ -12,7 +14,9 @@ class CStampCatalogue;
 // catalogues are ranked exactly as by a scan of every signature); only the best few, and only those similar enough, get the full comparison,
 // and the ones that pass are returned best first. The similarity floor also keeps out stamps that
 // the full comparison alone would take for one another: generated or real stamps of one design
-// family share frames, bands and lettering.
+// family share frames, bands and lettering. The catalogue's visual words, when it has them, add
+// the stamps sharing the most of the upload's local features to the shortlist, and tell by how
+// many quarter turns an upload that nothing matched is turned.
 class CStampRecognizer
 {
 public:
@@ -56,15 +60,15 @@ public:
     // the similarity floor; with count 0 every index, in order of similarity.
     QList<int> shortlist(const QImage &upload, int count) const;
 
-    // The quarter turns (0 to 3, anticlockwise) by which the upload shows the stamps of these
-    // catalogue rows, as most of the keypoint pairs agree; 0 when they do not agree.
-    int quarterTurns(const QImage &upload, const QList<int> &rows) const;
-
 private:
     QList<Match> compare(const QImage &upload, const QList<int> &candidates, QStringList *unreadable) const;
-    // The signature's shortlist joined by the first filter over local features, and the latter's
-    // own candidates.
-    QList<int> candidates(const QImage &upload, QList<int> *wordCandidates) const;
+    // The signature's shortlist joined by the first filter over local features; the latter's own
+    // candidates and the upload's keypoints too.
+    QList<int> candidates(const QImage &upload, QList<int> *wordCandidates,
+                          CVisualWordIndex::Features *features) const;
+    // The quarter turns (0 to 3) by which an upload with these keypoints shows the stamps of these
+    // catalogue rows, as most of the keypoint pairs agree; 0 when they do not agree.
+    int quarterTurns(const CVisualWordIndex::Features &upload, const QList<int> &rows) const;
 
     const CStampCatalogue &m_catalogue;
     int m_shortlistSize = defaultShortlistSize;
