@@ -78,7 +78,8 @@ public:
     std::vector<Candidate> search(const std::vector<quint32> &words, int count, float floor) const;
 
     // The vocabulary's quantiser in FAISS's serialisation, and the postings as offsets (one per
-    // word and one more) and rows; fromBytes refuses what FAISS cannot read or what does not fit.
+    // word and one more) and rows; the setters refuse (false, with the reason) what FAISS cannot
+    // read or what does not fit.
     QByteArray vocabularyBytes() const;
     bool setVocabularyBytes(const QByteArray &bytes, QString *problem);
     const std::vector<quint64> &offsets() const { return m_offsets; }
