@@ -3,6 +3,7 @@
 #include "indexfile.h"
 #include "signatureindex.h"
 #include "stampcatalogue.h"
+#include "visualwordindex.h"
 
 #include <QDir>
 #include <QFile>
@@ -18,6 +19,7 @@ namespace {
 
 const QByteArray signaturesMagic("QLTSIGS\n");
 const QByteArray faissMagic("QLTFAIS\n");
+const QByteArray wordsMagic("QLTWORD\n");
 
 // The files' header values. Signatures: dimension, rows, bytes per signature. FAISS: dimension,
 // rows, index kind, the digest of the signatures it was built from.
@@ -117,6 +119,92 @@ bool parseSignatures(const CIndexFile &file, QHash<QString, StoredSignature> *st
     return true;
 }
 
+// The words file's header values: the descriptors' dimension, rows, words in the vocabulary, the
+// vocabulary's bytes, postings. Its body: the vocabulary (FAISS's serialisation of its quantiser);
+// per row the picture's file name (32-bit length, UTF-8) and content hash (64 bits); the offset of
+// each word's postings and the end of the last (64 bits each); the postings, the rows holding each
+// word in increasing order (32 bits each).
+enum WordsValue { WordsDimension, WordsRows, WordsVocabulary, WordsVocabularyBytes, WordsPostings };
+
+template <typename T>
+void appendVector(QByteArray &body, const std::vector<T> &values)
+{
+    body.append(reinterpret_cast<const char *>(values.data()), qsizetype(values.size() * sizeof(T)));
+}
+
+QByteArray wordsBody(const CStampCatalogue &catalogue, const CVisualWordIndex &words, CIndexFile::Values *values)
+{
+    const QByteArray vocabulary = words.vocabularyBytes();
+    QByteArray body;
+    body.reserve(vocabulary.size() + qsizetype(catalogue.size()) * 60
+                 + qsizetype(words.offsets().size() * 8 + words.postings().size() * 4));
+    body.append(vocabulary);
+    for (const CStampCatalogue::Entry &entry : catalogue.entries()) {
+        const QByteArray name = entry.fileName.toUtf8();
+        append(body, quint32(name.size()));
+        body.append(name);
+        append(body, entry.pictureHash);
+    }
+    appendVector(body, words.offsets());
+    appendVector(body, words.postings());
+    *values = {quint64(CVisualWordIndex::dimension), quint64(catalogue.size()), quint64(words.wordCount()),
+               quint64(vocabulary.size()), quint64(words.postings().size()), 0};
+    return body;
+}
+
+// The vocabulary and postings of a checked words file into words, its rows' names and hashes into
+// names and hashes; false with the reason when they do not match its header.
+bool parseWords(const CIndexFile &file, CVisualWordIndex *words, QStringList *names,
+                std::vector<quint64> *hashes, QString *problem)
+{
+    const QByteArray &body = file.body();
+    const CIndexFile::Values &values = file.values();
+    const quint64 length = quint64(body.size());
+    if (values[WordsDimension] != quint64(CVisualWordIndex::dimension)) {
+        *problem = QStringLiteral("holds descriptors of another shape");
+        return false;
+    }
+    *problem = QStringLiteral("is corrupt (its parts do not match its header)");
+    // Every count bounded by the file's size before anything is reserved for it.
+    if (values[WordsVocabularyBytes] > length || values[WordsRows] > length / 12
+        || values[WordsVocabulary] > length / 8 || values[WordsPostings] > length / 4)
+        return false;
+    if (!words->setVocabularyBytes(body.left(qsizetype(values[WordsVocabularyBytes])), problem))
+        return false;
+    if (quint64(words->wordCount()) != values[WordsVocabulary]) {
+        *problem = QStringLiteral("is corrupt (its vocabulary does not match its header)");
+        return false;
+    }
+    const char *data = body.constData();
+    quint64 at = values[WordsVocabularyBytes];
+    const quint64 rows = values[WordsRows];
+    names->reserve(qsizetype(rows));
+    hashes->reserve(size_t(rows));
+    for (quint64 row = 0; row < rows; ++row) {
+        quint32 nameLength = 0;
+        if (at + 4 > length)
+            return false;
+        std::memcpy(&nameLength, data + at, 4);
+        at += 4;
+        if (nameLength > longestName || at + nameLength + 8 > length)
+            return false;
+        names->append(QString::fromUtf8(data + at, nameLength));
+        at += nameLength;
+        quint64 hash = 0;
+        std::memcpy(&hash, data + at, 8);
+        hashes->push_back(hash);
+        at += 8;
+    }
+    const quint64 offsetBytes = (values[WordsVocabulary] + 1) * 8, postingBytes = values[WordsPostings] * 4;
+    if (at + offsetBytes + postingBytes != length)
+        return false;
+    std::vector<quint64> offsets(size_t(values[WordsVocabulary] + 1));
+    std::vector<quint32> postings(static_cast<size_t>(values[WordsPostings]));
+    std::memcpy(offsets.data(), data + at, offsetBytes);
+    std::memcpy(postings.data(), data + at + offsetBytes, postingBytes);
+    return words->setPostings(int(rows), std::move(offsets), std::move(postings), problem);
+}
+
 // The signatures a FAISS index is built from, in row order: the index stays good as long as they
 // do, whatever else of their rows changed.
 quint64 signaturesDigest(const CStampCatalogue &catalogue)
@@ -145,7 +233,8 @@ bool CCatalogueIndex::open(CStampCatalogue &catalogue, const QString &folder,
     const QString indexPath = QDir(indexFolder.isEmpty() ? folder : indexFolder).path();
     CIndexFile signaturesFile(indexPath, QString::fromLatin1(signaturesFileName), signaturesMagic, formatVersion);
     CIndexFile faissFile(indexPath, QString::fromLatin1(faissFileName), faissMagic, formatVersion);
-    for (const CIndexFile *file : {&signaturesFile, &faissFile})
+    CIndexFile wordsFile(indexPath, QString::fromLatin1(wordsFileName), wordsMagic, formatVersion);
+    for (const CIndexFile *file : {&signaturesFile, &faissFile, &wordsFile})
         for (const QString &removed : file->removeStaleTemporaries())
             result.messages << QStringLiteral("removed %1, left by an interrupted write").arg(removed);
 
@@ -314,5 +403,69 @@ bool CCatalogueIndex::open(CStampCatalogue &catalogue, const QString &folder,
                       .arg(index->kind() == CSignatureIndex::Kind::Exact ? QStringLiteral("exact")
                                                                          : QStringLiteral("graph")));
     }
+
+    // The visual words: a stored row's words are kept while its picture's bytes are the same; the
+    // others are quantised against the stored vocabulary, learnt again only without one.
+    auto words = std::make_shared<CVisualWordIndex>();
+    std::vector<std::optional<std::vector<quint32>>> known;
+    bool wordsUnchanged = false;
+    switch (wordsFile.read(&problem)) {
+    case CIndexFile::Status::Read: {
+        QStringList names;
+        std::vector<quint64> hashes;
+        if (!parseWords(wordsFile, words.get(), &names, &hashes, &problem)) {
+            words = std::make_shared<CVisualWordIndex>();
+            result.messages << QStringLiteral("refused %1: it %2; learning the vocabulary again")
+                                   .arg(wordsFile.path(), problem);
+            break;
+        }
+        wordsFile.clear();
+        result.vocabularyLoaded = true;
+        const QList<CStampCatalogue::Entry> &entries = catalogue.entries();
+        const auto same = [&](int row, int stored) {
+            return entries.at(row).pictureHash != 0 && hashes[size_t(stored)] == entries.at(row).pictureHash
+                && names.at(stored) == entries.at(row).fileName;
+        };
+        wordsUnchanged = names.size() == entries.size();
+        for (int n = 0; wordsUnchanged && n < entries.size(); ++n)
+            wordsUnchanged = same(n, n);
+        if (wordsUnchanged)
+            break;
+        const std::vector<std::vector<quint32>> storedRows = words->rows();
+        QHash<QString, int> byName;
+        for (int n = 0; n < names.size(); ++n)
+            byName.insert(names.at(n), n);
+        known.resize(size_t(entries.size()));
+        for (int n = 0; n < entries.size(); ++n)
+            if (const auto found = byName.constFind(entries.at(n).fileName); found != byName.constEnd() && same(n, *found))
+                known[size_t(n)] = storedRows[size_t(*found)];
+        break;
+    }
+    case CIndexFile::Status::Refused:
+        result.messages << QStringLiteral("refused %1: it %2; learning the vocabulary again").arg(wordsFile.path(), problem);
+        break;
+    case CIndexFile::Status::Newer:
+        leaveNewer(wordsFile, problem);
+        break;
+    case CIndexFile::Status::Missing:
+        break;
+    }
+    wordsFile.clear();
+    if (wordsUnchanged) {
+        catalogue.setWordIndex(words);
+        result.wordsStored = catalogue.size();
+    } else {
+        result.wordsComputed = catalogue.buildWordIndex(words, known, progress);
+        result.wordsStored = catalogue.size() - result.wordsComputed;
+        if (writable && catalogue.wordIndex()) {
+            CIndexFile::Values values;
+            const QByteArray body = wordsBody(catalogue, *catalogue.wordIndex(), &values);
+            write(wordsFile, values, body,
+                  QStringLiteral("the visual words of %1 pictures").arg(catalogue.size()));
+        }
+    }
+    const CVisualWordIndex *index = catalogue.wordIndex();
+    result.vocabularySize = index ? index->wordCount() : 0;
+    result.withoutWords = index ? index->unindexedCount() : catalogue.size();
     return true;
 }

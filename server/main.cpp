@@ -196,6 +196,10 @@ int main(int argc, char *argv[])
     err << "quillet-server: index: " << report.stored << " signatures loaded, " << report.computed
         << " computed, " << report.removed << " removed; first filter "
         << (report.indexLoaded ? "loaded" : "built") << "\n";
+    err << "quillet-server: index: words of " << report.wordsStored << " pictures loaded, "
+        << report.wordsComputed << " computed; vocabulary of " << report.vocabularySize << " words "
+        << (report.vocabularyLoaded ? "loaded" : "learnt") << "; " << report.withoutWords
+        << " pictures with too few keypoints, found by their signature alone\n";
     err << "quillet-server: " << catalogue.size() << " stamps indexed in " << timer.elapsed()
         << " ms\n";
     err.flush();

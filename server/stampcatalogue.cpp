@@ -108,11 +108,54 @@ void CStampCatalogue::buildSignatureIndex(CSignatureIndex::Kind kind,
     m_index = std::move(index);
 }
 
+int CStampCatalogue::buildWordIndex(std::shared_ptr<CVisualWordIndex> words,
+                                    const std::vector<std::optional<std::vector<quint32>>> &known,
+                                    const StageProgress &progress)
+{
+    const int total = size();
+    const auto describe = [this](int row) {
+        return CVisualWordIndex::describe(m_entries.at(row).loadPicture()).descriptors;
+    };
+    if (!words->hasVocabulary()) {
+        // Learnt from pictures spread evenly over the catalogue.
+        const int wordCount = CVisualWordIndex::wordCountFor(total);
+        const int pictures = std::min(total, CVisualWordIndex::trainingPicturesFor(wordCount));
+        std::vector<float> samples;
+        for (int n = 0; n < pictures; ++n) {
+            const cv::Mat descriptors = describe(int(qint64(n) * total / pictures));
+            samples.insert(samples.end(), descriptors.ptr<float>(), descriptors.ptr<float>() + descriptors.total());
+            if (progress)
+                progress(QStringLiteral("vocabulary"), n + 1, pictures);
+        }
+        if (!words->train(samples, wordCount)) {
+            // Not a keypoint in the catalogue: the signature alone finds its stamps.
+            m_words.reset();
+            return 0;
+        }
+    }
+    std::vector<std::vector<quint32>> rows(static_cast<size_t>(total));
+    int computed = 0;
+    for (int n = 0; n < total; ++n) {
+        if (size_t(n) < known.size() && known[size_t(n)]) {
+            rows[size_t(n)] = *known[size_t(n)];
+        } else {
+            rows[size_t(n)] = words->quantise(describe(n));
+            ++computed;
+        }
+        if (progress)
+            progress(QStringLiteral("words"), n + 1, total);
+    }
+    words->setRows(rows);
+    m_words = std::move(words);
+    return computed;
+}
+
 bool CStampCatalogue::load(const QString &folder, const LoadOptions &options, QString *error,
                            QStringList *warnings)
 {
     m_entries.clear();
     m_index.reset();
+    m_words.reset();
     m_stored = 0;
     m_computed = 0;
     m_folder = folder;

@@ -2,6 +2,7 @@
 
 #include "signatureindex.h"
 #include "stampsignature.h"
+#include "visualwordindex.h"
 
 #include <QImage>
 #include <QList>
@@ -10,6 +11,8 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
+#include <vector>
 
 // The recognition server's catalogue: a folder of stamp pictures and "catalogue.tsv", one stamp per
 // row, tab-separated, no header: picture file name, country or issue name, catalogue number and
@@ -78,6 +81,19 @@ public:
     // Takes an index read from storage; it must hold size() rows.
     void setSignatureIndex(std::unique_ptr<CSignatureIndex> index) { m_index = std::move(index); }
 
+    // The first filter over local features, row n for entry n; null when there is none: load()
+    // leaves it to CCatalogueIndex or to buildWordIndex(), as learning a vocabulary takes a while;
+    // a catalogue without a single keypoint has none either.
+    const CVisualWordIndex *wordIndex() const { return m_words.get(); }
+    // Builds it: a vocabulary is learnt from pictures spread over the catalogue unless `words`
+    // has one, then every row is quantised but those whose words `known` gives (known[n] for row
+    // n, when known has the row and it is set). Returns the rows quantised.
+    using StageProgress = std::function<void(const QString &stage, int done, int total)>;
+    int buildWordIndex(std::shared_ptr<CVisualWordIndex> words,
+                       const std::vector<std::optional<std::vector<quint32>>> &known = {},
+                       const StageProgress &progress = {});
+    void setWordIndex(std::shared_ptr<CVisualWordIndex> words) { m_words = std::move(words); }
+
     const QList<Entry> &entries() const { return m_entries; }
     int size() const { return int(m_entries.size()); }
     QString folder() const { return m_folder; }
@@ -90,4 +106,5 @@ private:
     int m_stored = 0;
     int m_computed = 0;
     std::shared_ptr<CSignatureIndex> m_index; // shared: a catalogue is moved into the server
+    std::shared_ptr<CVisualWordIndex> m_words;
 };

@@ -2,8 +2,13 @@
 
 #include "stampcatalogue.h"
 #include "stampverifier.h"
+#include "matching/stampmatcher.h"
+
+#include <QTransform>
 
 #include <algorithm>
+#include <array>
+#include <cmath>
 #include <numeric>
 #include <vector>
 
@@ -40,13 +45,32 @@ QList<int> CStampRecognizer::shortlist(const QImage &upload, int count) const
     return result;
 }
 
-QList<CStampRecognizer::Match> CStampRecognizer::recognise(const QImage &upload, QStringList *unreadable) const
+QList<int> CStampRecognizer::candidates(const QImage &upload, QList<int> *wordCandidates,
+                                        CVisualWordIndex::Features *features) const
+{
+    QList<int> joined = shortlist(upload, m_shortlistSize);
+    const CVisualWordIndex *words = m_catalogue.wordIndex();
+    wordCandidates->clear();
+    // A shortlist of 0 compares every stamp already.
+    if (!words || m_shortlistSize <= 0 || words->size() != m_catalogue.size())
+        return joined;
+    *features = CVisualWordIndex::describe(upload);
+    for (const CVisualWordIndex::Candidate &candidate :
+         words->search(words->quantise(features->descriptors), wordShortlistSize, minimumWordScore)) {
+        wordCandidates->append(candidate.row);
+        if (!joined.contains(candidate.row))
+            joined.append(candidate.row);
+    }
+    return joined;
+}
+
+QList<CStampRecognizer::Match> CStampRecognizer::compare(const QImage &upload, const QList<int> &candidates,
+                                                         QStringList *unreadable) const
 {
     QList<Match> matches;
     CStampVerifier verifier;
     if (!verifier.setReference(upload))
         return matches;
-    const QList<int> candidates = shortlist(upload, m_shortlistSize);
     for (int index : candidates) {
         const CStampCatalogue::Entry &entry = m_catalogue.entries().at(index);
         int score = 0;
@@ -62,4 +86,36 @@ QList<CStampRecognizer::Match> CStampRecognizer::recognise(const QImage &upload,
     if (matches.size() > maxMatches)
         matches.resize(maxMatches);
     return matches;
+}
+
+int CStampRecognizer::quarterTurns(const CVisualWordIndex::Features &features, const QList<int> &rows) const
+{
+    std::array<int, 4> votes{};
+    for (int row : rows.mid(0, turnCandidates)) {
+        const CVisualWordIndex::Features stamp = CVisualWordIndex::describe(m_catalogue.entries().at(row).loadPicture());
+        for (const auto &[i, j] : CStampMatcher::collectPairs(features.keypoints, features.descriptors,
+                                                             stamp.keypoints, stamp.descriptors)) {
+            const double turn = features.keypoints[size_t(i)].angle - stamp.keypoints[size_t(j)].angle;
+            ++votes[size_t((int(std::lround(turn / 90.0)) % 4 + 4) % 4)];
+        }
+    }
+    const int total = std::accumulate(votes.begin(), votes.end(), 0);
+    const int best = int(std::max_element(votes.begin(), votes.end()) - votes.begin());
+    return votes[size_t(best)] >= minimumTurnVotes && 2 * votes[size_t(best)] > total ? best : 0;
+}
+
+QList<CStampRecognizer::Match> CStampRecognizer::recognise(const QImage &upload, QStringList *unreadable) const
+{
+    QList<int> wordCandidates;
+    CVisualWordIndex::Features features;
+    const QList<Match> matches = compare(upload, candidates(upload, &wordCandidates, &features), unreadable);
+    if (!matches.isEmpty() || wordCandidates.isEmpty())
+        return matches;
+    // The comparison takes only uploads turned a little; one turned by a quarter, a half or three
+    // quarters is turned back by what its keypoints' orientations say, and compared again.
+    const int turns = quarterTurns(features, wordCandidates);
+    if (turns == 0)
+        return matches;
+    const QImage upright = upload.transformed(QTransform().rotate(-90.0 * turns));
+    return compare(upright, candidates(upright, &wordCandidates, &features), unreadable);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "visualwordindex.h"
+
 #include <QImage>
 #include <QList>
 #include <QStringList>
@@ -12,7 +14,9 @@ class CStampCatalogue;
 // catalogues are ranked exactly as by a scan of every signature); only the best few, and only those similar enough, get the full comparison,
 // and the ones that pass are returned best first. The similarity floor also keeps out stamps that
 // the full comparison alone would take for one another: generated or real stamps of one design
-// family share frames, bands and lettering.
+// family share frames, bands and lettering. The catalogue's visual words, when it has them, add
+// the stamps sharing the most of the upload's local features to the shortlist, and tell by how
+// many quarter turns an upload that nothing matched is turned.
 class CStampRecognizer
 {
 public:
@@ -31,6 +35,14 @@ public:
     // Photos of a catalogue stamp (turned up to 10 degrees, rescaled, relit, JPEG 40) score 0.73
     // and more; other stamps that the full comparison accepts score under 0.5.
     static constexpr double minimumSimilarity = 0.55;
+    // The first filter over local features adds its best few to the signature's shortlist, those
+    // sharing enough of the upload's words.
+    static constexpr int wordShortlistSize = 6;
+    static constexpr float minimumWordScore = 0.05f;
+    // An upload that nothing matched is turned by the quarter turns that the keypoints it shares
+    // with the best few of these agree on, and compared again.
+    static constexpr int turnCandidates = 3;
+    static constexpr int minimumTurnVotes = 6;
 
     explicit CStampRecognizer(const CStampCatalogue &catalogue);
 
@@ -49,6 +61,15 @@ public:
     QList<int> shortlist(const QImage &upload, int count) const;
 
 private:
+    QList<Match> compare(const QImage &upload, const QList<int> &candidates, QStringList *unreadable) const;
+    // The signature's shortlist joined by the first filter over local features; the latter's own
+    // candidates and the upload's keypoints too.
+    QList<int> candidates(const QImage &upload, QList<int> *wordCandidates,
+                          CVisualWordIndex::Features *features) const;
+    // The quarter turns (0 to 3) by which an upload with these keypoints shows the stamps of these
+    // catalogue rows, as most of the keypoint pairs agree; 0 when they do not agree.
+    int quarterTurns(const CVisualWordIndex::Features &upload, const QList<int> &rows) const;
+
     const CStampCatalogue &m_catalogue;
     int m_shortlistSize = defaultShortlistSize;
     double m_similarityFloor = minimumSimilarity;

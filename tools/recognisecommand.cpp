@@ -25,6 +25,7 @@ static ToolCommand cmd("recognise", "recognise CATALOGUE_DIR PICTURE [SHORTLIST]
     }
     for (const QString &warning : warnings)
         err << "catalogue " << warning << "\n";
+    catalogue.buildWordIndex(std::make_shared<CVisualWordIndex>());
     QImageReader reader(args.at(1));
     reader.setAutoTransform(true);
     const QImage picture = reader.read();

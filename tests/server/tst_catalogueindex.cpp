@@ -9,6 +9,7 @@
 #include "server/signatureindex.h"
 #include "server/stampcatalogue.h"
 #include "server/stamprecognizer.h"
+#include "server/visualwordindex.h"
 
 #include <QDir>
 #include <QFile>
@@ -18,6 +19,7 @@
 #include <QtTest>
 
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <cmath>
 #include <numeric>
@@ -144,6 +146,9 @@ private slots:
     void replacedPictureIsFoundByItsBytes();
     void firstFilterKeepsTheScansShortlist_data();
     void firstFilterKeepsTheScansShortlist();
+    void pictureWithoutKeypointsIsFoundByItsSignature();
+    void killedBuildLeavesAServerThatAnswers_data();
+    void killedBuildLeavesAServerThatAnswers();
 };
 
 void TestCatalogueIndex::storedIndexIsReusedAtRestart()
@@ -233,6 +238,14 @@ void TestCatalogueIndex::damagedIndexIsRefusedAndRebuilt_data()
     QTest::newRow("faiss extended") << faiss << "extend" << "has 100 bytes more";
     QTest::newRow("signatures of the first format") << signatures << "version 1" << "has format version 1";
     QTest::newRow("faiss of the first format") << faiss << "version 1" << "has format version 1";
+    const QString words = CCatalogueIndex::wordsFileName;
+    QTest::newRow("words cut short") << words << "truncate" << "is truncated";
+    QTest::newRow("words byte flipped") << words << "flip" << "is corrupt";
+    QTest::newRow("words foreign") << words << "foreign" << "is not a Quillet index file";
+    QTest::newRow("faiss file given as words") << words << "faiss" << "is not a Quillet index file";
+    // The files of the format before the visual words.
+    for (const QString &file : {signatures, faiss, words})
+        QTest::addRow("%s of the previous format", qPrintable(file)) << file << "version 3" << "has format version 3";
 }
 
 void TestCatalogueIndex::damagedIndexIsRefusedAndRebuilt()
@@ -268,8 +281,10 @@ void TestCatalogueIndex::damagedIndexIsRefusedAndRebuilt()
         bytes.append(QByteArray(100, '\0'));
     else if (damage == "swap")
         bytes = readAll(QDir(dir.path()).filePath(CCatalogueIndex::signaturesFileName));
-    else if (damage == "version 1") // an intact file of the layout before 8-bit signatures
-        bytes[8] = 1;
+    else if (damage == "faiss")
+        bytes = readAll(QDir(dir.path()).filePath(CCatalogueIndex::faissFileName));
+    else if (damage.startsWith("version ")) // an intact file of an earlier layout
+        bytes[8] = char(damage.mid(8).toInt());
     QVERIFY(stored.open(QIODevice::WriteOnly | QIODevice::Truncate));
     stored.write(bytes);
     stored.close();
@@ -279,6 +294,7 @@ void TestCatalogueIndex::damagedIndexIsRefusedAndRebuilt()
              qPrintable(log));
     const QString again = buildIndex(dir.path());
     QVERIFY2(again.contains(counts(catalogueSize, 0, 0) + "; first filter loaded"), qPrintable(again));
+    QVERIFY2(again.contains(QStringLiteral("words of %1 pictures loaded, 0 computed").arg(catalogueSize)), qPrintable(again));
 
     CStampCatalogue catalogue;
     QVERIFY(CCatalogueIndex::open(catalogue, dir.path(), QString(), {}, nullptr, nullptr, nullptr));
@@ -374,10 +390,13 @@ void TestCatalogueIndex::hostileIndexFilesAreLeftAlone_data()
     QTest::addColumn<QString>("file");
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("reason");
-    for (const QString file : {CCatalogueIndex::signaturesFileName, CCatalogueIndex::faissFileName}) {
+    const QString newer = QStringLiteral("has format version %1, this server reads %2; serving from memory")
+                              .arg(CCatalogueIndex::formatVersion + 1).arg(CCatalogueIndex::formatVersion);
+    for (const QString file : {CCatalogueIndex::signaturesFileName, CCatalogueIndex::faissFileName,
+                               CCatalogueIndex::wordsFileName}) {
         QTest::addRow("link as %s", qPrintable(file)) << file << "link" << "is a symbolic link";
         QTest::addRow("FIFO as %s", qPrintable(file)) << file << "fifo" << "is a FIFO";
-        QTest::addRow("newer %s", qPrintable(file)) << file << "newer" << "has format version 4, this server reads 3; serving from memory";
+        QTest::addRow("newer %s", qPrintable(file)) << file << "newer" << newer;
     }
 }
 
@@ -597,6 +616,92 @@ void TestCatalogueIndex::firstFilterKeepsTheScansShortlist()
         QCOMPARE(filtered, scan);
         QCOMPARE(filtered.first(), n - 1);
     }
+}
+
+// A card of soft colour fields holds too few keypoints for visual words: its signature alone
+// finds it.
+void TestCatalogueIndex::pictureWithoutKeypointsIsFoundByItsSignature()
+{
+    QTemporaryDir dir;
+    QVERIFY(CDemoCatalogue::write(dir.path(), catalogueSize));
+    cv::Mat plain(240, 200, CV_8UC3, cv::Scalar(60, 140, 200));
+    plain(cv::Rect(0, 120, 200, 120)).setTo(cv::Scalar(150, 60, 40));
+    cv::GaussianBlur(plain, plain, cv::Size(0, 0), 12.0);
+    QVERIFY(cv::imwrite(QDir(dir.path()).filePath("plain.png").toStdString(), plain));
+    QVERIFY(appendRow(dir.path(), "plain.png", 99));
+    const QString log = buildIndex(dir.path());
+    QVERIFY2(log.contains("; 1 pictures with too few keypoints, found by their signature alone"), qPrintable(log));
+    QVERIFY2(buildIndex(dir.path()).contains("; 1 pictures with too few keypoints"), qPrintable(log));
+
+    CStampCatalogue catalogue;
+    QVERIFY(CCatalogueIndex::open(catalogue, dir.path(), QString(), {}, nullptr, nullptr, nullptr));
+    QCOMPARE(catalogue.size(), catalogueSize + 1);
+    QVERIFY(catalogue.wordIndex());
+    QCOMPARE(catalogue.wordIndex()->unindexedCount(), 1);
+    const QImage photo = CStampGenerator::toImage(CStampGenerator::jpeg(CStampGenerator::scaled(plain, 0.8), 70));
+    const QList<int> shortlist = CStampRecognizer(catalogue).shortlist(photo, CStampRecognizer::defaultShortlistSize);
+    QVERIFY(!shortlist.isEmpty());
+    QCOMPARE(catalogue.entries().at(shortlist.first()).fileName, QStringLiteral("plain.png"));
+    // The stamps with words are answered as before.
+    QCOMPARE(answerFor(catalogue, 4), CDemoCatalogue::fileName(4));
+}
+
+void TestCatalogueIndex::killedBuildLeavesAServerThatAnswers_data()
+{
+    QTest::addColumn<QString>("stage");
+    QTest::addColumn<bool>("changed"); // an index built before, one picture changed since; or none
+    QTest::newRow("first build, computing signatures") << "signatures" << false;
+    QTest::newRow("first build, learning the vocabulary") << "vocabulary" << false;
+    QTest::newRow("first build, computing words") << "words" << false;
+    QTest::newRow("rebuild after a change, computing words") << "words" << true;
+}
+
+// SIGKILL at any stage of --build-index leaves the old index or none, never a half-written file
+// taken as good: the next start builds what is missing and answers right.
+void TestCatalogueIndex::killedBuildLeavesAServerThatAnswers()
+{
+    QFETCH(QString, stage);
+    QFETCH(bool, changed);
+    constexpr int stamps = 40; // long enough a build to be killed in each stage
+    QTemporaryDir dir;
+    QVERIFY(CDemoCatalogue::write(dir.path(), stamps));
+    if (changed) {
+        QVERIFY(!buildIndex(dir.path()).startsWith("FAILED"));
+        QVERIFY(cv::imwrite(QDir(dir.path()).filePath(CDemoCatalogue::fileName(3)).toStdString(), CStampGenerator::stamp(70)));
+    }
+    QProcess build;
+    build.setReadChannel(QProcess::StandardError);
+    build.start(TestEnv::binDir() + QStringLiteral("/quillet-server"),
+                {"--catalogue", dir.path(), "--build-index"});
+    QVERIFY(build.waitForStarted());
+    QByteArray log;
+    const QByteArray mark = "quillet-server: " + stage.toUtf8() + " ";
+    while (!log.contains(mark) && build.state() == QProcess::Running && build.waitForReadyRead(60000))
+        log += build.readAllStandardError();
+    QVERIFY2(log.contains(mark) && build.state() == QProcess::Running, log.constData());
+    build.kill();
+    QVERIFY(build.waitForFinished(10000));
+    QCOMPARE(build.exitStatus(), QProcess::CrashExit);
+
+    QProcess server;
+    server.start(TestEnv::binDir() + QStringLiteral("/quillet-server"), {"--catalogue", dir.path(), "--port", "0"});
+    QByteArray out;
+    while (!out.contains("listening on ") && server.waitForReadyRead(120000))
+        out += server.readAllStandardOutput();
+    const QString startLog = QString::fromUtf8(server.readAllStandardError());
+    server.terminate();
+    server.waitForFinished(10000);
+    QVERIFY2(out.contains("listening on "), qPrintable(startLog));
+    QVERIFY2(!startLog.contains("refused"), qPrintable(startLog));
+
+    CStampCatalogue catalogue;
+    CCatalogueIndex::Report report;
+    QVERIFY(CCatalogueIndex::open(catalogue, dir.path(), QString(), {}, &report, nullptr, nullptr));
+    QCOMPARE(report.computed + report.wordsComputed, 0);
+    QVERIFY(report.vocabularyLoaded);
+    QCOMPARE(answerFor(catalogue, changed ? 70 : 3), CDemoCatalogue::fileName(3));
+    for (int n : {1, 17, 40})
+        QCOMPARE(answerFor(catalogue, n), CDemoCatalogue::fileName(n));
 }
 
 QTEST_GUILESS_MAIN(TestCatalogueIndex)

@@ -8,6 +8,8 @@
 #include "matching/stampgenerator.h"
 #include "server/democatalogue.h"
 #include "server/recognitionserver.h"
+#include "server/stampcatalogue.h"
+#include "server/stamprecognizer.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -16,7 +18,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 namespace {
 
@@ -44,6 +48,32 @@ QByteArray photograph(int n, double degrees, double scale, int quality)
     return QByteArray(reinterpret_cast<const char *>(bytes.data()), qsizetype(bytes.size()));
 }
 
+// A hand-held photo of stamp n on the album page as a collector takes it: the frame loose, taking
+// in parts of the neighbours on either side, a lamp's glare on the stamp, a small picture. The
+// signature, which sees the whole frame, cannot tell it from other stamps.
+cv::Mat photoWithNeighbours(int n)
+{
+    const cv::Mat stamp = CStampGenerator::stamp(n);
+    cv::Mat page(stamp.rows + 120, stamp.cols * 3 + 80, CV_8UC3, CStampGenerator::pageColour());
+    CStampGenerator::stamp(n + 600).copyTo(page(cv::Rect(0, 70, stamp.cols, stamp.rows)));
+    stamp.copyTo(page(cv::Rect(stamp.cols + 40, 60, stamp.cols, stamp.rows)));
+    CStampGenerator::stamp(n + 700).copyTo(page(cv::Rect(2 * stamp.cols + 80, 50, stamp.cols, stamp.rows)));
+    cv::Mat glare(page.size(), CV_8UC3, cv::Scalar(0, 0, 0));
+    cv::circle(glare, cv::Point(stamp.cols + 40 + stamp.cols * 2 / 3, 60 + stamp.rows / 3), stamp.cols / 5,
+               cv::Scalar(255, 255, 255), cv::FILLED);
+    cv::GaussianBlur(glare, glare, cv::Size(0, 0), stamp.cols / 12.0);
+    page += glare;
+    const cv::Mat photo = page(cv::Rect(stamp.cols / 2, 0, stamp.cols * 2 + 80, page.rows));
+    return CStampGenerator::jpeg(CStampGenerator::scaled(CStampGenerator::rotated(photo, 3.0), 0.75), 75);
+}
+
+QByteArray jpegBytes(const cv::Mat &picture)
+{
+    std::vector<uchar> bytes;
+    cv::imencode(".jpg", picture, bytes, {cv::IMWRITE_JPEG_QUALITY, 90});
+    return QByteArray(reinterpret_cast<const char *>(bytes.data()), qsizetype(bytes.size()));
+}
+
 } // namespace
 
 class TestRecognitionServer : public QObject
@@ -55,6 +85,8 @@ private slots:
     void cacheQueryGivesCatalogueSize();
     void photoOfCatalogueStampGivesItsKeywordsFirst_data();
     void photoOfCatalogueStampGivesItsKeywordsFirst();
+    void photoTheSignatureMissesIsAnswered_data();
+    void photoTheSignatureMissesIsAnswered();
     void otherPictureFindsNothing_data();
     void otherPictureFindsNothing();
     void badRequestsAreRefusedAndServingGoesOn_data();
@@ -180,6 +212,42 @@ void TestRecognitionServer::photoOfCatalogueStampGivesItsKeywordsFirst()
     int status = 0;
     QCOMPARE(get(QStringLiteral("/db3/process/%1.jpg").arg(answer.recognitionText()), &status), photo);
     QCOMPARE(status, 200);
+}
+
+void TestRecognitionServer::photoTheSignatureMissesIsAnswered_data()
+{
+    QTest::addColumn<int>("stamp");
+    QTest::addColumn<bool>("neighbours"); // among neighbours with glare, or alone
+    QTest::addColumn<int>("rotation");    // cv::RotateFlags, or -1 for none
+    QTest::newRow("stamp 2 among neighbours, glare") << 2 << true << -1;
+    QTest::newRow("stamp 11 among neighbours, glare") << 11 << true << -1;
+    QTest::newRow("stamp 7 among neighbours, glare") << 7 << true << -1;
+    QTest::newRow("stamp 6 turned a quarter clockwise") << 6 << false << int(cv::ROTATE_90_CLOCKWISE);
+    QTest::newRow("stamp 10 turned a half") << 10 << false << int(cv::ROTATE_180);
+    QTest::newRow("stamp 4 turned a quarter anticlockwise") << 4 << false << int(cv::ROTATE_90_COUNTERCLOCKWISE);
+}
+
+void TestRecognitionServer::photoTheSignatureMissesIsAnswered()
+{
+    QFETCH(int, stamp);
+    QFETCH(bool, neighbours);
+    QFETCH(int, rotation);
+    cv::Mat photo = neighbours ? photoWithNeighbours(stamp)
+                               : CStampGenerator::jpeg(CStampGenerator::rotated(CStampGenerator::stamp(stamp), 5.0), 75);
+    if (rotation >= 0)
+        cv::rotate(photo, photo, rotation);
+    // The premise: the signature's shortlist alone leaves the stamp out.
+    CStampCatalogue catalogue;
+    QVERIFY(catalogue.load(m_dir.path()));
+    const QList<int> bySignature = CStampRecognizer(catalogue).shortlist(
+        CStampGenerator::toImage(photo), CStampRecognizer::defaultShortlistSize);
+    for (int row : bySignature)
+        QVERIFY(catalogue.entries().at(row).fileName != CDemoCatalogue::fileName(stamp));
+
+    CRecognitionClient client;
+    const CRecognitionAnswer answer = CRecognitionAnswer::parse(client.queryRecognitionServer(jpegBytes(photo)));
+    QVERIFY2(answer.isGood(), qPrintable(answer.message()));
+    QCOMPARE(answer.keywordList().first(), keywordOf(stamp));
 }
 
 void TestRecognitionServer::otherPictureFindsNothing_data()

@@ -1,0 +1,293 @@
+#include "visualwordindex.h"
+
+#include "matching/normalisation.h"
+#include "matching/surf.h"
+
+#include <faiss/Clustering.h>
+#include <faiss/IndexFlat.h>
+#include <faiss/IndexHNSW.h>
+#include <faiss/impl/io.h>
+#include <faiss/index_io.h>
+#include <faiss/utils/distances.h>
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <limits>
+#include <mutex>
+
+namespace {
+
+// k-means over at most this many descriptors per word (FAISS samples them); enough for words
+// that hold still from one training to the next, and a 2000-stamp catalogue learns in seconds.
+constexpr int trainingPointsPerWord = 16;
+constexpr int fewestPointsPerWord = 8;
+constexpr int trainingIterations = 8;
+constexpr int graphLinks = 32;
+constexpr int graphBuildBreadth = 80;
+constexpr int graphSearchBreadth = 64;
+
+} // namespace
+
+CVisualWordIndex::CVisualWordIndex()
+{
+    // Debian's FAISS computes many distances at once through the reference BLAS, which is slower
+    // for these sizes (a few hundred descriptors against a few thousand words; k-means over a
+    // few hundred thousand) than FAISS's own vectorised loops, taken below this many queries.
+    static std::once_flag once;
+    std::call_once(once, [] { faiss::distance_compute_blas_threshold = std::numeric_limits<int>::max(); });
+}
+CVisualWordIndex::~CVisualWordIndex() = default;
+
+CVisualWordIndex::Features CVisualWordIndex::describe(const QImage &picture)
+{
+    Features features;
+    const cv::Mat colour = toColorImage(picture);
+    if (colour.empty())
+        return features;
+    const cv::Mat grey = toComparisonGrey(colour);
+    const double k = 256.0 / std::min(grey.cols, grey.rows);
+    // A banner or a sliver is no stamp, and scaled up it would take a great deal of memory.
+    if (std::max(grey.cols, grey.rows) > 10 * std::min(grey.cols, grey.rows))
+        return features;
+    cv::Mat work;
+    cv::resize(grey, work, cv::Size(int(grey.cols * k), int(grey.rows * k)), 0, 0, cv::INTER_LINEAR);
+    try {
+        CSurf surf;
+        surf.detectAndCompute(work, features.keypoints, features.descriptors);
+    } catch (const std::exception &) {
+        return Features();
+    }
+    // Strongest first: the weakest are the first to change with light and compression.
+    if (int(features.keypoints.size()) > maxFeatures) {
+        features.keypoints.resize(size_t(maxFeatures));
+        features.descriptors = features.descriptors.rowRange(0, maxFeatures).clone();
+    }
+    return features;
+}
+
+int CVisualWordIndex::wordCountFor(int pictures)
+{
+    // Words rare enough to tell pictures apart: a small catalogue gets as many as its descriptors
+    // allow (train() takes fewer when they do not); 4096 from 160 pictures on, which k-means
+    // learns in about a minute of one core (FAISS's own loops; more would take far longer).
+    int words = 64;
+    while (words < 4096 && words < 25 * pictures)
+        words *= 2;
+    return words;
+}
+
+int CVisualWordIndex::trainingPicturesFor(int words)
+{
+    // About 200 descriptors a picture, twice as many as k-means takes: FAISS samples them, so
+    // that the words are learnt from many pictures.
+    return words * trainingPointsPerWord / 100 + 1;
+}
+
+int CVisualWordIndex::wordCount() const
+{
+    return m_quantiser ? int(m_quantiser->ntotal) : 0;
+}
+
+bool CVisualWordIndex::train(const std::vector<float> &descriptors, int words)
+{
+    const qint64 points = qint64(descriptors.size() / dimension);
+    words = int(std::min<qint64>(words, points / fewestPointsPerWord));
+    if (words < 1)
+        return false;
+    faiss::ClusteringParameters parameters;
+    parameters.niter = trainingIterations;
+    parameters.max_points_per_centroid = trainingPointsPerWord;
+    parameters.min_points_per_centroid = fewestPointsPerWord;
+    parameters.seed = 19;
+    faiss::Clustering clustering(dimension, size_t(words), parameters);
+    faiss::IndexFlatL2 assignment(dimension);
+    clustering.train(faiss::Index::idx_t(points), descriptors.data(), assignment);
+
+    std::unique_ptr<faiss::Index> quantiser;
+    if (words > graphWords) {
+        auto graph = std::make_unique<faiss::IndexHNSWFlat>(dimension, graphLinks);
+        graph->hnsw.efConstruction = graphBuildBreadth;
+        graph->hnsw.efSearch = graphSearchBreadth;
+        quantiser = std::move(graph);
+    } else {
+        quantiser = std::make_unique<faiss::IndexFlatL2>(dimension);
+    }
+    quantiser->add(faiss::Index::idx_t(words), clustering.centroids.data());
+    m_quantiser = std::move(quantiser);
+    setRows({});
+    return true;
+}
+
+std::vector<quint32> CVisualWordIndex::quantise(const cv::Mat &descriptors) const
+{
+    std::vector<quint32> words;
+    if (!m_quantiser || descriptors.rows < minimumFeatures || descriptors.cols != dimension
+        || descriptors.type() != CV_32F)
+        return words;
+    const cv::Mat rows = descriptors.isContinuous() ? descriptors : descriptors.clone();
+    std::vector<float> distances(static_cast<size_t>(rows.rows));
+    std::vector<faiss::Index::idx_t> labels(static_cast<size_t>(rows.rows));
+    m_quantiser->search(rows.rows, rows.ptr<float>(), 1, distances.data(), labels.data());
+    words.reserve(labels.size());
+    for (faiss::Index::idx_t label : labels)
+        if (label >= 0)
+            words.push_back(quint32(label));
+    std::sort(words.begin(), words.end());
+    words.erase(std::unique(words.begin(), words.end()), words.end());
+    return words;
+}
+
+void CVisualWordIndex::setRows(const std::vector<std::vector<quint32>> &rows)
+{
+    const size_t words = size_t(wordCount());
+    std::vector<quint64> offsets(words + 1, 0);
+    for (const std::vector<quint32> &row : rows)
+        for (quint32 word : row)
+            if (word < words)
+                ++offsets[word + 1];
+    for (size_t w = 0; w < words; ++w)
+        offsets[w + 1] += offsets[w];
+    std::vector<quint32> postings(offsets.back());
+    std::vector<quint64> next(offsets.begin(), offsets.end() - 1);
+    for (size_t r = 0; r < rows.size(); ++r)
+        for (quint32 word : rows[r])
+            if (word < words)
+                postings[next[word]++] = quint32(r);
+    m_rowCount = int(rows.size());
+    m_offsets = std::move(offsets);
+    m_postings = std::move(postings);
+    weigh();
+}
+
+std::vector<std::vector<quint32>> CVisualWordIndex::rows() const
+{
+    std::vector<std::vector<quint32>> rows(static_cast<size_t>(m_rowCount));
+    for (size_t w = 0; w + 1 < m_offsets.size(); ++w)
+        for (quint64 p = m_offsets[w]; p < m_offsets[w + 1]; ++p)
+            rows[m_postings[p]].push_back(quint32(w));
+    return rows;
+}
+
+int CVisualWordIndex::unindexedCount() const
+{
+    return int(std::count(m_norm.begin(), m_norm.end(), 0.0f));
+}
+
+void CVisualWordIndex::weigh()
+{
+    // Rows with words: a word in all of them tells nothing (weight 0), a rare one much.
+    std::vector<char> indexed(static_cast<size_t>(m_rowCount), 0);
+    for (quint32 row : m_postings)
+        indexed[row] = 1;
+    const double pictures = double(std::count(indexed.begin(), indexed.end(), 1));
+    const size_t words = m_offsets.empty() ? 0 : m_offsets.size() - 1;
+    m_weight.assign(words, 0.0f);
+    m_norm.assign(static_cast<size_t>(m_rowCount), 0.0f);
+    for (size_t w = 0; w < words; ++w) {
+        const quint64 holders = m_offsets[w + 1] - m_offsets[w];
+        if (holders == 0)
+            continue;
+        const double idf = std::log(pictures / double(holders));
+        m_weight[w] = float(idf * idf);
+        for (quint64 p = m_offsets[w]; p < m_offsets[w + 1]; ++p)
+            m_norm[m_postings[p]] += m_weight[w];
+    }
+    // A row whose only words are in every row keeps a tiny length, so that it still counts as
+    // indexed and never divides by zero.
+    for (size_t r = 0; r < m_norm.size(); ++r)
+        m_norm[r] = indexed[r] ? std::max(std::sqrt(m_norm[r]), 1e-6f) : 0.0f;
+}
+
+std::vector<CVisualWordIndex::Candidate> CVisualWordIndex::search(const std::vector<quint32> &words,
+                                                                  int count, float floor) const
+{
+    std::vector<Candidate> found;
+    if (count <= 0 || words.empty() || m_rowCount == 0)
+        return found;
+    std::vector<float> score(static_cast<size_t>(m_rowCount), 0.0f);
+    double queryLength = 0;
+    for (quint32 w : words) {
+        if (w + 1 >= m_offsets.size())
+            continue;
+        const float weight = m_weight[w];
+        queryLength += weight;
+        for (quint64 p = m_offsets[w]; p < m_offsets[w + 1]; ++p)
+            score[m_postings[p]] += weight;
+    }
+    if (queryLength <= 0)
+        return found;
+    const float scale = float(1.0 / std::sqrt(queryLength));
+    for (int r = 0; r < m_rowCount; ++r) {
+        if (score[size_t(r)] <= 0)
+            continue;
+        const float s = score[size_t(r)] * scale / m_norm[size_t(r)];
+        if (s >= floor)
+            found.push_back({r, s});
+    }
+    const size_t kept = std::min(found.size(), size_t(count));
+    std::partial_sort(found.begin(), found.begin() + kept, found.end(), [](const Candidate &a, const Candidate &b) {
+        return a.score > b.score || (a.score == b.score && a.row < b.row);
+    });
+    found.resize(kept);
+    return found;
+}
+
+QByteArray CVisualWordIndex::vocabularyBytes() const
+{
+    if (!m_quantiser)
+        return {};
+    faiss::VectorIOWriter writer;
+    faiss::write_index(m_quantiser.get(), &writer);
+    return QByteArray(reinterpret_cast<const char *>(writer.data.data()), qsizetype(writer.data.size()));
+}
+
+bool CVisualWordIndex::setVocabularyBytes(const QByteArray &bytes, QString *problem)
+{
+    faiss::VectorIOReader reader;
+    reader.data.assign(bytes.begin(), bytes.end());
+    std::unique_ptr<faiss::Index> index;
+    try {
+        index.reset(faiss::read_index(&reader));
+    } catch (const std::exception &error) {
+        *problem = QStringLiteral("FAISS cannot read its vocabulary (%1)")
+                       .arg(QString::fromLocal8Bit(error.what()).simplified().left(200));
+        return false;
+    }
+    if (auto *graph = dynamic_cast<faiss::IndexHNSWFlat *>(index.get()))
+        graph->hnsw.efSearch = graphSearchBreadth;
+    else if (!dynamic_cast<faiss::IndexFlatL2 *>(index.get()))
+        index.reset();
+    if (!index || index->d != dimension || index->ntotal < 1) {
+        *problem = QStringLiteral("its vocabulary is not one this server learns");
+        return false;
+    }
+    m_quantiser = std::move(index);
+    setRows({});
+    return true;
+}
+
+bool CVisualWordIndex::setPostings(int rowCount, std::vector<quint64> offsets, std::vector<quint32> postings,
+                                   QString *problem)
+{
+    bool good = rowCount >= 0 && offsets.size() == size_t(wordCount()) + 1 && offsets.front() == 0
+        && offsets.back() == postings.size();
+    // Every offset within the postings before any posting is read through them.
+    for (size_t w = 0; good && w + 1 < offsets.size(); ++w)
+        good = offsets[w] <= offsets[w + 1];
+    for (size_t w = 0; good && w + 1 < offsets.size(); ++w) {
+        for (quint64 p = offsets[w]; good && p < offsets[w + 1]; ++p)
+            good = postings[p] < quint32(rowCount) && (p == offsets[w] || postings[p - 1] < postings[p]);
+    }
+    if (!good) {
+        *problem = QStringLiteral("its postings do not fit its vocabulary and rows");
+        return false;
+    }
+    m_rowCount = rowCount;
+    m_offsets = std::move(offsets);
+    m_postings = std::move(postings);
+    weigh();
+    return true;
+}

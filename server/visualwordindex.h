@@ -1,0 +1,99 @@
+#pragma once
+
+#include <QByteArray>
+#include <QImage>
+#include <QString>
+
+#include <opencv2/core.hpp>
+
+#include <memory>
+#include <vector>
+
+namespace faiss {
+struct Index;
+}
+
+// The first filter over local features: a bag of visual words with an inverted file. Each
+// catalogue picture's SURF descriptors are quantised against a vocabulary learnt from the catalogue
+// (FAISS k-means); a picture becomes the set of words it holds, and an upload's candidates are the
+// pictures that share the most of its words, each word weighed by its rarity in the catalogue
+// (tf-idf, cosine of binary word vectors). Unlike the signature, the words survive a loose frame
+// that takes in the album and a neighbour, a glare spot, a small picture and a turn: a part of the
+// stamp's keypoints suffices.
+//
+// A picture with fewer than minimumFeatures keypoints (a plain colour, a tiny picture) holds no
+// words; the signature alone finds it. Searching is safe from several threads at once.
+class CVisualWordIndex
+{
+public:
+    // The strongest keypoints kept per picture: more add little but time and postings.
+    static constexpr int maxFeatures = 300;
+    static constexpr int minimumFeatures = 8;
+    static constexpr int dimension = 64;
+    // Words from which the vocabulary is searched through a graph instead of a scan of every word.
+    static constexpr int graphWords = 1024;
+
+    struct Features
+    {
+        std::vector<cv::KeyPoint> keypoints;
+        cv::Mat descriptors; // one CV_32F row per keypoint
+    };
+    // The picture's strongest keypoints, taken as the comparison takes a catalogue picture (grey,
+    // shorter side 256 pixels), so that uploads and catalogue pictures are described alike.
+    static Features describe(const QImage &picture);
+
+    CVisualWordIndex();
+    ~CVisualWordIndex();
+    CVisualWordIndex(const CVisualWordIndex &) = delete;
+    CVisualWordIndex &operator=(const CVisualWordIndex &) = delete;
+
+    // The vocabulary's size for a catalogue of this many pictures.
+    static int wordCountFor(int pictures);
+    // Pictures whose descriptors the vocabulary is learnt from, for this many words.
+    static int trainingPicturesFor(int words);
+    // Learns a vocabulary of `words` words from descriptors (rows of `dimension` floats, one after
+    // the other); fewer words when there are too few descriptors. False with nothing to learn from.
+    bool train(const std::vector<float> &descriptors, int words);
+    bool hasVocabulary() const { return m_quantiser != nullptr; }
+    int wordCount() const;
+    // The distinct words of a picture's descriptors, in increasing order; none for fewer than
+    // minimumFeatures descriptors.
+    std::vector<quint32> quantise(const cv::Mat &descriptors) const;
+
+    // The postings: rows[n] is picture n's words. Replaces what was there.
+    void setRows(const std::vector<std::vector<quint32>> &rows);
+    // Picture n's words again (for rewriting the postings when rows change).
+    std::vector<std::vector<quint32>> rows() const;
+    int size() const { return m_rowCount; }
+    // Pictures without words: found by their signature alone.
+    int unindexedCount() const;
+
+    struct Candidate
+    {
+        int row;
+        float score; // cosine of the tf-idf word vectors, 0 to 1
+    };
+    // The `count` pictures sharing the most weight of words with the query, best first, with a
+    // score of at least floor.
+    std::vector<Candidate> search(const std::vector<quint32> &words, int count, float floor) const;
+
+    // The vocabulary's quantiser in FAISS's serialisation, and the postings as offsets (one per
+    // word and one more) and rows; the setters refuse (false, with the reason) what FAISS cannot
+    // read or what does not fit.
+    QByteArray vocabularyBytes() const;
+    bool setVocabularyBytes(const QByteArray &bytes, QString *problem);
+    const std::vector<quint64> &offsets() const { return m_offsets; }
+    const std::vector<quint32> &postings() const { return m_postings; }
+    bool setPostings(int rowCount, std::vector<quint64> offsets, std::vector<quint32> postings,
+                     QString *problem);
+
+private:
+    void weigh();
+
+    std::unique_ptr<faiss::Index> m_quantiser;
+    int m_rowCount = 0;
+    std::vector<quint64> m_offsets;  // word w's rows: m_postings[m_offsets[w] .. m_offsets[w + 1])
+    std::vector<quint32> m_postings; // rows, increasing within a word
+    std::vector<float> m_weight;     // per word: idf squared
+    std::vector<float> m_norm;       // per row: length of its tf-idf vector (0: no words)
+};
