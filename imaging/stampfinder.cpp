@@ -247,63 +247,71 @@ void splitRegion(const cv::Mat &mask, const cv::Mat &edges, cv::Rect box, double
         out.push_back(box);
 }
 
-// The pixels of `lab` inside `within` that differ from the ground, the colour that most of the
+// The pixels of `smooth` (Lab) inside `within` that differ from the ground, the colour that most of the
 // pixels under `sample` show; empty when those pixels are not mostly one plain colour (a stamp
 // filling the picture, a busy scene), as there is then no ground to go by.
-cv::Mat differsFromGround(const cv::Mat &lab, const cv::Mat &smooth, const cv::Mat &busy, const cv::Mat &sample, const cv::Mat &within,
-                          int window)
+cv::Mat differsFromGround(const cv::Mat &smooth, const cv::Mat &busy, const cv::Mat &sample, const cv::Mat &within, int window)
 {
-    std::vector<uchar> values[3];
-    for (int y = 0; y < lab.rows; ++y)
-        for (int x = 0; x < lab.cols; ++x)
-            if (sample.at<uchar>(y, x)) {
-                const cv::Vec3b p = lab.at<cv::Vec3b>(y, x);
-                for (int c = 0; c < 3; ++c)
-                    values[c].push_back(p[c]);
-            }
-    if (values[0].size() < 64)
+    const int samples = cv::countNonZero(sample);
+    if (samples < 64)
         return {};
-    int median[3];
+    // The median of each channel under `sample`, from its histogram.
+    cv::Scalar median;
+    std::vector<cv::Mat> channels;
+    cv::split(smooth, channels);
     for (int c = 0; c < 3; ++c) {
-        std::vector<uchar> sorted = values[c];
-        std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
-        median[c] = sorted[sorted.size() / 2];
+        cv::Mat histogram;
+        const int bins = 256;
+        const float range[] = {0, 256};
+        const float *ranges = range;
+        cv::calcHist(&channels[c], 1, nullptr, sample, histogram, 1, &bins, &ranges);
+        float seen = 0;
+        int v = 0;
+        while (v < 255 && (seen += histogram.at<float>(v)) < samples / 2.0f)
+            ++v;
+        median[c] = v;
     }
-    auto distance = [&](const cv::Vec3b &p) {
-        return std::abs(p[0] - median[0]) / 2 + 2 * std::abs(p[1] - median[1]) + 2 * std::abs(p[2] - median[2]);
+    // Distance from the ground, lightness weighed less than colour (a shadow is still ground).
+    auto distanceFrom = [&](const std::vector<cv::Mat> &ground) {
+        cv::Mat d[3], distance;
+        for (int c = 0; c < 3; ++c)
+            cv::absdiff(channels[c], ground[c], d[c]);
+        cv::addWeighted(d[1], 2.0, d[2], 2.0, 0, distance, CV_16U);
+        cv::Mat lightness;
+        d[0].convertTo(lightness, CV_16U, 0.5);
+        return cv::Mat(distance + lightness);
     };
-    size_t near = 0;
-    for (size_t i = 0; i < values[0].size(); ++i)
-        near += distance(cv::Vec3b(values[0][i], values[1][i], values[2][i])) < 30;
-    if (near < 0.5 * values[0].size())
+    std::vector<cv::Mat> ground;
+    for (int c = 0; c < 3; ++c)
+        ground.emplace_back(smooth.size(), CV_8U, cv::Scalar(median[c]));
+    cv::Mat distance = distanceFrom(ground);
+    if (cv::countNonZero((distance < 30) & sample) < 0.5 * samples)
         return {};
-    // The ground's colour drifts across a photographed page (a lit corner, a strip's gloss): each
-    // pixel is compared with the mean of the plain, ground-coloured pixels around it.
-    cv::Mat groundish(lab.size(), CV_8U);
-    for (int y = 0; y < lab.rows; ++y)
-        for (int x = 0; x < lab.cols; ++x)
-            groundish.at<uchar>(y, x) = window > 1 && within.at<uchar>(y, x) && !busy.at<uchar>(y, x) && distance(smooth.at<cv::Vec3b>(y, x)) < 80 ? 255 : 0;
-    cv::Mat weight, local;
-    cv::Mat weighted;
-    smooth.convertTo(weighted, CV_32FC3);
-    weighted.setTo(cv::Scalar::all(0), ~groundish);
-    groundish.convertTo(weight, CV_32F, 1.0 / 255);
-    cv::blur(weighted, local, cv::Size(window, window));
-    cv::blur(weight, weight, cv::Size(window, window));
-    cv::Mat differs = cv::Mat::zeros(lab.size(), CV_8U);
-    for (int y = 0; y < lab.rows; ++y)
-        for (int x = 0; x < lab.cols; ++x) {
-            if (!within.at<uchar>(y, x))
-                continue;
-            const float w = weight.at<float>(y, x);
-            const cv::Vec3f g = local.at<cv::Vec3f>(y, x);
-            const cv::Vec3b p = smooth.at<cv::Vec3b>(y, x);
-            const int d = w > 0.05f ? int(std::abs(p[0] - g[0] / w) / 2 + 2 * std::abs(p[1] - g[1] / w) + 2 * std::abs(p[2] - g[2] / w))
-                                    : distance(p);
-            if (d > 40)
-                differs.at<uchar>(y, x) = 255;
+    if (window > 1) {
+        // The ground's colour drifts across a photographed page (a lit corner, a strip's gloss):
+        // each pixel is compared with the mean of the plain, ground-coloured pixels around it,
+        // taken on a copy reduced fourfold, as the ground drifts slowly.
+        const cv::Mat groundish = within & ~busy & (distance < 80);
+        const cv::Size reduced(smooth.cols / 4, smooth.rows / 4);
+        cv::Mat weight;
+        cv::resize(groundish, weight, reduced, 0, 0, cv::INTER_AREA);
+        weight.convertTo(weight, CV_32F, 1.0 / 255);
+        cv::Mat spread;
+        cv::blur(weight, spread, cv::Size(window / 4 | 1, window / 4 | 1));
+        const cv::Mat known = spread > 0.05f;
+        for (int c = 0; c < 3; ++c) {
+            cv::Mat local;
+            cv::resize(channels[c] & groundish, local, reduced, 0, 0, cv::INTER_AREA);
+            local.convertTo(local, CV_32F);
+            cv::blur(local, local, cv::Size(window / 4 | 1, window / 4 | 1));
+            cv::divide(local, cv::max(spread, 0.05f), local);
+            local.setTo(median[c], ~known);
+            local.convertTo(local, CV_8U);
+            cv::resize(local, ground[c], smooth.size(), 0, 0, cv::INTER_LINEAR);
         }
-    return differs;
+        distance = distanceFrom(ground);
+    }
+    return within & (distance > 40);
 }
 
 // Stamps laid on a plain ground (a stock card, an album page, a table): the ground is the colour
@@ -328,7 +336,7 @@ std::vector<cv::Rect> onPlainGround(const cv::Mat &lab, const cv::Mat &busy, con
     cv::Mat differs;
     bool onPage = false;
     for (int level = 0; level < 2; ++level) {
-        differs = differsFromGround(lab, smooth, busy, sample, within, onPage ? window : 1);
+        differs = differsFromGround(smooth, busy, sample, within, onPage ? window : 1);
         if (differs.empty())
             return {};
         // A stamp's design may match the ground in colour in places, but not in its busy texture:
@@ -421,13 +429,23 @@ QList<QRect> CStampFinder::findStamps(const QImage &picture)
     cv::Canny(grey, edges, 40, 100);
 
     // Lines across most of the picture are the page's, not a stamp's: strips, pockets, a table's
-    // edge. Widened across, so that a line a photo shows at a slight slant still runs unbroken.
-    cv::Mat wide, lines, along;
-    cv::dilate(edges, wide, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(5, 1)));
-    cv::morphologyEx(wide, lines, cv::MORPH_OPEN, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(1, small.rows * 6 / 10)));
-    cv::dilate(edges, wide, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(1, 5)));
-    cv::morphologyEx(wide, along, cv::MORPH_OPEN, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(small.cols * 6 / 10, 1)));
-    lines |= along;
+    // edge. Widened across, so that a line a photo shows at a slight slant still runs unbroken;
+    // looked for on a copy squeezed along the line, which keeps a line a line at a quarter of the
+    // cost.
+    auto linesAlong = [&](bool vertical) {
+        constexpr int squeeze = 4;
+        cv::Mat wide, squeezed, lines;
+        cv::dilate(edges, wide, cv::getStructuringElement(cv::MORPH_RECT, vertical ? cv::Size(5, 1) : cv::Size(1, 5)));
+        const cv::Size size = vertical ? cv::Size(edges.cols, edges.rows / squeeze) : cv::Size(edges.cols / squeeze, edges.rows);
+        cv::resize(wide, squeezed, size, 0, 0, cv::INTER_AREA);
+        squeezed = squeezed > 0;
+        const int length = (vertical ? size.height : size.width) * 6 / 10;
+        cv::morphologyEx(squeezed, squeezed, cv::MORPH_OPEN,
+                         cv::getStructuringElement(cv::MORPH_RECT, vertical ? cv::Size(1, length) : cv::Size(length, 1)));
+        cv::resize(squeezed, lines, edges.size(), 0, 0, cv::INTER_NEAREST);
+        return lines;
+    };
+    cv::Mat lines = linesAlong(true) | linesAlong(false);
     cv::dilate(lines, lines, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3)));
     edges.setTo(0, lines);
 
@@ -448,6 +466,17 @@ QList<QRect> CStampFinder::findStamps(const QImage &picture)
         cv::absdiff(c[2], cv::Scalar(128), b);
         chroma = a + b;
     }
+    // Where the picture shows a plain ground, the regions that differ from it are the stamps,
+    // margin and teeth included, and they replace what the edges found. A paper label differs too,
+    // but is busy only where it is written on.
+    std::vector<cv::Rect> grounded;
+    for (const cv::Rect &b : onPlainGround(lab, busy, edges)) {
+        const double busyness = cv::mean(busy(b))[0] / 255.0, colour = cv::mean(chroma(b))[0];
+        if (busyness + colour / 100.0 > 0.3)
+            grounded.push_back(b);
+    }
+    std::vector<cv::Rect> candidates = grounded;
+    if (candidates.empty()) {
     // Busy or different, with thin bridges (a glare, a strip's edge) cut and holes filled.
     cv::Mat marked = busy.clone();
     cv::morphologyEx(marked, marked, cv::MORPH_OPEN, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(window / 2 + 1, window / 2 + 1)));
@@ -489,7 +518,6 @@ QList<QRect> CStampFinder::findStamps(const QImage &picture)
             areas.push_back(b.area());
     std::sort(areas.begin(), areas.end());
     const double typicalArea = areas.size() < 2 ? 1e18 : areas[areas.size() / 2];
-    std::vector<cv::Rect> candidates;
     for (const cv::Rect &b : boxes) {
         std::vector<cv::Rect> parts;
         split(edges, b, typicalArea, parts);
@@ -497,18 +525,8 @@ QList<QRect> CStampFinder::findStamps(const QImage &picture)
             if (stampLike(part))
                 candidates.push_back(grown(lab, part));
     }
-
-    // Where the picture shows a plain ground, the regions that differ from it are the stamps,
-    // margin and teeth included, and they replace what the edges found. A paper label differs too,
-    // but is busy only where it is written on.
-    std::vector<cv::Rect> grounded;
-    for (const cv::Rect &b : onPlainGround(lab, busy, edges)) {
-        const double busyness = cv::mean(busy(b))[0] / 255.0, colour = cv::mean(chroma(b))[0];
-        if (busyness + colour / 100.0 > 0.3)
-            grounded.push_back(b);
     }
-    if (!grounded.empty())
-        candidates = grounded;
+
 
     // A box that holds two or more others of some size is a page, a strip or a cluster whose
     // stamps were found one by one; a box inside another that holds no other is a piece of it.
