@@ -25,7 +25,7 @@ constexpr int workingSide = 1000;
 // Grows `box` over the stamp's plain margin and perforation teeth, which are not busy but differ
 // from the background just around the stamp: a row or column just outside the box belongs to the
 // stamp while most of it differs from the median colour of a ring around the box.
-cv::Rect grown(const cv::Mat &lab, cv::Rect box)
+cv::Rect grown(const cv::Mat &lab, cv::Rect box, int threshold = 40)
 {
     const cv::Rect all(cv::Point(), lab.size());
     const int reach = std::max(2, std::max(box.width, box.height) / 10);
@@ -51,7 +51,7 @@ cv::Rect grown(const cv::Mat &lab, cv::Rect box)
         for (int y = r.y; y < r.y + r.height; ++y)
             for (int x = r.x; x < r.x + r.width; ++x) {
                 const cv::Vec3b p = lab.at<cv::Vec3b>(y, x);
-                count += std::abs(p[0] - median[0]) + 2 * std::abs(p[1] - median[1]) + 2 * std::abs(p[2] - median[2]) > 40;
+                count += std::abs(p[0] - median[0]) + 2 * std::abs(p[1] - median[1]) + 2 * std::abs(p[2] - median[2]) > threshold;
             }
         return count > 0.5 * r.area();
     };
@@ -250,13 +250,13 @@ void splitRegion(const cv::Mat &mask, const cv::Mat &edges, cv::Rect box, double
 // The pixels of `smooth` (Lab) inside `within` that differ from the ground, the colour that most of the
 // pixels under `sample` show; empty when those pixels are not mostly one plain colour (a stamp
 // filling the picture, a busy scene), as there is then no ground to go by.
-cv::Mat differsFromGround(const cv::Mat &smooth, const cv::Mat &busy, const cv::Mat &sample, const cv::Mat &within, int window)
+cv::Mat differsFromGround(const cv::Mat &smooth, const cv::Mat &busy, const cv::Mat &sample, const cv::Mat &within, int window,
+                          cv::Scalar &median)
 {
     const int samples = cv::countNonZero(sample);
     if (samples < 64)
         return {};
     // The median of each channel under `sample`, from its histogram.
-    cv::Scalar median;
     std::vector<cv::Mat> channels;
     cv::split(smooth, channels);
     for (int c = 0; c < 3; ++c) {
@@ -285,7 +285,7 @@ cv::Mat differsFromGround(const cv::Mat &smooth, const cv::Mat &busy, const cv::
     for (int c = 0; c < 3; ++c)
         ground.emplace_back(smooth.size(), CV_8U, cv::Scalar(median[c]));
     cv::Mat distance = distanceFrom(ground);
-    if (cv::countNonZero((distance < 30) & sample) < 0.5 * samples)
+    if (cv::countNonZero((distance < 30) & sample) < 0.35 * samples)
         return {};
     if (window > 1) {
         // The ground's colour drifts across a photographed page (a lit corner, a strip's gloss):
@@ -334,9 +334,10 @@ std::vector<cv::Rect> onPlainGround(const cv::Mat &lab, const cv::Mat &busy, con
     // The stamps' own size, about: the ground is followed over that distance.
     const int window = side / 10 | 1;
     cv::Mat differs;
+    cv::Scalar groundColour;
     bool onPage = false;
     for (int level = 0; level < 2; ++level) {
-        differs = differsFromGround(smooth, busy, sample, within, onPage ? window : 1);
+        differs = differsFromGround(smooth, busy, sample, within, onPage ? window : 1, groundColour);
         if (differs.empty())
             return {};
         // A stamp's design may match the ground in colour in places, but not in its busy texture:
@@ -400,6 +401,21 @@ std::vector<cv::Rect> onPlainGround(const cv::Mat &lab, const cv::Mat &busy, con
         for (const cv::Rect &b : boxes)
             splitRegion(differs, edges, b, areas[areas.size() / 2], side * 0.05, again);
         boxes = again;
+    }
+    // A stamp's white margin and teeth may match a light ground: a stamp with no neighbour close
+    // by grows over them. (Not on a page on a table, whose lit strips would be taken in.)
+    if (!onPage && groundColour[0] > 120) {
+        std::vector<cv::Rect> out = boxes;
+        for (size_t i = 0; i < boxes.size(); ++i) {
+            const int reach = std::max(boxes[i].width, boxes[i].height) / 10;
+            const cv::Rect around(boxes[i].x - reach, boxes[i].y - reach, boxes[i].width + 2 * reach, boxes[i].height + 2 * reach);
+            bool alone = true;
+            for (size_t j = 0; j < boxes.size(); ++j)
+                alone = alone && (j == i || (around & boxes[j]).empty());
+            if (alone)
+                out[i] = grown(smooth, boxes[i], 16);
+        }
+        boxes = out;
     }
     return boxes;
 }
