@@ -175,13 +175,14 @@ int main(int argc, char *argv[])
             std::printf("time per real 12-MP photo: median %.0f ms, slowest %.0f ms\n", times[times.size() / 2], times.last());
     }
 
-    const struct { const char *name; CAlbumPageGenerator::Background background; bool touching, overlapping; double turn; bool labels; } kinds[] = {
-        {"dark, apart, labels", CAlbumPageGenerator::DarkStockPage, false, false, 0, true},
-        {"dark, touching", CAlbumPageGenerator::DarkStockPage, true, false, 0, false},
-        {"dark, overlapping, turned 3", CAlbumPageGenerator::DarkStockPage, false, true, 3, false},
-        {"light, apart, turned 8, labels", CAlbumPageGenerator::LightAlbumPage, false, false, 8, true},
-        {"light, touching", CAlbumPageGenerator::LightAlbumPage, true, false, 0, false},
-        {"table, apart, turned 5", CAlbumPageGenerator::Table, false, false, 5, false},
+    const struct { const char *name; CAlbumPageGenerator::Background background; bool touching, overlapping; double turn; bool labels, onTable; } kinds[] = {
+        {"dark, apart, labels", CAlbumPageGenerator::DarkStockPage, false, false, 0, true, false},
+        {"dark, touching", CAlbumPageGenerator::DarkStockPage, true, false, 0, false, false},
+        {"dark, overlapping, turned 3", CAlbumPageGenerator::DarkStockPage, false, true, 3, false, false},
+        {"light, apart, turned 8, labels", CAlbumPageGenerator::LightAlbumPage, false, false, 8, true, false},
+        {"light, touching", CAlbumPageGenerator::LightAlbumPage, true, false, 0, false, false},
+        {"table, apart, turned 5", CAlbumPageGenerator::Table, false, false, 5, false, false},
+        {"dark on a table, turned 3, labels", CAlbumPageGenerator::DarkStockPage, false, false, 3, true, true},
     };
     Tally all;
     for (const auto &kind : kinds) {
@@ -194,6 +195,7 @@ int main(int argc, char *argv[])
             o.overlapping = kind.overlapping;
             o.maxTurn = kind.turn;
             o.labels = kind.labels;
+            o.onTable = kind.onTable;
             o.rows = 2 + seed % 2;
             o.columns = 3 + seed % 3;
             const CAlbumPageGenerator::Page page = CAlbumPageGenerator::page(o);

@@ -40,14 +40,17 @@ private slots:
         QTest::addColumn<bool>("overlapping");
         QTest::addColumn<double>("turn");
         QTest::addColumn<bool>("labels");
-        QTest::newRow("dark stock page") << int(CAlbumPageGenerator::DarkStockPage) << false << false << 0.0 << false;
-        QTest::newRow("dark stock page, labels") << int(CAlbumPageGenerator::DarkStockPage) << false << false << 0.0 << true;
-        QTest::newRow("light album page, turned, labels") << int(CAlbumPageGenerator::LightAlbumPage) << false << false << 6.0 << true;
-        QTest::newRow("dark stock page, touching") << int(CAlbumPageGenerator::DarkStockPage) << true << false << 0.0 << false;
-        QTest::newRow("light album page, overlapping") << int(CAlbumPageGenerator::LightAlbumPage) << false << true << 0.0 << false;
-        QTest::newRow("light album page, touching, turned") << int(CAlbumPageGenerator::LightAlbumPage) << true << false << 3.0 << false;
-        QTest::newRow("dark stock page, overlapping, turned") << int(CAlbumPageGenerator::DarkStockPage) << false << true << 3.0 << false;
-        QTest::newRow("table, touching") << int(CAlbumPageGenerator::Table) << true << false << 0.0 << false;
+        QTest::addColumn<bool>("onTable");
+        QTest::newRow("dark stock page") << int(CAlbumPageGenerator::DarkStockPage) << false << false << 0.0 << false << false;
+        QTest::newRow("dark stock page, labels") << int(CAlbumPageGenerator::DarkStockPage) << false << false << 0.0 << true << false;
+        QTest::newRow("light album page, turned, labels") << int(CAlbumPageGenerator::LightAlbumPage) << false << false << 6.0 << true << false;
+        QTest::newRow("dark stock page, touching") << int(CAlbumPageGenerator::DarkStockPage) << true << false << 0.0 << false << false;
+        QTest::newRow("light album page, overlapping") << int(CAlbumPageGenerator::LightAlbumPage) << false << true << 0.0 << false << false;
+        QTest::newRow("light album page, touching, turned") << int(CAlbumPageGenerator::LightAlbumPage) << true << false << 3.0 << false << false;
+        QTest::newRow("dark stock page, overlapping, turned") << int(CAlbumPageGenerator::DarkStockPage) << false << true << 3.0 << false << false;
+        QTest::newRow("table, touching") << int(CAlbumPageGenerator::Table) << true << false << 0.0 << false << false;
+        // A stock page lying on a light table: its stamps are found against the page, not the table.
+        QTest::newRow("dark stock page on a table, turned") << int(CAlbumPageGenerator::DarkStockPage) << false << false << 3.0 << false << true;
     }
     // Every stamp is found with a box that fits it, and no paper label is taken for a stamp.
     void pages()
@@ -57,6 +60,7 @@ private slots:
         QFETCH(bool, overlapping);
         QFETCH(double, turn);
         QFETCH(bool, labels);
+        QFETCH(bool, onTable);
         CAlbumPageGenerator::Options o;
         o.seed = 3;
         o.background = CAlbumPageGenerator::Background(background);
@@ -64,6 +68,7 @@ private slots:
         o.overlapping = overlapping;
         o.maxTurn = turn;
         o.labels = labels;
+        o.onTable = onTable;
         const CAlbumPageGenerator::Page page = CAlbumPageGenerator::page(o);
         const QList<QRect> found = CStampFinder::findStamps(CStampGenerator::toImage(page.picture));
 
