@@ -41,6 +41,15 @@ QByteArray CSearchReport::pageText(const QString &baseName, const QVector<field_
 
 void CSearchReport::write(const QString &reportPath, const QVector<field_ready> &resultList)
 {
+    QList<QImage> pictures;
+    for (const field_ready &result : resultList)
+        pictures << result.image;
+    writePage(reportPath, [&resultList](const QString &baseName) { return pageText(baseName, resultList); }, pictures);
+}
+
+bool CSearchReport::writePage(const QString &reportPath, const std::function<QByteArray(const QString &)> &page,
+                              const QList<QImage> &pictures)
+{
     const qsizetype slash = reportPath.lastIndexOf(QLatin1Char('/'));
     QString folder = slash < 0 ? QString() : reportPath.left(slash);
     const QString fileName = reportPath.mid(slash + 1);
@@ -48,19 +57,43 @@ void CSearchReport::write(const QString &reportPath, const QVector<field_ready> 
     const QString baseName = dot < 0 ? fileName : fileName.left(dot);
     if (folder.isEmpty() || baseName.isEmpty()) {
         qDebug("report path error");
-        return;
+        return false;
     }
     folder += QLatin1Char('/');
     const QString pictureFolder = folder + baseName + QLatin1Char('/');
     if (!QDir().mkpath(folder) || !QDir().mkpath(pictureFolder)) {
         qDebug("creat report path error");
-        return;
+        return false;
     }
-    for (qsizetype i = 0; i < resultList.size(); ++i)
-        resultList.at(i).image.save(pictureFolder + QString::number(i) + QStringLiteral(".jpg"));
+    bool ok = true;
+    for (qsizetype i = 0; i < pictures.size(); ++i)
+        ok &= pictures.at(i).save(pictureFolder + QString::number(i) + QStringLiteral(".jpg"));
 
     // Written whole or not at all: an old report is never left half overwritten.
     QSaveFile file(reportPath);
-    if (!file.open(QIODevice::WriteOnly) || file.write(pageText(baseName, resultList)) < 0 || !file.commit())
+    if (!file.open(QIODevice::WriteOnly) || file.write(page(baseName)) < 0 || !file.commit()) {
         qDebug("save report error");
+        return false;
+    }
+    return ok;
+}
+
+QByteArray CSearchReport::escapedText(const QString &text)
+{
+    QByteArray escaped;
+    for (const uint code : text.toUcs4()) {
+        if (code == '&')
+            escaped += "&amp;";
+        else if (code == '<')
+            escaped += "&lt;";
+        else if (code == '>')
+            escaped += "&gt;";
+        else if (code == '"')
+            escaped += "&quot;";
+        else if (code >= 0x20 && code < 0x7f)
+            escaped += char(code);
+        else
+            escaped += "&#" + QByteArray::number(code) + ';';
+    }
+    return escaped;
 }
