@@ -159,12 +159,10 @@ void splitRegion(const cv::Mat &mask, const cv::Mat &edges, cv::Rect box, double
                         last[x] = std::max(last[x], y);
                     }
             }
-            // Prefix and suffix: count, and the extent across, of everything before and after a cut.
-            std::vector<double> countBefore(length + 1, 0);
+            // Prefix and suffix: the extent across of everything before and after a cut.
             std::vector<int> lowBefore(length + 1, across), highBefore(length + 1, -1), lowAfter(length + 1, across),
                 highAfter(length + 1, -1);
             for (int x = 0; x < length; ++x) {
-                countBefore[x + 1] = countBefore[x] + lineCount[x];
                 lowBefore[x + 1] = std::min(lowBefore[x], first[x]);
                 highBefore[x + 1] = std::max(highBefore[x], last[x]);
             }
@@ -172,6 +170,11 @@ void splitRegion(const cv::Mat &mask, const cv::Mat &edges, cv::Rect box, double
                 lowAfter[x] = std::min(lowAfter[x + 1], first[x]);
                 highAfter[x] = std::max(highAfter[x + 1], last[x]);
             }
+            int begin = 0, stop = length;
+            while (begin < length && lineCount[begin] == 0)
+                ++begin;
+            while (stop > begin && lineCount[stop - 1] == 0)
+                --stop;
             for (int cut = int(minSide); cut <= length - int(minSide); ++cut) {
                 if (highBefore[cut] < 0 || highAfter[cut] < 0)
                     continue;
@@ -181,11 +184,6 @@ void splitRegion(const cv::Mat &mask, const cv::Mat &edges, cv::Rect box, double
                     --end;
                 while (start < length && lineCount[start] == 0)
                     ++start;
-                int begin = 0, stop = length;
-                while (lineCount[begin] == 0)
-                    ++begin;
-                while (lineCount[stop - 1] == 0)
-                    --stop;
                 const double a = double(end - begin) * (highBefore[cut] - lowBefore[cut] + 1);
                 const double b = double(stop - start) * (highAfter[cut] - lowAfter[cut] + 1);
                 const double score = count / (a + b);
@@ -209,8 +207,8 @@ void splitRegion(const cv::Mat &mask, const cv::Mat &edges, cv::Rect box, double
         }
         // Stamps that touch or overlap fill their common box: a region far larger than the typical
         // stamp is cut where it thins (perforation holes) and where its edges thin (the plain paper
-        // margins of two stamps meet there), in its middle half.
-        // Without a typical stamp to go by, stamps are about as long as they are wide.
+        // margins of two stamps meet there), away from its ends. Without a typical stamp to go by,
+        // stamps are about as long as they are wide.
         const double typical = typicalArea < 1e17 ? typicalArea : double(std::min(box.width, box.height)) * std::min(box.width, box.height);
         if (box.area() > 1.7 * typical) {
             double bestValley = 1e9;
@@ -247,9 +245,9 @@ void splitRegion(const cv::Mat &mask, const cv::Mat &edges, cv::Rect box, double
         out.push_back(box);
 }
 
-// The pixels of `smooth` (Lab) inside `within` that differ from the ground, the colour that most of the
-// pixels under `sample` show; empty when those pixels are not mostly one plain colour (a stamp
-// filling the picture, a busy scene), as there is then no ground to go by.
+// The pixels of `smooth` (Lab) inside `within` that differ from the ground, the colour that most
+// of the pixels under `sample` show (returned in `median`); empty when too few of those pixels
+// are that colour (a stamp filling the picture, a busy scene), as there is then no ground to go by.
 cv::Mat differsFromGround(const cv::Mat &smooth, const cv::Mat &busy, const cv::Mat &sample, const cv::Mat &within, int window,
                           cv::Scalar &median)
 {
@@ -492,57 +490,57 @@ QList<QRect> CStampFinder::findStamps(const QImage &picture)
             grounded.push_back(b);
     }
     std::vector<cv::Rect> candidates = grounded;
+    // Without a plain ground, the busy regions are the stamps.
     if (candidates.empty()) {
-    // Busy or different, with thin bridges (a glare, a strip's edge) cut and holes filled.
-    cv::Mat marked = busy.clone();
-    cv::morphologyEx(marked, marked, cv::MORPH_OPEN, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(window / 2 + 1, window / 2 + 1)));
-    // Every outer boundary, also those inside another region's hole: a stock page's outline or a
-    // strip's edge may enclose stamps.
-    std::vector<std::vector<cv::Point>> all;
-    std::vector<cv::Vec4i> hierarchy;
-    cv::findContours(marked, all, hierarchy, cv::RETR_TREE, cv::CHAIN_APPROX_SIMPLE);
-    std::vector<std::vector<cv::Point>> contours;
-    for (size_t k = 0; k < all.size(); ++k) {
-        int depth = 0;
-        for (int parent = hierarchy[k][3]; parent >= 0; parent = hierarchy[parent][3])
-            ++depth;
-        if (depth % 2 == 0)
-            contours.push_back(all[k]);
-    }
-    cv::Mat regions = cv::Mat::zeros(busy.size(), CV_8U);
-    cv::drawContours(regions, contours, -1, cv::Scalar(255), cv::FILLED);
+        // Busy or different, with thin bridges (a glare, a strip's edge) cut and holes filled.
+        cv::Mat marked = busy.clone();
+        cv::morphologyEx(marked, marked, cv::MORPH_OPEN, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(window / 2 + 1, window / 2 + 1)));
+        // Every outer boundary, also those inside another region's hole: a stock page's outline or a
+        // strip's edge may enclose stamps.
+        std::vector<std::vector<cv::Point>> all;
+        std::vector<cv::Vec4i> hierarchy;
+        cv::findContours(marked, all, hierarchy, cv::RETR_TREE, cv::CHAIN_APPROX_SIMPLE);
+        std::vector<std::vector<cv::Point>> contours;
+        for (size_t k = 0; k < all.size(); ++k) {
+            int depth = 0;
+            for (int parent = hierarchy[k][3]; parent >= 0; parent = hierarchy[parent][3])
+                ++depth;
+            if (depth % 2 == 0)
+                contours.push_back(all[k]);
+        }
+        cv::Mat regions = cv::Mat::zeros(busy.size(), CV_8U);
+        cv::drawContours(regions, contours, -1, cv::Scalar(255), cv::FILLED);
 
-    const double minSide = side * 0.05;
-    // A paper label or a hand is mostly plain and grey or skin; a strip's end is long and thin.
-    auto stampLike = [&](const cv::Rect &box) {
-        if (box.width < minSide || box.height < minSide)
-            return false;
-        const double aspect = double(box.width) / box.height;
-        const double inside = cv::mean(density(box), regions(box))[0];
-        const double colour = cv::mean(chroma(box), regions(box))[0];
-        return inside + colour / 200.0 >= 0.13 && aspect > 0.3 && aspect < 3.3;
-    };
-    std::vector<cv::Rect> boxes;
-    for (const auto &contour : contours)
-        if (const cv::Rect box = cv::boundingRect(contour); box.width >= minSide && box.height >= minSide)
-            boxes.push_back(box);
-    // The typical stamp, to tell a region of two from one: the median of the regions that look
-    // like one stamp.
-    std::vector<double> areas;
-    for (const cv::Rect &b : boxes)
-        if (const double aspect = double(b.width) / b.height; aspect > 0.55 && aspect < 1.8 && stampLike(b))
-            areas.push_back(b.area());
-    std::sort(areas.begin(), areas.end());
-    const double typicalArea = areas.size() < 2 ? 1e18 : areas[areas.size() / 2];
-    for (const cv::Rect &b : boxes) {
-        std::vector<cv::Rect> parts;
-        split(edges, b, typicalArea, parts);
-        for (const cv::Rect &part : parts)
-            if (stampLike(part))
-                candidates.push_back(grown(lab, part));
+        const double minSide = side * 0.05;
+        // A paper label or a hand is mostly plain and grey or skin; a strip's end is long and thin.
+        auto stampLike = [&](const cv::Rect &box) {
+            if (box.width < minSide || box.height < minSide)
+                return false;
+            const double aspect = double(box.width) / box.height;
+            const double inside = cv::mean(density(box), regions(box))[0];
+            const double colour = cv::mean(chroma(box), regions(box))[0];
+            return inside + colour / 200.0 >= 0.13 && aspect > 0.3 && aspect < 3.3;
+        };
+        std::vector<cv::Rect> boxes;
+        for (const auto &contour : contours)
+            if (const cv::Rect box = cv::boundingRect(contour); box.width >= minSide && box.height >= minSide)
+                boxes.push_back(box);
+        // The typical stamp, to tell a region of two from one: the median of the regions that look
+        // like one stamp.
+        std::vector<double> areas;
+        for (const cv::Rect &b : boxes)
+            if (const double aspect = double(b.width) / b.height; aspect > 0.55 && aspect < 1.8 && stampLike(b))
+                areas.push_back(b.area());
+        std::sort(areas.begin(), areas.end());
+        const double typicalArea = areas.size() < 2 ? 1e18 : areas[areas.size() / 2];
+        for (const cv::Rect &b : boxes) {
+            std::vector<cv::Rect> parts;
+            split(edges, b, typicalArea, parts);
+            for (const cv::Rect &part : parts)
+                if (stampLike(part))
+                    candidates.push_back(grown(lab, part));
+        }
     }
-    }
-
 
     // A box that holds two or more others of some size is a page, a strip or a cluster whose
     // stamps were found one by one; a box inside another that holds no other is a piece of it.
