@@ -6,20 +6,18 @@
 #include <cmath>
 
 // How it works, on a copy reduced to about a thousand pixels a side:
-//  1. Printed stamps are busy: their engraving, text and perforation teeth give many short edges,
-//     where a stock page, an album page, a table, a hand or a glare gives few. The density of Canny
-//     edges, with long straight lines (the strips of a stock page, a table's edge) taken out, marks
-//     the stamps' insides.
-//  2. The marked regions, with their holes filled, are the candidates; a region that holds two or
-//     more others (a page's outline, a strip) is dropped for them. A paper label is busy only where
-//     it is written on: it is let go because its region is mostly plain and grey.
-//  3. Regions that hold two stamps side by side are cut where the edge density falls to a valley
-//     across the whole region (the two stamps' plain paper margins meet there).
-//  4. Each box then grows over the stamp's plain margin, which differs in colour from the
-//     background around it.
-//  5. Where the picture's border is mostly one plain colour (a stock card, an album page, a table),
-//     each region that differs from that ground is a whole stamp, margin included: it replaces
-//     the busy pieces of it, and busy spots on the ground itself are let go.
+//  1. Where the picture's border is mostly one plain colour (a stock card, an album page, a table),
+//     the stamps are the regions that differ from that ground, margin and teeth included. A page
+//     lying on a table differs from the table as a whole: its stamps are then found against the
+//     colour of the page's own rim, followed as it drifts across the page (lit strips, gloss).
+//  2. Regions of several stamps are cut apart: where a straight cut leaves parts that fill their
+//     boxes far better (a gap or a step between neighbours), and, for a region much larger than
+//     the typical stamp, where the region and its edges thin (the plain margins of two stamps that
+//     touch). A paper label differs too, but is busy only where it is written on.
+//  3. Without a plain ground (a stamp filling the picture, a busy scene): printed stamps are busy,
+//     their engraving, text and teeth give many short edges. The density of Canny edges, with long
+//     straight lines taken out, marks the stamps' insides; the marked regions are cut at edge
+//     valleys, plain grey regions (labels) let go, and each box grows over the stamp's margin.
 namespace {
 
 constexpr int workingSide = 1000;
@@ -27,7 +25,7 @@ constexpr int workingSide = 1000;
 // Grows `box` over the stamp's plain margin and perforation teeth, which are not busy but differ
 // from the background just around the stamp: a row or column just outside the box belongs to the
 // stamp while most of it differs from the median colour of a ring around the box.
-cv::Rect grown(const cv::Mat &lab, cv::Rect box)
+cv::Rect grown(const cv::Mat &lab, cv::Rect box, int threshold = 40)
 {
     const cv::Rect all(cv::Point(), lab.size());
     const int reach = std::max(2, std::max(box.width, box.height) / 10);
@@ -53,7 +51,7 @@ cv::Rect grown(const cv::Mat &lab, cv::Rect box)
         for (int y = r.y; y < r.y + r.height; ++y)
             for (int x = r.x; x < r.x + r.width; ++x) {
                 const cv::Vec3b p = lab.at<cv::Vec3b>(y, x);
-                count += std::abs(p[0] - median[0]) + 2 * std::abs(p[1] - median[1]) + 2 * std::abs(p[2] - median[2]) > 40;
+                count += std::abs(p[0] - median[0]) + 2 * std::abs(p[1] - median[1]) + 2 * std::abs(p[2] - median[2]) > threshold;
             }
         return count > 0.5 * r.area();
     };
@@ -112,56 +110,310 @@ void split(const cv::Mat &edges, const cv::Rect &box, double typicalArea, std::v
     out.push_back(box);
 }
 
-// Stamps laid on a plain ground (a stock card, an album page, a table): the ground is the colour
-// that the picture's border mostly shows. Where the border is not plain (a stamp filling the
-// picture, a busy scene), there is no ground to go by and this gives nothing. Each region that
-// differs from the ground, cleaned of specks and thin bridges, is a candidate for a whole stamp,
-// margin and teeth included.
-std::vector<cv::Rect> onPlainGround(const cv::Mat &lab)
+// The tight box of the set pixels of `mask` inside `box`.
+cv::Rect tight(const cv::Mat &mask, const cv::Rect &box)
 {
-    const int rim = std::max(2, std::min(lab.cols, lab.rows) / 40);
-    std::vector<uchar> border[3];
-    for (int y = 0; y < lab.rows; ++y)
-        for (int x = 0; x < lab.cols; ++x)
-            if (y < rim || y >= lab.rows - rim || x < rim || x >= lab.cols - rim) {
-                const cv::Vec3b p = lab.at<cv::Vec3b>(y, x);
-                for (int c = 0; c < 3; ++c)
-                    border[c].push_back(p[c]);
-            }
-    int median[3];
-    for (int c = 0; c < 3; ++c) {
-        std::nth_element(border[c].begin(), border[c].begin() + border[c].size() / 2, border[c].end());
-        median[c] = border[c][border[c].size() / 2];
+    const cv::Rect r = cv::boundingRect(mask(box));
+    return r + box.tl();
+}
+
+// Splits a region of `mask` (stamps that differ from the ground) that holds more than one stamp:
+// first where a straight cut leaves two parts that each fill their own box far better than the
+// whole fills its box (two stamps side by side with a gap or a step between them), then, for a
+// region much larger than the typical stamp, where the mask thins across it (the perforation holes
+// of two stamps that touch). Recursive; gives the parts' tight boxes when they look like stamps.
+void splitRegion(const cv::Mat &mask, const cv::Mat &edges, cv::Rect box, double typicalArea, double minSide, std::vector<cv::Rect> &out, int depth = 0)
+{
+    // A straight cut leaves slivers of a neighbour that reaches past it: the part's box is taken
+    // around its core, what remains after thin pieces are opened away.
+    {
+        const int k = std::max(3, int(minSide / 2.5)) | 1;
+        cv::Mat core;
+        cv::morphologyEx(mask(box), core, cv::MORPH_OPEN, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(k, k)));
+        if (cv::countNonZero(core) == 0)
+            return;
+        const cv::Rect reach = (cv::boundingRect(core) + box.tl() - cv::Point(k / 2 + 1, k / 2 + 1) + cv::Size(k + 2, k + 2)) & box;
+        box = tight(mask, reach);
     }
-    auto distance = [&](const cv::Vec3b &p) {
-        return std::abs(p[0] - median[0]) / 2 + 2 * std::abs(p[1] - median[1]) + 2 * std::abs(p[2] - median[2]);
+    const cv::Mat m = mask(box);
+    const double count = cv::countNonZero(m);
+    const double fill = count / box.area();
+    auto stampShaped = [&](const cv::Rect &r) {
+        const double aspect = double(r.width) / r.height;
+        return r.width >= minSide && r.height >= minSide && aspect > 0.3 && aspect < 3.3;
     };
-    // Most of the border must be the ground.
-    size_t near = 0;
-    for (size_t i = 0; i < border[0].size(); ++i)
-        near += distance(cv::Vec3b(border[0][i], border[1][i], border[2][i])) < 30;
-    if (near < 0.7 * border[0].size())
+    if (depth < 8) {
+        double bestScore = 0;
+        cv::Rect bestFirst, bestSecond;
+        for (int axis = 0; axis < 2; ++axis) {
+            const cv::Mat along = axis == 0 ? m : cv::Mat(m.t());
+            const int length = along.cols, across = along.rows;
+            // Per line across the cut direction: its count and the first and last set pixel.
+            std::vector<int> lineCount(length, 0), first(length, across), last(length, -1);
+            for (int y = 0; y < across; ++y) {
+                const uchar *row = along.ptr<uchar>(y);
+                for (int x = 0; x < length; ++x)
+                    if (row[x]) {
+                        ++lineCount[x];
+                        first[x] = std::min(first[x], y);
+                        last[x] = std::max(last[x], y);
+                    }
+            }
+            // Prefix and suffix: the extent across of everything before and after a cut.
+            std::vector<int> lowBefore(length + 1, across), highBefore(length + 1, -1), lowAfter(length + 1, across),
+                highAfter(length + 1, -1);
+            for (int x = 0; x < length; ++x) {
+                lowBefore[x + 1] = std::min(lowBefore[x], first[x]);
+                highBefore[x + 1] = std::max(highBefore[x], last[x]);
+            }
+            for (int x = length - 1; x >= 0; --x) {
+                lowAfter[x] = std::min(lowAfter[x + 1], first[x]);
+                highAfter[x] = std::max(highAfter[x + 1], last[x]);
+            }
+            int begin = 0, stop = length;
+            while (begin < length && lineCount[begin] == 0)
+                ++begin;
+            while (stop > begin && lineCount[stop - 1] == 0)
+                --stop;
+            for (int cut = int(minSide); cut <= length - int(minSide); ++cut) {
+                if (highBefore[cut] < 0 || highAfter[cut] < 0)
+                    continue;
+                // Each part's box from the last set line before the cut and the first after it.
+                int end = cut, start = cut;
+                while (end > 0 && lineCount[end - 1] == 0)
+                    --end;
+                while (start < length && lineCount[start] == 0)
+                    ++start;
+                const double a = double(end - begin) * (highBefore[cut] - lowBefore[cut] + 1);
+                const double b = double(stop - start) * (highAfter[cut] - lowAfter[cut] + 1);
+                const double score = count / (a + b);
+                if (score <= bestScore)
+                    continue;
+                cv::Rect p(begin, lowBefore[cut], end - begin, highBefore[cut] - lowBefore[cut] + 1);
+                cv::Rect q(start, lowAfter[cut], stop - start, highAfter[cut] - lowAfter[cut] + 1);
+                if (axis == 1) {
+                    p = cv::Rect(p.y, p.x, p.height, p.width);
+                    q = cv::Rect(q.y, q.x, q.height, q.width);
+                }
+                if (!stampShaped(p) || !stampShaped(q) || (typicalArea < 1e17 && std::min(p.area(), q.area()) < 0.5 * typicalArea))
+                    continue;
+                bestScore = score, bestFirst = p + box.tl(), bestSecond = q + box.tl();
+            }
+        }
+        if (bestScore > fill + 0.05) {
+            splitRegion(mask, edges, bestFirst, typicalArea, minSide, out, depth + 1);
+            splitRegion(mask, edges, bestSecond, typicalArea, minSide, out, depth + 1);
+            return;
+        }
+        // Stamps that touch or overlap fill their common box: a region far larger than the typical
+        // stamp is cut where it thins (perforation holes) and where its edges thin (the plain paper
+        // margins of two stamps meet there), away from its ends. Without a typical stamp to go by,
+        // stamps are about as long as they are wide.
+        const double typical = typicalArea < 1e17 ? typicalArea : double(std::min(box.width, box.height)) * std::min(box.width, box.height);
+        if (box.area() > 1.7 * typical) {
+            double bestValley = 1e9;
+            for (int axis = 0; axis < 2; ++axis) {
+                const int length = axis == 0 ? box.width : box.height;
+                cv::Mat filled, edgy;
+                cv::reduce(m, filled, axis == 0 ? 0 : 1, cv::REDUCE_AVG, CV_32F);
+                cv::reduce(edges(box), edgy, axis == 0 ? 0 : 1, cv::REDUCE_AVG, CV_32F);
+                filled = filled.reshape(1, 1) / 255.0;
+                edgy = edgy.reshape(1, 1) / 255.0;
+                cv::blur(edgy, edgy, cv::Size(3, 1));
+                const double level = cv::mean(edgy)[0] + 1e-6;
+                const cv::Mat profile = edgy.mul(filled) / level;
+                for (int i = length / 6; i < length - length / 6; ++i) {
+                    const double value = profile.at<float>(i);
+                    if (value >= bestValley)
+                        continue;
+                    const cv::Rect p = axis == 0 ? cv::Rect(box.x, box.y, i, box.height) : cv::Rect(box.x, box.y, box.width, i);
+                    const cv::Rect q = axis == 0 ? cv::Rect(box.x + i, box.y, box.width - i, box.height)
+                                                 : cv::Rect(box.x, box.y + i, box.width, box.height - i);
+                    if (stampShaped(p) && stampShaped(q) && p.area() > 0.35 * typical && q.area() > 0.35 * typical)
+                        bestValley = value, bestFirst = p, bestSecond = q;
+                }
+            }
+            if (bestValley < 0.3) {
+                splitRegion(mask, edges, bestFirst, typicalArea, minSide, out, depth + 1);
+                splitRegion(mask, edges, bestSecond, typicalArea, minSide, out, depth + 1);
+                return;
+            }
+        }
+    }
+    const double aspect = double(box.width) / box.height;
+    if (fill > 0.6 && aspect > 0.3 && aspect < 3.3)
+        out.push_back(box);
+}
+
+// The pixels of `smooth` (Lab) inside `within` that differ from the ground, the colour that most
+// of the pixels under `sample` show (returned in `median`); empty when too few of those pixels
+// are that colour (a stamp filling the picture, a busy scene), as there is then no ground to go by.
+cv::Mat differsFromGround(const cv::Mat &smooth, const cv::Mat &busy, const cv::Mat &sample, const cv::Mat &within, int window,
+                          cv::Scalar &median)
+{
+    const int samples = cv::countNonZero(sample);
+    if (samples < 64)
         return {};
+    // The median of each channel under `sample`, from its histogram.
+    std::vector<cv::Mat> channels;
+    cv::split(smooth, channels);
+    for (int c = 0; c < 3; ++c) {
+        cv::Mat histogram;
+        const int bins = 256;
+        const float range[] = {0, 256};
+        const float *ranges = range;
+        cv::calcHist(&channels[c], 1, nullptr, sample, histogram, 1, &bins, &ranges);
+        float seen = 0;
+        int v = 0;
+        while (v < 255 && (seen += histogram.at<float>(v)) < samples / 2.0f)
+            ++v;
+        median[c] = v;
+    }
+    // Distance from the ground, lightness weighed less than colour (a shadow is still ground).
+    auto distanceFrom = [&](const std::vector<cv::Mat> &ground) {
+        cv::Mat d[3], distance;
+        for (int c = 0; c < 3; ++c)
+            cv::absdiff(channels[c], ground[c], d[c]);
+        cv::addWeighted(d[1], 2.0, d[2], 2.0, 0, distance, CV_16U);
+        cv::Mat lightness;
+        d[0].convertTo(lightness, CV_16U, 0.5);
+        return cv::Mat(distance + lightness);
+    };
+    std::vector<cv::Mat> ground;
+    for (int c = 0; c < 3; ++c)
+        ground.emplace_back(smooth.size(), CV_8U, cv::Scalar(median[c]));
+    cv::Mat distance = distanceFrom(ground);
+    if (cv::countNonZero((distance < 30) & sample) < 0.35 * samples)
+        return {};
+    if (window > 1) {
+        // The ground's colour drifts across a photographed page (a lit corner, a strip's gloss):
+        // each pixel is compared with the mean of the plain, ground-coloured pixels around it,
+        // taken on a copy reduced fourfold, as the ground drifts slowly.
+        const cv::Mat groundish = within & ~busy & (distance < 80);
+        const cv::Size reduced(smooth.cols / 4, smooth.rows / 4);
+        cv::Mat weight;
+        cv::resize(groundish, weight, reduced, 0, 0, cv::INTER_AREA);
+        weight.convertTo(weight, CV_32F, 1.0 / 255);
+        cv::Mat spread;
+        cv::blur(weight, spread, cv::Size(window / 4 | 1, window / 4 | 1));
+        const cv::Mat known = spread > 0.05f;
+        for (int c = 0; c < 3; ++c) {
+            cv::Mat local;
+            cv::resize(channels[c] & groundish, local, reduced, 0, 0, cv::INTER_AREA);
+            local.convertTo(local, CV_32F);
+            cv::blur(local, local, cv::Size(window / 4 | 1, window / 4 | 1));
+            cv::divide(local, cv::max(spread, 0.05f), local);
+            local.setTo(median[c], ~known);
+            local.convertTo(local, CV_8U);
+            cv::resize(local, ground[c], smooth.size(), 0, 0, cv::INTER_LINEAR);
+        }
+        distance = distanceFrom(ground);
+    }
+    return within & (distance > 40);
+}
+
+// Stamps laid on a plain ground (a stock card, an album page, a table): the ground is the colour
+// that the picture's border mostly shows. A page that lies on a table and fills most of the
+// picture differs from the table as a whole: its own stamps are then found against the colour of
+// the page's rim. Each region that differs from the ground, cleaned of specks and thin bridges, is
+// a candidate for a whole stamp, margin and teeth included.
+std::vector<cv::Rect> onPlainGround(const cv::Mat &lab, const cv::Mat &busy, const cv::Mat &edges)
+{
+    const int side = std::max(lab.cols, lab.rows);
+    const int rim = std::max(2, std::min(lab.cols, lab.rows) / 40);
     cv::Mat smooth;
     cv::medianBlur(lab, smooth, 5);
-    cv::Mat differs(lab.size(), CV_8U);
-    for (int y = 0; y < lab.rows; ++y)
-        for (int x = 0; x < lab.cols; ++x)
-            differs.at<uchar>(y, x) = distance(smooth.at<cv::Vec3b>(y, x)) > 40 ? 255 : 0;
-    const int side = std::max(lab.cols, lab.rows);
+    cv::Mat within(lab.size(), CV_8U, cv::Scalar(255));
+    cv::Mat sample = within.clone();
+    sample(cv::Rect(rim, rim, lab.cols - 2 * rim, lab.rows - 2 * rim)).setTo(0);
     const int k = std::max(3, side / 150) | 1;
-    cv::morphologyEx(differs, differs, cv::MORPH_CLOSE, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(k, k)));
-    cv::morphologyEx(differs, differs, cv::MORPH_OPEN, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * k + 1, 2 * k + 1)));
+    const cv::Mat closer = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(k, k));
+    const cv::Mat opener = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * k + 1, 2 * k + 1));
+    // The stamps' own size, about: the ground is followed over that distance.
+    const int window = side / 10 | 1;
+    cv::Mat differs;
+    cv::Scalar groundColour;
+    bool onPage = false;
+    for (int level = 0; level < 2; ++level) {
+        differs = differsFromGround(smooth, busy, sample, within, onPage ? window : 1, groundColour);
+        if (differs.empty())
+            return {};
+        // A stamp's design may match the ground in colour in places, but not in its busy texture:
+        // busy pixels next to what differs join it.
+        cv::Mat near;
+        cv::dilate(differs, near, opener);
+        differs |= busy & near;
+        cv::morphologyEx(differs, differs, cv::MORPH_CLOSE, closer);
+        cv::morphologyEx(differs, differs, cv::MORPH_OPEN, opener);
+        if (onPage)
+            break;
+        // One region over most of the picture is a page on a table: look again inside it, against
+        // the page's own rim.
+        cv::Mat labels, stats, centroids;
+        const int count = cv::connectedComponentsWithStats(differs, labels, stats, centroids, 8, CV_32S);
+        int largest = 0;
+        for (int i = 1; i < count; ++i)
+            if (largest == 0 || stats.at<int>(i, cv::CC_STAT_AREA) > stats.at<int>(largest, cv::CC_STAT_AREA))
+                largest = i;
+        if (largest == 0 || stats.at<int>(largest, cv::CC_STAT_AREA) < 0.4 * lab.total())
+            break;
+        onPage = true;
+        cv::Mat page = labels == largest;
+        // The page with its holes (its stamps) filled, eroded past its rim.
+        std::vector<std::vector<cv::Point>> outline;
+        cv::findContours(page, outline, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
+        page.setTo(0);
+        cv::drawContours(page, outline, -1, cv::Scalar(255), cv::FILLED);
+        cv::erode(page, within, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * k + 1, 2 * k + 1)));
+        cv::Mat inner;
+        cv::erode(within, inner, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * rim + 1, 2 * rim + 1)));
+        sample = within & ~inner;
+    }
+    // A stamp's design may match the ground in places: its regions are taken whole, holes filled.
     std::vector<std::vector<cv::Point>> contours;
     cv::findContours(differs, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
+    cv::drawContours(differs, contours, -1, cv::Scalar(255), cv::FILLED);
+    std::vector<cv::Rect> regions;
+    for (const auto &contour : contours)
+        if (const cv::Rect box = cv::boundingRect(contour); box.width >= side * 0.05 && box.height >= side * 0.05)
+            regions.push_back(box);
+    // The typical stamp: the median of the regions that fill their box as one stamp does.
+    std::vector<double> areas;
+    for (const cv::Rect &r : regions)
+        if (const double aspect = double(r.width) / r.height;
+            aspect > 0.55 && aspect < 1.8 && cv::countNonZero(differs(r)) > 0.85 * r.area())
+            areas.push_back(r.area());
+    std::sort(areas.begin(), areas.end());
+    const double typicalArea = areas.empty() ? 1e18 : areas[areas.size() / 2];
     std::vector<cv::Rect> boxes;
-    for (const auto &contour : contours) {
-        const cv::Rect box = cv::boundingRect(contour);
-        const double aspect = double(box.width) / box.height;
-        // A stamp fills most of its box even when it lies a little turned.
-        if (box.width >= side * 0.05 && box.height >= side * 0.05 && aspect > 0.3 && aspect < 3.3
-            && cv::contourArea(contour) > 0.6 * box.area())
-            boxes.push_back(box);
+    for (const cv::Rect &r : regions)
+        splitRegion(differs, edges, r, typicalArea, side * 0.05, boxes);
+    // Once more with the typical stamp of what the first pass found: a row of touching stamps
+    // gives none to go by at first.
+    areas.clear();
+    for (const cv::Rect &b : boxes)
+        areas.push_back(b.area());
+    std::sort(areas.begin(), areas.end());
+    if (!areas.empty()) {
+        std::vector<cv::Rect> again;
+        for (const cv::Rect &b : boxes)
+            splitRegion(differs, edges, b, areas[areas.size() / 2], side * 0.05, again);
+        boxes = again;
+    }
+    // A stamp's white margin and teeth may match a light ground: a stamp with no neighbour close
+    // by grows over them. (Not on a page on a table, whose lit strips would be taken in.)
+    if (!onPage && groundColour[0] > 120) {
+        std::vector<cv::Rect> out = boxes;
+        for (size_t i = 0; i < boxes.size(); ++i) {
+            const int reach = std::max(boxes[i].width, boxes[i].height) / 10;
+            const cv::Rect around(boxes[i].x - reach, boxes[i].y - reach, boxes[i].width + 2 * reach, boxes[i].height + 2 * reach);
+            bool alone = true;
+            for (size_t j = 0; j < boxes.size(); ++j)
+                alone = alone && (j == i || (around & boxes[j]).empty());
+            if (alone)
+                out[i] = grown(smooth, boxes[i], 16);
+        }
+        boxes = out;
     }
     return boxes;
 }
@@ -191,13 +443,23 @@ QList<QRect> CStampFinder::findStamps(const QImage &picture)
     cv::Canny(grey, edges, 40, 100);
 
     // Lines across most of the picture are the page's, not a stamp's: strips, pockets, a table's
-    // edge. Widened across, so that a line a photo shows at a slight slant still runs unbroken.
-    cv::Mat wide, lines, along;
-    cv::dilate(edges, wide, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(5, 1)));
-    cv::morphologyEx(wide, lines, cv::MORPH_OPEN, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(1, small.rows * 6 / 10)));
-    cv::dilate(edges, wide, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(1, 5)));
-    cv::morphologyEx(wide, along, cv::MORPH_OPEN, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(small.cols * 6 / 10, 1)));
-    lines |= along;
+    // edge. Widened across, so that a line a photo shows at a slight slant still runs unbroken;
+    // looked for on a copy squeezed along the line, which keeps a line a line at a quarter of the
+    // cost.
+    auto linesAlong = [&](bool vertical) {
+        constexpr int squeeze = 4;
+        cv::Mat wide, squeezed, lines;
+        cv::dilate(edges, wide, cv::getStructuringElement(cv::MORPH_RECT, vertical ? cv::Size(5, 1) : cv::Size(1, 5)));
+        const cv::Size size = vertical ? cv::Size(edges.cols, edges.rows / squeeze) : cv::Size(edges.cols / squeeze, edges.rows);
+        cv::resize(wide, squeezed, size, 0, 0, cv::INTER_AREA);
+        squeezed = squeezed > 0;
+        const int length = (vertical ? size.height : size.width) * 6 / 10;
+        cv::morphologyEx(squeezed, squeezed, cv::MORPH_OPEN,
+                         cv::getStructuringElement(cv::MORPH_RECT, vertical ? cv::Size(1, length) : cv::Size(length, 1)));
+        cv::resize(squeezed, lines, edges.size(), 0, 0, cv::INTER_NEAREST);
+        return lines;
+    };
+    cv::Mat lines = linesAlong(true) | linesAlong(false);
     cv::dilate(lines, lines, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3)));
     edges.setTo(0, lines);
 
@@ -218,73 +480,66 @@ QList<QRect> CStampFinder::findStamps(const QImage &picture)
         cv::absdiff(c[2], cv::Scalar(128), b);
         chroma = a + b;
     }
-    // Busy or different, with thin bridges (a glare, a strip's edge) cut and holes filled.
-    cv::Mat marked = busy.clone();
-    cv::morphologyEx(marked, marked, cv::MORPH_OPEN, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(window / 2 + 1, window / 2 + 1)));
-    // Every outer boundary, also those inside another region's hole: a stock page's outline or a
-    // strip's edge may enclose stamps.
-    std::vector<std::vector<cv::Point>> all;
-    std::vector<cv::Vec4i> hierarchy;
-    cv::findContours(marked, all, hierarchy, cv::RETR_TREE, cv::CHAIN_APPROX_SIMPLE);
-    std::vector<std::vector<cv::Point>> contours;
-    for (size_t k = 0; k < all.size(); ++k) {
-        int depth = 0;
-        for (int parent = hierarchy[k][3]; parent >= 0; parent = hierarchy[parent][3])
-            ++depth;
-        if (depth % 2 == 0)
-            contours.push_back(all[k]);
+    // Where the picture shows a plain ground, the regions that differ from it are the stamps,
+    // margin and teeth included, and they replace what the edges found. A paper label differs too,
+    // but is busy only where it is written on.
+    std::vector<cv::Rect> grounded;
+    for (const cv::Rect &b : onPlainGround(lab, busy, edges)) {
+        const double busyness = cv::mean(busy(b))[0] / 255.0, colour = cv::mean(chroma(b))[0];
+        if (busyness + colour / 100.0 > 0.3)
+            grounded.push_back(b);
     }
-    cv::Mat regions = cv::Mat::zeros(busy.size(), CV_8U);
-    cv::drawContours(regions, contours, -1, cv::Scalar(255), cv::FILLED);
+    std::vector<cv::Rect> candidates = grounded;
+    // Without a plain ground, the busy regions are the stamps.
+    if (candidates.empty()) {
+        // Busy or different, with thin bridges (a glare, a strip's edge) cut and holes filled.
+        cv::Mat marked = busy.clone();
+        cv::morphologyEx(marked, marked, cv::MORPH_OPEN, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(window / 2 + 1, window / 2 + 1)));
+        // Every outer boundary, also those inside another region's hole: a stock page's outline or a
+        // strip's edge may enclose stamps.
+        std::vector<std::vector<cv::Point>> all;
+        std::vector<cv::Vec4i> hierarchy;
+        cv::findContours(marked, all, hierarchy, cv::RETR_TREE, cv::CHAIN_APPROX_SIMPLE);
+        std::vector<std::vector<cv::Point>> contours;
+        for (size_t k = 0; k < all.size(); ++k) {
+            int depth = 0;
+            for (int parent = hierarchy[k][3]; parent >= 0; parent = hierarchy[parent][3])
+                ++depth;
+            if (depth % 2 == 0)
+                contours.push_back(all[k]);
+        }
+        cv::Mat regions = cv::Mat::zeros(busy.size(), CV_8U);
+        cv::drawContours(regions, contours, -1, cv::Scalar(255), cv::FILLED);
 
-    const double minSide = side * 0.05;
-    // A paper label or a hand is mostly plain and grey or skin; a strip's end is long and thin.
-    auto stampLike = [&](const cv::Rect &box) {
-        if (box.width < minSide || box.height < minSide)
-            return false;
-        const double aspect = double(box.width) / box.height;
-        const double inside = cv::mean(density(box), regions(box))[0];
-        const double colour = cv::mean(chroma(box), regions(box))[0];
-        return inside + colour / 200.0 >= 0.13 && aspect > 0.3 && aspect < 3.3;
-    };
-    std::vector<cv::Rect> boxes;
-    for (const auto &contour : contours)
-        if (const cv::Rect box = cv::boundingRect(contour); box.width >= minSide && box.height >= minSide)
-            boxes.push_back(box);
-    // The typical stamp, to tell a region of two from one: the median of the regions that look
-    // like one stamp.
-    std::vector<double> areas;
-    for (const cv::Rect &b : boxes)
-        if (const double aspect = double(b.width) / b.height; aspect > 0.55 && aspect < 1.8 && stampLike(b))
-            areas.push_back(b.area());
-    std::sort(areas.begin(), areas.end());
-    const double typicalArea = areas.size() < 2 ? 1e18 : areas[areas.size() / 2];
-    std::vector<cv::Rect> candidates;
-    for (const cv::Rect &b : boxes) {
-        std::vector<cv::Rect> parts;
-        split(edges, b, typicalArea, parts);
-        for (const cv::Rect &part : parts)
-            if (stampLike(part))
-                candidates.push_back(grown(lab, part));
-    }
-
-    // A whole stamp found on the ground replaces the busy pieces of it found by their edges; where
-    // the ground shows several stamps, a busy region on the plain ground itself is not a stamp.
-    const std::vector<cv::Rect> grounded = onPlainGround(lab);
-    if (grounded.size() >= 2)
-        candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
-                                        [&](const cv::Rect &c) {
-                                            return std::none_of(grounded.begin(), grounded.end(),
-                                                                [&](const cv::Rect &b) { return (c & b).area() > 0.3 * c.area(); });
-                                        }),
-                         candidates.end());
-    for (const cv::Rect &b : grounded) {
-        if (!stampLike(b))
-            continue;
-        candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
-                                        [&](const cv::Rect &c) { return (c & b).area() > 0.3 * c.area() && c.area() < 1.5 * b.area(); }),
-                         candidates.end());
-        candidates.push_back(b);
+        const double minSide = side * 0.05;
+        // A paper label or a hand is mostly plain and grey or skin; a strip's end is long and thin.
+        auto stampLike = [&](const cv::Rect &box) {
+            if (box.width < minSide || box.height < minSide)
+                return false;
+            const double aspect = double(box.width) / box.height;
+            const double inside = cv::mean(density(box), regions(box))[0];
+            const double colour = cv::mean(chroma(box), regions(box))[0];
+            return inside + colour / 200.0 >= 0.13 && aspect > 0.3 && aspect < 3.3;
+        };
+        std::vector<cv::Rect> boxes;
+        for (const auto &contour : contours)
+            if (const cv::Rect box = cv::boundingRect(contour); box.width >= minSide && box.height >= minSide)
+                boxes.push_back(box);
+        // The typical stamp, to tell a region of two from one: the median of the regions that look
+        // like one stamp.
+        std::vector<double> areas;
+        for (const cv::Rect &b : boxes)
+            if (const double aspect = double(b.width) / b.height; aspect > 0.55 && aspect < 1.8 && stampLike(b))
+                areas.push_back(b.area());
+        std::sort(areas.begin(), areas.end());
+        const double typicalArea = areas.size() < 2 ? 1e18 : areas[areas.size() / 2];
+        for (const cv::Rect &b : boxes) {
+            std::vector<cv::Rect> parts;
+            split(edges, b, typicalArea, parts);
+            for (const cv::Rect &part : parts)
+                if (stampLike(part))
+                    candidates.push_back(grown(lab, part));
+        }
     }
 
     // A box that holds two or more others of some size is a page, a strip or a cluster whose

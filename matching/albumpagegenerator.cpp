@@ -124,6 +124,26 @@ cv::Mat label(cv::Size size, cv::RNG &rng)
 
 CAlbumPageGenerator::Page CAlbumPageGenerator::page(const Options &options)
 {
+    if (options.onTable) {
+        // The page, smaller, on a light grey table with a margin of table on every side.
+        Options inner = options;
+        inner.onTable = false;
+        inner.jpegQuality = 0;
+        inner.size = cv::Size(options.size.width * 17 / 20, options.size.height * 17 / 20);
+        Page onPage = page(inner);
+        const cv::Point at((options.size.width - inner.size.width) / 2, (options.size.height - inner.size.height) / 3);
+        Page result;
+        result.picture = cv::Mat(options.size, CV_8UC3, cv::Scalar(196, 200, 204));
+        onPage.picture.copyTo(result.picture(cv::Rect(at, inner.size)));
+        for (const cv::Rect &r : onPage.stamps)
+            result.stamps.push_back(r + at);
+        for (const cv::Rect &r : onPage.labels)
+            result.labels.push_back(r + at);
+        result.picture = CStampGenerator::noisy(result.picture, 2.0, options.seed);
+        if (options.jpegQuality > 0)
+            result.picture = CStampGenerator::jpeg(result.picture, int(options.jpegQuality));
+        return result;
+    }
     cv::RNG rng(0xa1b0ULL + 7919ULL * uint64_t(uint32_t(options.seed)));
     Page result;
     const cv::Size size = options.size;

@@ -35,6 +35,7 @@ public:
         double maxTurn = 0;        // every stamp turned by up to this many degrees either way
         bool imperforate = false;  // straight-cut edges instead of perforation teeth (every other stamp if false)
         bool labels = false;       // a handwritten paper label under every row
+        bool onTable = false;      // the page lies on a light table that shows around it
         double jpegQuality = 85;   // 0: no JPEG round trip
     };
 

@@ -1,4 +1,4 @@
-// bench_stampfinder [ALBUM_DIR] [--draw DIR]: how well CStampFinder finds stamps, and how fast.
+// bench_stampfinder [ALBUM_DIR] [--draw DIR] [--misses]: how well CStampFinder finds stamps, and how fast.
 //  - ALBUM_DIR: photos (*.jpg) of album pages, each with a YOLO box file beside it (NAME.txt: class,
 //    centre x, centre y, width, height as fractions of the upright picture); also cut-outs of single
 //    stamps from them with a loose margin.
@@ -6,7 +6,7 @@
 //  - generated single stamps with a loose frame.
 // Found: a true box matched one to one by a found box at IoU >= 0.5 (and >= 0.8); precision: found
 // boxes that match a true box at IoU >= 0.5. --draw writes reduced pictures with the true boxes in
-// green and the found ones in red (the first one thicker).
+// green and the found ones in red (the first one thicker); --misses lists the real pages' misses.
 #include "imaging/stampfinder.h"
 #include "matching/albumpagegenerator.h"
 #include "matching/stampgenerator.h"
@@ -88,6 +88,24 @@ void draw(const QString &dir, const QString &name, const QImage &picture, const 
     cv::imwrite((dir + "/" + name + ".png").toStdString(), small);
 }
 
+// Prints each true box that no found box matches at IoU 0.8 (with its best IoU), and each found box
+// that matches no true box at IoU 0.5: where to look when a figure drops.
+void listMisses(const QString &name, const QList<QRect> &truth, const QList<QRect> &found)
+{
+    auto best = [](const QRect &r, const QList<QRect> &others) {
+        double b = 0;
+        for (const QRect &o : others)
+            b = std::max(b, CStampFinder::overlap(r, o));
+        return b;
+    };
+    for (const QRect &t : truth)
+        if (const double iou = best(t, found); iou < 0.8)
+            std::printf("  %s: stamp %d %d %d %d best IoU %.2f\n", qPrintable(name), t.x(), t.y(), t.width(), t.height(), iou);
+    for (const QRect &f : found)
+        if (const double iou = best(f, truth); iou < 0.5)
+            std::printf("  %s: found %d %d %d %d, no stamp (IoU %.2f)\n", qPrintable(name), f.x(), f.y(), f.width(), f.height(), iou);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -95,6 +113,7 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QStringList args = app.arguments().mid(1);
     QString drawDir;
+    const bool verbose = args.removeAll("--misses") > 0;
     if (const int d = args.indexOf("--draw"); d >= 0 && d + 1 < args.size()) {
         drawDir = args[d + 1];
         args.remove(d, 2);
@@ -130,6 +149,11 @@ int main(int argc, char *argv[])
                 times.append(timer.nsecsElapsed() / 1e6);
             }
             pages.add(truth, found);
+            Tally one;
+            one.add(truth, found);
+            one.print(qPrintable("  " + file));
+            if (verbose)
+                listMisses(file, truth, found);
             draw(drawDir, QFileInfo(file).completeBaseName(), picture, truth, found);
             // Each stamp cut out with a loose margin of 15 to 40 % of its size on each side.
             for (int k = 0; k < truth.size(); ++k) {
@@ -151,13 +175,14 @@ int main(int argc, char *argv[])
             std::printf("time per real 12-MP photo: median %.0f ms, slowest %.0f ms\n", times[times.size() / 2], times.last());
     }
 
-    const struct { const char *name; CAlbumPageGenerator::Background background; bool touching, overlapping; double turn; bool labels; } kinds[] = {
-        {"dark, apart, labels", CAlbumPageGenerator::DarkStockPage, false, false, 0, true},
-        {"dark, touching", CAlbumPageGenerator::DarkStockPage, true, false, 0, false},
-        {"dark, overlapping, turned 3", CAlbumPageGenerator::DarkStockPage, false, true, 3, false},
-        {"light, apart, turned 8, labels", CAlbumPageGenerator::LightAlbumPage, false, false, 8, true},
-        {"light, touching", CAlbumPageGenerator::LightAlbumPage, true, false, 0, false},
-        {"table, apart, turned 5", CAlbumPageGenerator::Table, false, false, 5, false},
+    const struct { const char *name; CAlbumPageGenerator::Background background; bool touching, overlapping; double turn; bool labels, onTable; } kinds[] = {
+        {"dark, apart, labels", CAlbumPageGenerator::DarkStockPage, false, false, 0, true, false},
+        {"dark, touching", CAlbumPageGenerator::DarkStockPage, true, false, 0, false, false},
+        {"dark, overlapping, turned 3", CAlbumPageGenerator::DarkStockPage, false, true, 3, false, false},
+        {"light, apart, turned 8, labels", CAlbumPageGenerator::LightAlbumPage, false, false, 8, true, false},
+        {"light, touching", CAlbumPageGenerator::LightAlbumPage, true, false, 0, false, false},
+        {"table, apart, turned 5", CAlbumPageGenerator::Table, false, false, 5, false, false},
+        {"dark on a table, turned 3, labels", CAlbumPageGenerator::DarkStockPage, false, false, 3, true, true},
     };
     Tally all;
     for (const auto &kind : kinds) {
@@ -170,6 +195,7 @@ int main(int argc, char *argv[])
             o.overlapping = kind.overlapping;
             o.maxTurn = kind.turn;
             o.labels = kind.labels;
+            o.onTable = kind.onTable;
             o.rows = 2 + seed % 2;
             o.columns = 3 + seed % 3;
             const CAlbumPageGenerator::Page page = CAlbumPageGenerator::page(o);

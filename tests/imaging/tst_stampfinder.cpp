@@ -40,11 +40,17 @@ private slots:
         QTest::addColumn<bool>("overlapping");
         QTest::addColumn<double>("turn");
         QTest::addColumn<bool>("labels");
-        QTest::newRow("dark stock page") << int(CAlbumPageGenerator::DarkStockPage) << false << false << 0.0 << false;
-        QTest::newRow("dark stock page, labels") << int(CAlbumPageGenerator::DarkStockPage) << false << false << 0.0 << true;
-        QTest::newRow("light album page, turned, labels") << int(CAlbumPageGenerator::LightAlbumPage) << false << false << 6.0 << true;
-        QTest::newRow("dark stock page, touching") << int(CAlbumPageGenerator::DarkStockPage) << true << false << 0.0 << false;
-        QTest::newRow("light album page, overlapping") << int(CAlbumPageGenerator::LightAlbumPage) << false << true << 0.0 << false;
+        QTest::addColumn<bool>("onTable");
+        QTest::newRow("dark stock page") << int(CAlbumPageGenerator::DarkStockPage) << false << false << 0.0 << false << false;
+        QTest::newRow("dark stock page, labels") << int(CAlbumPageGenerator::DarkStockPage) << false << false << 0.0 << true << false;
+        QTest::newRow("light album page, turned, labels") << int(CAlbumPageGenerator::LightAlbumPage) << false << false << 6.0 << true << false;
+        QTest::newRow("dark stock page, touching") << int(CAlbumPageGenerator::DarkStockPage) << true << false << 0.0 << false << false;
+        QTest::newRow("light album page, overlapping") << int(CAlbumPageGenerator::LightAlbumPage) << false << true << 0.0 << false << false;
+        QTest::newRow("light album page, touching, turned") << int(CAlbumPageGenerator::LightAlbumPage) << true << false << 3.0 << false << false;
+        QTest::newRow("dark stock page, overlapping, turned") << int(CAlbumPageGenerator::DarkStockPage) << false << true << 3.0 << false << false;
+        QTest::newRow("table, touching") << int(CAlbumPageGenerator::Table) << true << false << 0.0 << false << false;
+        // A stock page lying on a light table: its stamps are found against the page, not the table.
+        QTest::newRow("dark stock page on a table, turned") << int(CAlbumPageGenerator::DarkStockPage) << false << false << 3.0 << false << true;
     }
     // Every stamp is found with a box that fits it, and no paper label is taken for a stamp.
     void pages()
@@ -54,6 +60,7 @@ private slots:
         QFETCH(bool, overlapping);
         QFETCH(double, turn);
         QFETCH(bool, labels);
+        QFETCH(bool, onTable);
         CAlbumPageGenerator::Options o;
         o.seed = 3;
         o.background = CAlbumPageGenerator::Background(background);
@@ -61,6 +68,7 @@ private slots:
         o.overlapping = overlapping;
         o.maxTurn = turn;
         o.labels = labels;
+        o.onTable = onTable;
         const CAlbumPageGenerator::Page page = CAlbumPageGenerator::page(o);
         const QList<QRect> found = CStampFinder::findStamps(CStampGenerator::toImage(page.picture));
 
@@ -71,9 +79,9 @@ private slots:
             for (const QRect &f : found)
                 QVERIFY2(!f.intersects(toQt(label)) || f.intersected(toQt(label)).width() * f.intersected(toQt(label)).height() < 0.3 * label.area(),
                          "a label was taken for a stamp");
-        // Known shortfall: stamps that touch or overlap are not yet cut apart, and without labels
-        // the strips of a dark stock page join the stamps to the picture's edge.
-        if (touching || overlapping || (background == CAlbumPageGenerator::DarkStockPage && !labels))
+        // Known shortfall: on a dark stock page or a table, stamps that touch or overlap are not
+        // always cut apart where they meet (a light page shows their margins' edges better).
+        if ((touching || overlapping) && background != CAlbumPageGenerator::LightAlbumPage)
             QEXPECT_FAIL("", "the finder misses some stamps on generated pages", Continue);
         QCOMPARE(missed, 0);
         QVERIFY(found.size() <= int(page.stamps.size()));
@@ -96,9 +104,6 @@ private slots:
         const CAlbumPageGenerator::Page page = CAlbumPageGenerator::single(11, CAlbumPageGenerator::Background(background), 0.3, turn);
         const QList<QRect> found = CStampFinder::findStamps(CStampGenerator::toImage(page.picture));
         QVERIFY(!found.isEmpty());
-        // Known shortfall: wood grain next to the stamp joins its region.
-        if (background == CAlbumPageGenerator::Table)
-            QEXPECT_FAIL("", "on a table the box takes in some of the grain around the stamp", Continue);
         QVERIFY2(CStampFinder::overlap(found.first(), toQt(page.stamps.front())) >= 0.8,
                  qPrintable(QString("IoU %1").arg(CStampFinder::overlap(found.first(), toQt(page.stamps.front())))));
     }
@@ -107,9 +112,6 @@ private slots:
     void wholeAndPlain()
     {
         const QImage stamp = CStampGenerator::toImage(CStampGenerator::stamp(5, cv::Size(420, 500)).colRange(12, 408).rowRange(12, 488));
-        // Known shortfall: the stamp's plain paper edge is not recognised as the stamp, so only its
-        // busy inside is found.
-        QEXPECT_FAIL("", "a stamp filling the picture is found as its busy inside only", Continue);
         QCOMPARE(CStampFinder::findStamps(stamp), QList<QRect>{stamp.rect()});
 
         const QImage plain = CStampGenerator::toImage(CStampGenerator::noisy(cv::Mat(900, 1200, CV_8UC3, cv::Scalar(60, 90, 120)), 4.0));
