@@ -1,12 +1,12 @@
 #include "appconfig.h"
 
 #include "sites/keyvaluefile.h"
+#include "sites/wholefile.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
 #include <QTextStream>
 
@@ -74,14 +74,12 @@ void AppConfig::load()
         firstStart = false;
 }
 
-void AppConfig::save()
+QString AppConfig::save()
 {
-    // Written to a temporary file and renamed, so that a crash or a full disk never leaves a
-    // half-written configuration behind.
-    QSaveFile file(filePath());
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
-        return;
-    QTextStream out(&file);
+    // Replaced whole or not at all: a crash or a full disk never leaves a half-written or empty
+    // configuration behind, which would lose every setting and bring back the first start.
+    QByteArray text;
+    QTextStream out(&text);
     out << "path = " << programFolder() << "\n";
     out << "language = " << (language.isEmpty() ? QStringLiteral("english") : language) << "\n";
     if (max_out == 0)
@@ -99,5 +97,8 @@ void AppConfig::save()
     }
     out << "\n";
     out.flush();
-    file.commit();
+    const QString error = CWholeFile::write(filePath(), text);
+    if (!error.isEmpty())
+        qWarning("The settings could not be saved: %s", qPrintable(error));
+    return error;
 }

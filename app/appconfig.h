@@ -11,7 +11,9 @@ public:
     AppConfig();
 
     void load();
-    void save();
+    // Empty on success; else the file and the system's reason (also on standard error), and the
+    // file stays as it was.
+    QString save();
 
     // The configuration folder, ending in "/".
     static QString configFolder();

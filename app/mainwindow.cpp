@@ -44,6 +44,8 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <utility>
+
 MainWindow::MainWindow(const QStringList &args, QWidget *parent) : QMainWindow(parent)
 {
     // 1. Plain members.
@@ -434,6 +436,11 @@ bool MainWindow::listenForCommands(const QString &socketPath)
 
 void MainWindow::slotReadEvent()
 {
+    // A box about the last search waits for no one: a script's next list must run.
+    for (const QPointer<QMessageBox> &box : std::exchange(m_searchMessages, {})) {
+        if (box)
+            box->close();
+    }
     // Every list that has arrived, in order; a list that starts a search may bring this slot back
     // for later ones while the search waits, and those are then taken there.
     while (commandChannel->hasPendingLists()) {
@@ -566,16 +573,28 @@ void MainWindow::connectSearch()
     connect(m_search, &CStampSearch::signalServerMessage, this, [this](const QString &message) {
         searchButton->setEnabled(true);
         progressPanel->close();
-        QMessageBox::information(this, translationTable->tr("Server response"), message);
+        showSearchMessage(translationTable->tr("Server response"), message);
     });
     connect(m_search, &CStampSearch::signalNotFound, this, [this] {
-        QMessageBox::information(this, translationTable->tr("Searching..."), translationTable->tr("Stamp not found"));
+        showSearchMessage(translationTable->tr("Searching..."), translationTable->tr("Stamp not found"));
+    });
+    connect(m_search, &CStampSearch::signalReportFailed, this, [this](const QString &reason) {
+        showSearchMessage(translationTable->tr("Report"), translationTable->tr("The report could not be written: %1").arg(reason));
     });
     connect(m_search, &CStampSearch::signalFinished, this, [this] {
         progressPanel->close();
         searchButton->setEnabled(true);
         m_thumbnails->setEnabled(true);
     });
+}
+
+void MainWindow::showSearchMessage(const QString &title, const QString &text)
+{
+    auto *box = new QMessageBox(QMessageBox::Information, title, text, QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    m_searchMessages.removeAll(nullptr);
+    m_searchMessages << box;
+    box->open();
 }
 
 void MainWindow::showStage(int current)
@@ -591,7 +610,9 @@ void MainWindow::slotIdentify()
 {
     if (m_search->isRunning()) {
         // The running search unwinds first; a new one started inside its waits would run on its stack.
-        slotCanseledSearch();
+        // The new search writes the report, the one it replaces none.
+        m_search->supersede();
+        searchButton->setEnabled(true);
         m_searchAgain = true;
         return;
     }

@@ -5,6 +5,7 @@
 #include <QImage>
 #include <QMainWindow>
 #include <QPixmap>
+#include <QPointer>
 #include <QStringList>
 #include <QVector>
 
@@ -19,6 +20,7 @@ class CWebBrowser;
 class CWindowSettings;
 class QCheckBox;
 class QLabel;
+class QMessageBox;
 class QMenu;
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -121,6 +123,8 @@ private:
     void slotPictureClicked(const QPoint &viewPoint);
     void slotStepStamp(int direction);
     void updateStepShortcuts();
+    // How a search ended, in a box that waits for nobody: the next command list closes it.
+    void showSearchMessage(const QString &title, const QString &text);
 
     CCommandChannel *commandChannel = nullptr;
     QStringList commandArgs;
@@ -138,6 +142,7 @@ private:
     CStampSearch *m_search = nullptr;
     // Set when a search is asked for while one runs: it starts once the running one has unwound.
     bool m_searchAgain = false;
+    QList<QPointer<QMessageBox>> m_searchMessages;
     AppConfig *m_config = nullptr;
     CWindowSettings *settingsDialog = nullptr;
     bool controlPressed = false;

@@ -6,6 +6,9 @@
 #include <QFile>
 #include <QtTest>
 
+#include <csignal>
+#include <sys/resource.h>
+
 class TestAppConfig : public QObject
 {
     Q_OBJECT
@@ -19,6 +22,7 @@ private slots:
     void programFolderWithBlanksStillMatches();
     void garbageFileGivesDefaultsAndIsRewritten();
     void missingFileIsCreatedWhenFolderExists();
+    void failedSaveKeepsTheOldFile();
 };
 
 void TestAppConfig::defaultsWhenNothingExists()
@@ -154,6 +158,29 @@ void TestAppConfig::missingFileIsCreatedWhenFolderExists()
     AppConfig config;
     QVERIFY(QFile::exists(home.configFolder() + "config.cfg"));
     QVERIFY(config.firstStart);
+}
+
+void TestAppConfig::failedSaveKeepsTheOldFile()
+{
+    TempHome home;
+    home.writeKnownConfig("german");
+    const QString before = home.readConfig();
+    AppConfig config;
+    config.language = "french";
+    // Files may grow no larger than 20 bytes now, as on a disk that fills up while writing.
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit normal{};
+    QVERIFY(::getrlimit(RLIMIT_FSIZE, &normal) == 0);
+    rlimit tight = normal;
+    tight.rlim_cur = 20;
+    QVERIFY(::setrlimit(RLIMIT_FSIZE, &tight) == 0);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^The settings could not be saved: .*config.cfg: "
+                                                          + QRegularExpression::escape(qt_error_string(EFBIG)) + "$"));
+    const QString error = config.save();
+    QVERIFY(::setrlimit(RLIMIT_FSIZE, &normal) == 0);
+    QVERIFY(error.endsWith(qt_error_string(EFBIG)));
+    QCOMPARE(home.readConfig(), before);
+    QCOMPARE(QDir(home.configFolder()).entryList(QDir::Files | QDir::Hidden), QStringList({"config.cfg"}));
 }
 
 QTEST_GUILESS_MAIN(TestAppConfig)
