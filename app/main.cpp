@@ -8,6 +8,8 @@
 #include <QApplication>
 #include <QNetworkProxyFactory>
 
+#include <cstdio>
+
 int main(int argc, char *argv[])
 {
     // Help and version print and end before anything starts: no lock taken, nothing sent.
@@ -15,13 +17,20 @@ int main(int argc, char *argv[])
         return CCommandLineHelp::run(argc, argv);
     CPlatformSetup::prepare();
     QApplication app(argc, argv);
-    const QStringList arguments = app.arguments();
+    // Paths as the user meant them: a later start's list runs in the running copy's folder.
+    const QStringList arguments = CCommandChannel::withAbsolutePaths(app.arguments());
 
     // One copy per user: a later start hands its arguments to the running copy and ends.
     const QString lockPath = CInstanceLock::defaultPath();
     CInstanceLock lock(lockPath);
     if (lock.heldElsewhere()) {
-        CCommandChannel::send(arguments, CCommandChannel::socketPath(lockPath));
+        // A script may count on its list being run: say so when it was not handed over.
+        QString error;
+        if (!CCommandChannel::send(arguments, CCommandChannel::socketPath(lockPath), 5000, &error)) {
+            std::fprintf(stderr, "quillet: a copy is running but did not take this command list (%s)\n",
+                         qPrintable(error));
+            return 1;
+        }
         return 0;
     }
 

@@ -441,6 +441,9 @@ void MainWindow::slotReadEvent()
         if (box)
             box->close();
     }
+    // This copy's own list comes first, however soon a later start's list arrives.
+    if (commandTimer->isActive())
+        commandInterpreter();
     // Every list that has arrived, in order; a list that starts a search may bring this slot back
     // for later ones while the search waits, and those are then taken there.
     while (commandChannel->hasPendingLists()) {

@@ -1,6 +1,7 @@
 // The command language as the running window carries it out: lists arrive through the real
 // command channel, as a later start sends them.
 #include "app/commandchannel.h"
+#include "commandsender.h"
 #include "app/mainwindow.h"
 #include "imaging/display.h"
 #include "imaging/tepageitem.h"
@@ -73,7 +74,7 @@ void TestCommandInterpreter::cleanup()
 
 void TestCommandInterpreter::deliver(const QStringList &arguments)
 {
-    QVERIFY(CCommandChannel::send(QStringList{"/usr/bin/quillet"} + arguments, m_socket));
+    QVERIFY(CommandSender::send(QStringList{"/usr/bin/quillet"} + arguments, m_socket));
     // Taken once the channel has nothing left for the window.
     auto *channel = m_window->findChild<CCommandChannel *>();
     QTRY_VERIFY(!channel->hasPendingLists());
@@ -144,8 +145,12 @@ void TestCommandInterpreter::firstLoadablePictureWins()
 void TestCommandInterpreter::listsArrivingTogetherAreAllHandled()
 {
     // Sent before the window's event loop runs again: both are waiting at once.
-    QVERIFY(CCommandChannel::send({"quillet", m_picture, "/SAVEDATA:/a/first.html"}, m_socket));
-    QVERIFY(CCommandChannel::send({"quillet", m_otherPicture, "/SELALL"}, m_socket));
+    CommandSender first({"quillet", m_picture, "/SAVEDATA:/a/first.html"}, m_socket);
+    QThread::msleep(200);
+    CommandSender second({"quillet", m_otherPicture, "/SELALL"}, m_socket);
+    QThread::msleep(200);
+    QVERIFY(first.wait());
+    QVERIFY(second.wait());
     auto *channel = m_window->findChild<CCommandChannel *>();
     QTRY_COMPARE(m_window->picture().size(), QSize(600, 900));
     QVERIFY(!channel->hasPendingLists());
