@@ -16,6 +16,7 @@
 #include "imaging/tepageitem.h"
 #include "results/scrollpreview.h"
 #include "results/webbrowser.h"
+#include "search/searchreport.h"
 #include "search/stampsearch.h"
 
 #include <QApplication>
@@ -474,8 +475,15 @@ void MainWindow::commandInterpreter()
             const QStringList parts = QString(argument).remove(selPrefix).split(QLatin1Char(','));
             if (parts.size() != 4)
                 continue;
-            // A part that is not a number reads as 0.
-            placeFrame(parts.at(0).toInt(), parts.at(1).toInt(), parts.at(2).toInt(), parts.at(3).toInt());
+            // A part that is not a number reads as 0. The frame holds only what lies on the
+            // picture; with nothing left the list goes no further: nothing would be searched.
+            const QRect asked(parts.at(0).toInt(), parts.at(1).toInt(), parts.at(2).toInt(), parts.at(3).toInt());
+            const QRect frame = asked & sourcePixmap.rect();
+            if (frame.isEmpty()) {
+                refuseCommand(translationTable->tr("The selection lies outside the picture: %1").arg(argument));
+                return;
+            }
+            placeFrame(frame.x(), frame.y(), frame.width(), frame.height());
             break;
         }
         if (argument.compare(QLatin1String("/SELALL"), Qt::CaseInsensitive) == 0) {
@@ -487,7 +495,21 @@ void MainWindow::commandInterpreter()
     static const QRegularExpression savePrefix(QStringLiteral("/SAVEDATA:"), QRegularExpression::CaseInsensitiveOption);
     for (const QString &argument : std::as_const(commandArgs)) {
         if (argument.startsWith(QLatin1String("/SAVEDATA:"), Qt::CaseInsensitive)) {
-            reportPath = QString(argument).remove(savePrefix).replace(QLatin1Char('\\'), QLatin1Char('/'));
+            const QString path = QString(argument).remove(savePrefix).replace(QLatin1Char('\\'), QLatin1Char('/'));
+            // A folder would get our pictures among its files; a path without a folder would
+            // land wherever this copy happens to run. The list goes no further: its search would
+            // leave no report.
+            switch (CSearchReport::checkPath(path)) {
+            case CSearchReport::PathUsable:
+                reportPath = path;
+                break;
+            case CSearchReport::PathIsFolder:
+                refuseCommand(translationTable->tr("The report path is a folder: %1").arg(path));
+                return;
+            case CSearchReport::PathNotAFile:
+                refuseCommand(translationTable->tr("The report path is not a file in a folder: %1").arg(path));
+                return;
+            }
             break;
         }
     }
@@ -600,6 +622,12 @@ void MainWindow::showSearchMessage(const QString &title, const QString &text)
     box->open();
 }
 
+void MainWindow::refuseCommand(const QString &text)
+{
+    qWarning("%s", qPrintable(text));
+    showSearchMessage(QStringLiteral("Quillet"), text);
+}
+
 void MainWindow::showStage(int current)
 {
     static const QString styles[] = {QStringLiteral("color: #00de15; font-size: 14px;"),
@@ -626,6 +654,11 @@ void MainWindow::slotIdentify()
     m_search->setMaxOut(m_config->max_out);
     m_search->setReportPath(reportPath);
     const QByteArray jpeg = takeSelection();
+    // An empty upload would only come back as "Server not responding".
+    if (jpeg.isEmpty()) {
+        refuseCommand(translationTable->tr("The frame holds nothing of the picture"));
+        return;
+    }
     m_search->run(selectionImage, jpeg);
     // After a server message or a stop too, the strip is usable again.
     m_thumbnails->setEnabled(true);

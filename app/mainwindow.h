@@ -125,6 +125,8 @@ private:
     void updateStepShortcuts();
     // How a search ended, in a box that waits for nobody: the next command list closes it.
     void showSearchMessage(const QString &title, const QString &text);
+    // A command of a list that cannot be carried out: said in a box and on standard error.
+    void refuseCommand(const QString &text);
 
     CCommandChannel *commandChannel = nullptr;
     QStringList commandArgs;

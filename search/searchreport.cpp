@@ -113,6 +113,16 @@ QByteArray CSearchReport::pageText(const QString &baseName, const QVector<field_
     return page;
 }
 
+CSearchReport::PathCheck CSearchReport::checkPath(const QString &path)
+{
+    const QFileInfo file(path);
+    if (file.isDir())
+        return PathIsFolder;
+    if (!Layout(path).isValid())
+        return PathNotAFile;
+    return PathUsable;
+}
+
 QString CSearchReport::previousFolder(const QString &reportPath)
 {
     const Layout layout(reportPath);

@@ -24,6 +24,11 @@ public:
     static QString write(const QString &reportPath, const QVector<field_ready> &resultList,
                          const QString &outcome = QString());
 
+    // Whether a report can be written at path: a file in a folder, not a folder itself (its
+    // pictures would go among the files in it).
+    enum PathCheck { PathUsable, PathIsFolder, PathNotAFile };
+    static PathCheck checkPath(const QString &path);
+
     // Moves the report at reportPath and its numbered pictures into the folder previousFolder()
     // (replacing what an earlier search put there), so that nothing at reportPath can pass for the
     // report of the search that starts. Other files in the picture folder stay where they are.

@@ -8,6 +8,8 @@
 #include "search/stampsearch.h"
 #include "temphome.h"
 
+#include <QDir>
+#include <QMessageBox>
 #include <QPainter>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -23,6 +25,8 @@ private slots:
     void selection_data();
     void selection();
     void reportPathKeepsItsValue();
+    void refusedCommands_data();
+    void refusedCommands();
     void nothingWithoutAPicture();
     void firstLoadablePictureWins();
     void listsArrivingTogetherAreAllHandled();
@@ -101,6 +105,7 @@ void TestCommandInterpreter::selection_data()
     QTest::newRow("three numbers skipped, then all") << QStringList{"/SEL:1,2,3", "/SELALL"} << QRect(0, 0, 1000, 800);
     QTest::newRow("all before four numbers wins") << QStringList{"/SelAll", "/SEL:100,50,200,120"}
                                                   << QRect(0, 0, 1000, 800);
+    QTest::newRow("partly outside, clipped") << QStringList{"/SEL:-100,700,300,400"} << QRect(0, 700, 200, 100);
 }
 
 void TestCommandInterpreter::selection()
@@ -126,6 +131,41 @@ void TestCommandInterpreter::reportPathKeepsItsValue()
     // Without a picture, not even the report path is taken.
     deliver({"/SAVEDATA:/elsewhere/x.html"});
     QCOMPARE(m_window->reportFile(), QString("C:/out/find.html"));
+}
+
+void TestCommandInterpreter::refusedCommands_data()
+{
+    QTest::addColumn<QStringList>("commands"); // "DIR" stands for the test's folder
+    QTest::addColumn<QString>("message");
+    QTest::newRow("report path is a folder") << QStringList{"/SAVEDATA:DIR"} << "The report path is a folder: DIR";
+    QTest::newRow("report path without a folder")
+        << QStringList{"/SAVEDATA:find.html"} << "The report path is not a file in a folder: find.html";
+    QTest::newRow("selection outside the picture")
+        << QStringList{"/SEL:1000,0,50,50", "/SAVEDATA:DIR/find.html"} << "The selection lies outside the picture: /SEL:1000,0,50,50";
+    QTest::newRow("empty selection") << QStringList{"/SEL:10,10,0,40"} << "The selection lies outside the picture: /SEL:10,10,0,40";
+}
+
+void TestCommandInterpreter::refusedCommands()
+{
+    QFETCH(QStringList, commands);
+    QFETCH(QString, message);
+    const QStringList before = QDir(m_dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    deliver({m_picture, "/SAVEDATA:/earlier/find.html"});
+    QSignalSpy started(m_window->search(), &CStampSearch::signalStarted);
+    commands.replaceInStrings("DIR", m_dir.path());
+    QTest::ignoreMessage(QtWarningMsg, qPrintable(message.replace("DIR", m_dir.path())));
+    deliver(QStringList{m_picture} + commands + QStringList{"/START"});
+    // Said in a box that waits for nobody; the list goes no further: nothing searched, nothing
+    // written anywhere, the earlier report path kept.
+    QTRY_VERIFY(m_window->findChild<QMessageBox *>());
+    QCOMPARE(m_window->findChild<QMessageBox *>()->text(), message);
+    QTest::qWait(200);
+    QCOMPARE(started.size(), 0);
+    QCOMPARE(m_window->reportFile(), "/earlier/find.html");
+    QCOMPARE(QDir(m_dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), before);
+    // The next list closes the box.
+    deliver({m_picture});
+    QTRY_VERIFY(!m_window->findChild<QMessageBox *>());
 }
 
 void TestCommandInterpreter::nothingWithoutAPicture()
