@@ -52,7 +52,8 @@ void AppConfig::load()
         // settings that can never be saved would be lost at every exit.
         QDir().mkpath(configFolder());
     } else {
-        const KeyValueFile::Entries entries = KeyValueFile::read(file);
+        fileTooLarge = false;
+        const KeyValueFile::Entries entries = KeyValueFile::read(file, &fileTooLarge);
         for (const auto &[key, value] : entries) {
             if (key == QLatin1String("path"))
                 path = value;

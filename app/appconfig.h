@@ -24,6 +24,8 @@ public:
     qint32 max_out = 10;
     QString last_path;
     bool firstStart = true;
+    // Set by a load that refused the file as too large to be a configuration: the defaults stay.
+    bool fileTooLarge = false;
 
 private:
     static QString programFolder();

@@ -64,6 +64,9 @@ MainWindow::MainWindow(const QStringList &args, QWidget *parent) : QMainWindow(p
     // 4. Configuration, outside hosts and language.
     m_config = new AppConfig;
     HostConfig::global() = HostConfig::load(AppConfig::configFolder());
+    QStringList refusedFiles = HostConfig::global().refusedFiles();
+    if (m_config->fileTooLarge)
+        refusedFiles.prepend(AppConfig::filePath());
     translationTable = new CTranslationTable;
     translationTable->load(CTranslationTable::languageFile(QCoreApplication::applicationDirPath(),
                                                            m_config->language));
@@ -96,6 +99,12 @@ MainWindow::MainWindow(const QStringList &args, QWidget *parent) : QMainWindow(p
     startUpdateCheck();
     connect(commandTimer, &QTimer::timeout, this, &MainWindow::commandInterpreter);
     commandTimer->start(500);
+    // Said once the window is up, in boxes that hold up no command list.
+    for (const QString &file : std::as_const(refusedFiles)) {
+        QTimer::singleShot(0, this, [this, file] {
+            showProblem(translationTable->tr("The file is too large and was not read; the defaults are used: %1").arg(file));
+        });
+    }
 }
 
 MainWindow::~MainWindow()
@@ -480,7 +489,7 @@ void MainWindow::commandInterpreter()
             const QRect asked(parts.at(0).toInt(), parts.at(1).toInt(), parts.at(2).toInt(), parts.at(3).toInt());
             const QRect frame = asked & sourcePixmap.rect();
             if (frame.isEmpty()) {
-                refuseCommand(translationTable->tr("The selection lies outside the picture: %1").arg(argument));
+                showProblem(translationTable->tr("The selection lies outside the picture: %1").arg(argument));
                 return;
             }
             placeFrame(frame.x(), frame.y(), frame.width(), frame.height());
@@ -504,10 +513,10 @@ void MainWindow::commandInterpreter()
                 reportPath = path;
                 break;
             case CSearchReport::PathIsFolder:
-                refuseCommand(translationTable->tr("The report path is a folder: %1").arg(path));
+                showProblem(translationTable->tr("The report path is a folder: %1").arg(path));
                 return;
             case CSearchReport::PathNotAFile:
-                refuseCommand(translationTable->tr("The report path is not a file in a folder: %1").arg(path));
+                showProblem(translationTable->tr("The report path is not a file in a folder: %1").arg(path));
                 return;
             }
             break;
@@ -622,7 +631,7 @@ void MainWindow::showSearchMessage(const QString &title, const QString &text)
     box->open();
 }
 
-void MainWindow::refuseCommand(const QString &text)
+void MainWindow::showProblem(const QString &text)
 {
     qWarning("%s", qPrintable(text));
     showSearchMessage(QStringLiteral("Quillet"), text);
@@ -656,7 +665,7 @@ void MainWindow::slotIdentify()
     const QByteArray jpeg = takeSelection();
     // An empty upload would only come back as "Server not responding".
     if (jpeg.isEmpty()) {
-        refuseCommand(translationTable->tr("The frame holds nothing of the picture"));
+        showProblem(translationTable->tr("The frame holds nothing of the picture"));
         return;
     }
     m_search->run(selectionImage, jpeg);

@@ -125,8 +125,9 @@ private:
     void updateStepShortcuts();
     // How a search ended, in a box that waits for nobody: the next command list closes it.
     void showSearchMessage(const QString &title, const QString &text);
-    // A command of a list that cannot be carried out: said in a box and on standard error.
-    void refuseCommand(const QString &text);
+    // What the user must know of (a command refused, a file not read): said in a box that holds
+    // up nothing, and on standard error.
+    void showProblem(const QString &text);
 
     CCommandChannel *commandChannel = nullptr;
     QStringList commandArgs;

@@ -1,8 +1,12 @@
 #include "app/appconfig.h"
 #include "temphome.h"
+#include "sites/hostconfig.h"
+#include "sites/keyvaluefile.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
 #include <QFile>
 #include <QtTest>
 
@@ -23,6 +27,8 @@ private slots:
     void garbageFileGivesDefaultsAndIsRewritten();
     void missingFileIsCreatedWhenFolderExists();
     void failedSaveKeepsTheOldFile();
+    void filesTooLargeAreRefused_data();
+    void filesTooLargeAreRefused();
 };
 
 void TestAppConfig::defaultsWhenNothingExists()
@@ -181,6 +187,47 @@ void TestAppConfig::failedSaveKeepsTheOldFile()
     QVERIFY(error.endsWith(qt_error_string(EFBIG)));
     QCOMPARE(home.readConfig(), before);
     QCOMPARE(QDir(home.configFolder()).entryList(QDir::Files | QDir::Hidden), QStringList({"config.cfg"}));
+}
+
+void TestAppConfig::filesTooLargeAreRefused_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<bool>("read");
+    for (const char *file : {"config.cfg", "hosts.cfg"}) {
+        QTest::addRow("%s at the limit", file) << QString(file) << KeyValueFile::maxFileSize << true;
+        QTest::addRow("%s a byte over", file) << QString(file) << KeyValueFile::maxFileSize + 1 << false;
+        QTest::addRow("%s of 100 MB", file) << QString(file) << qint64(100) * 1024 * 1024 << false;
+    }
+}
+
+void TestAppConfig::filesTooLargeAreRefused()
+{
+    QFETCH(QString, file);
+    QFETCH(qint64, size);
+    QFETCH(bool, read);
+    TempHome home;
+    QDir().mkpath(home.configFolder());
+    // A good setting first, then zero bytes up to the size (a sparse file: no disk is used).
+    QFile out(home.configFolder() + file);
+    QVERIFY(out.open(QIODevice::WriteOnly));
+    out.write(file == "config.cfg" ? "language = french\n" : "recognition = 127.0.0.1:9\n");
+    QVERIFY(out.resize(size));
+    out.close();
+    QCOMPARE(QFileInfo(out).size(), size);
+
+    QElapsedTimer clock;
+    clock.start();
+    if (file == "config.cfg") {
+        AppConfig config;
+        QCOMPARE(config.language, read ? QString("french") : QString());
+        QCOMPARE(config.fileTooLarge, !read);
+    } else {
+        const HostConfig hosts = HostConfig::load(home.configFolder());
+        QCOMPARE(hosts.value("recognition"), read ? QString("127.0.0.1:9") : HostConfig::defaultValue("recognition"));
+        QCOMPARE(hosts.refusedFiles(), read ? QStringList() : QStringList{home.configFolder() + file});
+    }
+    qInfo("read or refused in %lld ms", clock.elapsed());
 }
 
 QTEST_GUILESS_MAIN(TestAppConfig)
