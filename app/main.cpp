@@ -2,6 +2,7 @@
 #include "app/commandlinehelp.h"
 #include "app/instancelock.h"
 #include "app/mainwindow.h"
+#include "app/quitsignal.h"
 #include "app/platformsetup.h"
 #include "app/startupreport.h"
 
@@ -40,6 +41,7 @@ int main(int argc, char *argv[])
     window.listenForCommands(CCommandChannel::socketPath(lockPath));
     window.setMinimumSize(1000, 655);
     window.show();
+    CQuitSignal quitSignal(&window);
     CStartupReport::scheduleIfAsked(window);
     return app.exec();
 }

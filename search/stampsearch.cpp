@@ -54,6 +54,7 @@ CStampSearch::Outcome CStampSearch::run(const QImage &selection, const QByteArra
 {
     m_running = true;
     m_superseded = false;
+    m_stoppedInComparison = false;
     m_serverMessage.clear();
     // Until this search writes its own, no report of an earlier one may pass for it.
     const QString reportPath = m_reportPath;
@@ -70,7 +71,7 @@ void CStampSearch::writeReport(const QString &path, Outcome outcome)
 {
     // A search without matches says how it ended, so that a script can tell.
     QString ending;
-    if (cancelRequested)
+    if (outcome == Cancelled || m_stoppedInComparison)
         ending = QStringLiteral("cancelled");
     else if (outcome == ServerMessage)
         ending = m_serverMessage;
@@ -165,6 +166,8 @@ CStampSearch::Outcome CStampSearch::search(const QImage &selection, const QByteA
         showResults();
 
     setProgress(100);
+    // Read before the end is announced: whoever hears of it may call cancel() on a finished search.
+    m_stoppedInComparison = cancelRequested;
     emit signalFinished();
     return Finished;
 }

@@ -115,6 +115,8 @@ private:
     CSiteSearch *m_sites;
     bool cancelRequested = false;
     bool m_superseded = false;
+    // A stop during the comparison ends the search as Finished, with what was found so far.
+    bool m_stoppedInComparison = false;
     // The recognition server's message that ended the search, untranslated.
     QString m_serverMessage;
     bool m_running = false;
