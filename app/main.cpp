@@ -38,10 +38,10 @@ int main(int argc, char *argv[])
     // The desktop's proxy settings (http_proxy, no_proxy) count, as in every other program.
     QNetworkProxyFactory::setUseSystemConfiguration(true);
     MainWindow window(arguments);
+    CQuitSignal quitSignal(&window);
     window.listenForCommands(CCommandChannel::socketPath(lockPath));
     window.setMinimumSize(1000, 655);
     window.show();
-    CQuitSignal quitSignal(&window);
     CStartupReport::scheduleIfAsked(window);
     return app.exec();
 }

@@ -104,8 +104,10 @@ private:
     // A home with a configuration that is not a first start (unless bare), and its own lock.
     QString makeHome(bool bare = false);
     QProcessEnvironment environment(const QString &home) const;
-    // Starts the running copy for home; its standard error is kept in m_runningErrors.
-    void startCopy(const QString &home, const QStringList &arguments);
+    // Starts the running copy for home and waits until it holds the instance lock, and unless
+    // told otherwise until it listens for lists; its standard error is kept in m_runningErrors.
+    enum Wait { Listening, LockHeld };
+    void startCopy(const QString &home, const QStringList &arguments, Wait wait = Listening);
     // A later start from folder; its exit code, its standard error in *errors.
     int later(const QString &home, const QStringList &arguments, const QString &folder = QString(),
               QByteArray *errors = nullptr);
@@ -221,7 +223,21 @@ QProcessEnvironment TestScripting::environment(const QString &home) const
     return env;
 }
 
-void TestScripting::startCopy(const QString &home, const QStringList &arguments)
+// The kernel's table of file locks names the process that holds each one.
+static bool holdsLock(qint64 pid)
+{
+    QFile locks("/proc/locks");
+    if (!locks.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray pidText = ' ' + QByteArray::number(pid) + ' ';
+    for (const QByteArray &line : locks.readAll().split('\n')) {
+        if (line.contains("FLOCK") && line.contains(pidText))
+            return true;
+    }
+    return false;
+}
+
+void TestScripting::startCopy(const QString &home, const QStringList &arguments, Wait wait)
 {
     m_running.setProcessEnvironment(environment(home));
     m_running.setWorkingDirectory(home);
@@ -230,6 +246,10 @@ void TestScripting::startCopy(const QString &home, const QStringList &arguments)
     });
     m_running.start(TestEnv::binDir() + "/quillet", arguments);
     QVERIFY(m_running.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(holdsLock(m_running.processId()), 60000);
+    // The socket appears once the window is built and SIGTERM ends it gracefully.
+    if (wait == Listening)
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(home + "/instance.lock.socket"), 60000);
 }
 
 int TestScripting::later(const QString &home, const QStringList &arguments, const QString &folder, QByteArray *errors)
@@ -304,8 +324,9 @@ void TestScripting::twoStartsInQuickSuccession()
     writeOldReport(first);
     writeOldReport(second);
     const QByteArray old = contents(first);
-    startCopy(home, {photograph(5), frame, "/SAVEDATA:" + first, "/START"});
-    QTest::qWait(300);
+    // The second start comes while the first builds its window, long before its own list would
+    // run (500 ms after): the first holds the lock, so it is the running copy.
+    startCopy(home, {photograph(5), frame, "/SAVEDATA:" + first, "/START"}, LockHeld);
     // Taken once the first copy listens, after its own list.
     QCOMPARE(later(home, {photograph(7), frame, "/SAVEDATA:" + second, "/START"}), 0);
     QTRY_VERIFY_WITH_TIMEOUT(reportLinks(second).contains(TestWeb::pageUrl(Site::Colnect, "b2")), 60000);
@@ -319,7 +340,7 @@ void TestScripting::laterStartWhenTheFirstCannotTakeIt()
 {
     // A first start ever: the copy waits at its licence agreement and takes no list.
     const QString home = makeHome(true);
-    startCopy(home, {});
+    startCopy(home, {}, LockHeld);
     QTest::qWait(2000);
     QElapsedTimer clock;
     clock.start();
@@ -406,7 +427,6 @@ void TestScripting::fullDisk()
         writeFile(folder + "/config.cfg", config);
         // The copy changes a setting it will save at its quit: the folder of the last picture.
         startCopy(home, {photograph(5)});
-        QTest::qWait(3000);
         fill(folder);
         m_running.terminate();
         QVERIFY(m_running.waitForFinished(20000));
