@@ -31,6 +31,8 @@ QString commandsAndConfiguration()
                "  /SELALL         frame the whole picture\n"
                "  /SAVEDATA:FILE  write the HTML report of the search to FILE\n"
                "  /START          start a search (ending one that runs)\n"
+               "  /IDENTIFYALL    ask about every stamp of the picture instead, and list the\n"
+               "                  answers (written to the /SAVEDATA: file too)\n"
                "The first selection command that fits wins.\n"
                "\n"
                "Only one copy runs at a time: a later start hands its whole argument list\n"
@@ -42,6 +44,7 @@ QString commandsAndConfiguration()
                "                  (recognition = 127.0.0.1:8711, a port may follow the host)\n"
                "Environment:\n"
                "  QUILLET_HOSTS   a further host file, read after hosts.cfg%2\n"
+               "  QUILLET_DEBUG   1: as --verbose\n"
                "\n"
                "See quillet(1) for the host keys.\n")
         .arg(folder,
@@ -75,6 +78,9 @@ int CCommandLineHelp::run(int argc, char *argv[])
                       QStringLiteral("Show this help and end.")});
     parser.addOption({{QStringLiteral("v"), QStringLiteral("version")},
                       QStringLiteral("Show the version and end.")});
+    parser.addOption({QStringLiteral("verbose"),
+                      QStringLiteral("Let the toolkit's, the web engine's and OpenCV's own messages\n"
+                                     "through to the terminal (as QUILLET_DEBUG=1 does).")});
     parser.addPositionalArgument(QStringLiteral("picture"),
                                  QStringLiteral("A BMP, GIF, PNG or JPEG picture to show."),
                                  QStringLiteral("[picture]"));

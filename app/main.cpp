@@ -16,10 +16,11 @@ int main(int argc, char *argv[])
     // Help and version print and end before anything starts: no lock taken, nothing sent.
     if (CCommandLineHelp::isRequest(argc, argv))
         return CCommandLineHelp::run(argc, argv);
-    CPlatformSetup::prepare();
+    CPlatformSetup::prepare(CPlatformSetup::verboseAsked(argc, argv));
     QApplication app(argc, argv);
     // Paths as the user meant them: a later start's list runs in the running copy's folder.
-    const QStringList arguments = CCommandChannel::withAbsolutePaths(app.arguments());
+    QStringList arguments = CCommandChannel::withAbsolutePaths(app.arguments());
+    arguments.removeAll(QStringLiteral("--verbose"));
 
     // One copy per user: a later start hands its arguments to the running copy and ends.
     const QString lockPath = CInstanceLock::defaultPath();

@@ -14,8 +14,10 @@
 #include "imaging/pictureloader.h"
 #include "imaging/selectioncutout.h"
 #include "imaging/tepageitem.h"
+#include "results/identifyallview.h"
 #include "results/scrollpreview.h"
 #include "results/webbrowser.h"
+#include "search/identifyall.h"
 #include "search/searchreport.h"
 #include "search/stampsearch.h"
 
@@ -74,6 +76,7 @@ MainWindow::MainWindow(const QStringList &args, QWidget *parent) : QMainWindow(p
     // 5. The search, with the recognition client and the site parsers.
     m_search = new CStampSearch(this);
     m_search->setTranslator([this](const QString &text) { return translationTable->tr(text); });
+    m_identifyAll = new CIdentifyAll(this);
 
     // 6.
     settingsDialog = new CWindowSettings(this, m_config, translationTable);
@@ -212,11 +215,12 @@ void MainWindow::buildWidgets()
     m_selectAllButton = makePanelButton("selection.png", 300, {45, 45}, false);
     m_turnLeftButton = makePanelButton("rotate-left.png", 350, {45, 45}, false);
     m_turnRightButton = makePanelButton("rotate-right.png", 400, {45, 45}, false);
+    m_identifyAllButton = makePanelButton("identify-all.png", 450, {45, 45}, false);
     m_settingsButton = makePanelButton("preferences.png", -1, {110, 45}, true);
     m_helpButton = makePanelButton("help.png", -1, {110, 45}, true);
     upLayout->addWidget(m_settingsButton);
     upLayout->addWidget(m_helpButton);
-    for (QToolButton *button : {searchButton, m_selectAllButton, m_turnLeftButton, m_turnRightButton})
+    for (QToolButton *button : {searchButton, m_selectAllButton, m_turnLeftButton, m_turnRightButton, m_identifyAllButton})
         button->setEnabled(false);
     stampLayout->addWidget(m_upPanel);
 
@@ -309,6 +313,7 @@ void MainWindow::buildWidgets()
     connect(m_selectAllButton, &QToolButton::clicked, this, &MainWindow::slotSelection);
     connect(m_turnLeftButton, &QToolButton::clicked, this, &MainWindow::slotTurnLeft);
     connect(m_turnRightButton, &QToolButton::clicked, this, &MainWindow::slotTurnRight);
+    connect(m_identifyAllButton, &QToolButton::clicked, this, &MainWindow::slotIdentifyAll);
     connect(m_settingsButton, &QToolButton::clicked, this, &MainWindow::slotOnSettingMenu);
     connect(m_helpButton, &QToolButton::clicked, this, &MainWindow::slotOnHelpMenu);
     connect(tabWidget, &QTabWidget::currentChanged, this, &MainWindow::slotResize);
@@ -327,6 +332,7 @@ void MainWindow::buildWidgets()
     connect(m_browser, &CWebBrowser::signalDrop, m_display, &CDisplay::slotDropOverboard);
     connect(m_thumbnails, &CScrollPreview::signalPressUrl, this, &MainWindow::slotPressScrollView);
     connectSearch();
+    connectIdentifyAll();
     connect(m_selectionFrame, &CTEPageItem::signalMouseReleaseEvent, this, &MainWindow::slotResizeSelection);
     connect(m_selectionFrame, &CTEPageItem::signalContextMenu, this, &MainWindow::slotOnContextMenu);
 
@@ -361,6 +367,7 @@ void MainWindow::slotUpdateWidget()
     searchButton->setToolTip(t.tr("Start Stamp Searching"));
     m_turnLeftButton->setToolTip(t.tr("turn left"));
     m_turnRightButton->setToolTip(t.tr("turn Right"));
+    m_identifyAllButton->setToolTip(t.tr("Identify all"));
     m_settingsButton->setText(t.tr("Settings"));
     m_helpButton->setText(t.tr("Help"));
     const QList<QAction *> helpActions = helpMenu->actions();
@@ -369,6 +376,10 @@ void MainWindow::slotUpdateWidget()
     pictureMenu->actions().at(0)->setText(t.tr("Paste"));
     tabWidget->setTabText(0, t.tr("Stamp"));
     tabWidget->setTabText(1, t.tr("Browser"));
+    if (m_identifyAllView) {
+        tabWidget->setTabText(tabWidget->indexOf(m_identifyAllView), t.tr("Identify all"));
+        m_identifyAllView->retranslate();
+    }
     progressPanel->setWindowTitle(t.tr("Searching ..."));
     stopButton->setText(t.tr("Stop"));
     const char *stages[] = {"Sending photo to server", "Recognizing stamp", "Searching websites",
@@ -523,6 +534,14 @@ void MainWindow::commandInterpreter()
         }
     }
 
+    // "/IDENTIFYALL" lists every stamp of the picture; it takes the place of "/START".
+    for (const QString &argument : std::as_const(commandArgs)) {
+        if (argument.compare(QLatin1String("/IDENTIFYALL"), Qt::CaseInsensitive) == 0) {
+            slotCanseledSearch();
+            slotIdentifyAll();
+            return;
+        }
+    }
     for (const QString &argument : std::as_const(commandArgs)) {
         if (argument.compare(QLatin1String("/START"), Qt::CaseInsensitive) == 0) {
             slotCanseledSearch();
@@ -660,21 +679,117 @@ void MainWindow::slotIdentify()
         QMessageBox::information(this, QString(), translationTable->tr("Not select any search resource"));
         return;
     }
-    m_search->setMaxOut(m_config->max_out);
-    m_search->setReportPath(reportPath);
     const QByteArray jpeg = takeSelection();
     // An empty upload would only come back as "Server not responding".
     if (jpeg.isEmpty()) {
         showProblem(translationTable->tr("The frame holds nothing of the picture"));
         return;
     }
-    m_search->run(selectionImage, jpeg);
+    runSearch(selectionImage, jpeg);
+}
+
+void MainWindow::runSearch(const QImage &cutout, const QByteArray &jpeg)
+{
+    m_search->setMaxOut(m_config->max_out);
+    m_search->setReportPath(reportPath);
+    m_search->run(cutout, jpeg);
     // After a server message or a stop too, the strip is usable again.
     m_thumbnails->setEnabled(true);
     if (m_searchAgain) {
         m_searchAgain = false;
         QTimer::singleShot(0, this, &MainWindow::slotIdentify);
     }
+}
+
+// "Identify all": the server's first answer for every stamp of a page, listed in a tab of its own.
+
+void MainWindow::connectIdentifyAll()
+{
+    connect(m_identifyAll, &CIdentifyAll::signalStampChanged, this, &MainWindow::showIdentifiedStamp);
+    connect(m_identifyAll, &CIdentifyAll::signalFinished, this, [this] {
+        if (!m_identifyAllView)
+            return;
+        m_identifyAllView->setRunning(false);
+        if (!m_identifyAllReport.isEmpty() && !m_identifyAll->writePage(m_identifyAllReport))
+            qWarning("cannot write the list of stamps to %s", qPrintable(m_identifyAllReport));
+    });
+}
+
+void MainWindow::slotIdentifyAll()
+{
+    const QImage picture = sourcePixmap.toImage();
+    m_identifiedBoxes = m_page.stamps();
+    m_identifiedCutouts.clear();
+    m_identifiedUploads.clear();
+    for (const QRect &box : std::as_const(m_identifiedBoxes))
+        m_identifiedCutouts << CSelectionCutout::cutBox(picture, box);
+    // With no stamp found, the framed part is the one stamp to ask about.
+    if (m_identifiedBoxes.isEmpty()) {
+        takeSelection();
+        if (!selectionImage.isNull())
+            m_identifiedCutouts << selectionImage;
+    }
+    for (const QImage &cutout : std::as_const(m_identifiedCutouts))
+        m_identifiedUploads << CSelectionCutout::encode(cutout);
+    m_identifyAllReport = reportPath;
+
+    if (!m_identifyAllView) {
+        m_identifyAllView = new CIdentifyAllView([this](const QString &text) { return translationTable->tr(text); });
+        m_identifyAllView->setObjectName(QStringLiteral("identifyAllTab"));
+        m_identifyAllView->setStyleSheet(QStringLiteral("background-color: #ffffff"));
+        tabWidget->addTab(m_identifyAllView, translationTable->tr("Identify all"));
+        connect(m_identifyAllView, &CIdentifyAllView::signalStop, m_identifyAll, &CIdentifyAll::stop);
+        connect(m_identifyAllView, &CIdentifyAllView::signalSearch, this, &MainWindow::searchIdentifiedStamp);
+    }
+    m_identifyAllView->setStamps(m_identifiedCutouts);
+    m_identifyAllView->setRunning(true);
+    m_identifyAllView->setStatus(translationTable->tr("%1 of %2 stamps asked").arg(0).arg(m_identifiedCutouts.size()));
+    tabWidget->setCurrentWidget(m_identifyAllView);
+    m_identifyAll->start(m_identifiedUploads);
+}
+
+void MainWindow::showIdentifiedStamp(int index)
+{
+    if (!m_identifyAllView || index >= m_identifyAllView->stampCount())
+        return;
+    const CTranslationTable &t = *translationTable;
+    switch (m_identifyAll->state(index)) {
+    case CIdentifyAll::Waiting:
+        m_identifyAllView->setOutcome(index, CIdentifyAllView::Pending, QString());
+        break;
+    case CIdentifyAll::Asking:
+        m_identifyAllView->setOutcome(index, CIdentifyAllView::Pending, QStringLiteral("..."));
+        break;
+    case CIdentifyAll::Answered:
+        m_identifyAllView->setOutcome(index, CIdentifyAllView::Answered,
+                                      CIdentifyAll::firstStamp(m_identifyAll->answer(index)).join(QStringLiteral(", ")));
+        break;
+    case CIdentifyAll::NotRecognised:
+        m_identifyAllView->setOutcome(index, CIdentifyAllView::NotRecognised, t.tr("not recognised"));
+        break;
+    case CIdentifyAll::Failed:
+        m_identifyAllView->setOutcome(index, CIdentifyAllView::Failed, t.tr(m_identifyAll->answer(index).message()));
+        break;
+    case CIdentifyAll::Stopped:
+        m_identifyAllView->setOutcome(index, CIdentifyAllView::Failed, t.tr("stopped"));
+        break;
+    }
+    m_identifyAllView->setStatus(t.tr("%1 of %2 stamps asked").arg(m_identifyAll->doneCount()).arg(m_identifyAll->count()));
+}
+
+void MainWindow::searchIdentifiedStamp(int index)
+{
+    if (m_search->isRunning() || index < 0 || index >= m_identifiedUploads.size())
+        return;
+    // The frame goes to the stamp when its page is still on show, so the user sees what is searched;
+    // the search itself takes the cut-out that was asked about, whatever is on show now.
+    if (index < m_identifiedBoxes.size() && m_page.stamps() == m_identifiedBoxes) {
+        m_page.select(index);
+        frameStamp(m_page.currentStamp());
+    }
+    tabWidget->setCurrentIndex(0);
+    selectionImage = m_identifiedCutouts.at(index);
+    runSearch(selectionImage, m_identifiedUploads.at(index));
 }
 
 void MainWindow::slotCanseledSearch()
@@ -711,7 +826,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
 
 void MainWindow::setPictureButtonsEnabled(bool enabled)
 {
-    for (QToolButton *button : {m_turnRightButton, m_turnLeftButton, searchButton, m_selectAllButton})
+    for (QToolButton *button : {m_turnRightButton, m_turnLeftButton, searchButton, m_selectAllButton, m_identifyAllButton})
         button->setEnabled(enabled);
 }
 
@@ -879,6 +994,7 @@ bool MainWindow::slotOpenGrab(const QString &path, const QImage &image)
     m_selectionFrame->setSelected(true);
     m_selectAllButton->setEnabled(true);
     searchButton->setEnabled(true);
+    m_identifyAllButton->setEnabled(true);
     frameCurrentStamp(); // again, now that the view has its final size
     return true;
 }

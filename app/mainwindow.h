@@ -12,6 +12,8 @@
 class AppConfig;
 class CCommandChannel;
 class CDisplay;
+class CIdentifyAll;
+class CIdentifyAllView;
 class CScrollPreview;
 class CStampSearch;
 class CTEPageItem;
@@ -57,6 +59,11 @@ public:
     CWebBrowser *browser() const { return m_browser; }
     CStampSearch *search() const { return m_search; }
     CScrollPreview *thumbnails() const { return m_thumbnails; }
+    CIdentifyAll *identifyAll() const { return m_identifyAll; }
+    // The list of "Identify all"; null until it was first asked for.
+    CIdentifyAllView *identifyAllView() const { return m_identifyAllView; }
+    // The boxes (in the picture's pixels) of the stamps "Identify all" asked about, in its order.
+    const QList<QRect> &identifiedBoxes() const { return m_identifiedBoxes; }
     const QPixmap &picture() const { return sourcePixmap; }
     const QImage &selection() const { return selectionImage; }
 
@@ -77,6 +84,9 @@ public slots:
     bool slotOpenGrab(const QString &path = QString(), const QImage &image = QImage());
     void slotSelection();
     void slotIdentify();
+    // Asks the recognition server about every stamp found on the picture (the framed part when
+    // none was found) and lists the answers in a tab of their own.
+    void slotIdentifyAll();
     void slotPressScrollView(const QString &url);
     void slotResizeSelection();
     void slotRenderPixmap(const QPixmap &pixmap);
@@ -114,6 +124,10 @@ private:
     void centreFrame();
     void setPictureButtonsEnabled(bool enabled);
     void connectSearch();
+    void connectIdentifyAll();
+    void showIdentifiedStamp(int index);
+    void searchIdentifiedStamp(int index);
+    void runSearch(const QImage &cutout, const QByteArray &jpeg);
     void showStage(int current);
     void placeFrame(int x, int y, int w, int h);
     void frameFirstStamp(const QImage &picture);
@@ -143,6 +157,14 @@ private:
     QSize ratioBaseSize;
     QString reportPath;
     CStampSearch *m_search = nullptr;
+    CIdentifyAll *m_identifyAll = nullptr;
+    // What "Identify all" asked about: the boxes on the picture (none for a framed part) and the
+    // cut-outs as shown and as sent.
+    QList<QRect> m_identifiedBoxes;
+    QList<QImage> m_identifiedCutouts;
+    QList<QByteArray> m_identifiedUploads;
+    // Where the list goes when it is done; empty for nowhere.
+    QString m_identifyAllReport;
     // Set when a search is asked for while one runs: it starts once the running one has unwound.
     bool m_searchAgain = false;
     QList<QPointer<QMessageBox>> m_searchMessages;
@@ -165,6 +187,7 @@ private:
     QToolButton *m_selectAllButton = nullptr;
     QToolButton *m_turnLeftButton = nullptr;
     QToolButton *m_turnRightButton = nullptr;
+    QToolButton *m_identifyAllButton = nullptr;
     QToolButton *m_settingsButton = nullptr;
     QToolButton *m_helpButton = nullptr;
     QMenu *helpMenu = nullptr;
@@ -173,6 +196,7 @@ private:
     CTEPageItem *m_selectionFrame = nullptr;
     QWidget *m_browserTab = nullptr;
     CWebBrowser *m_browser = nullptr;
+    CIdentifyAllView *m_identifyAllView = nullptr;
     QProgressDialog *progressPanel = nullptr;
     QLabel *statusLabel = nullptr;
     QLabel *stagePicture = nullptr;

@@ -1,6 +1,6 @@
 // Each site's walk over arbitrary HTML, as a result page would be walked: the five site parsers and
 // the reverse image search. Hit lists come in pairs.
-#include "server/testweb.h"
+#include "standins/testweb.h"
 #include "sites/bidstartcom.h"
 #include "sites/delcampe.h"
 #include "sites/ebaycom.h"

@@ -16,7 +16,14 @@ QImage CSelectionCutout::cut(const QImage &source, QSize shown, QSize view, QRec
     // A frame turned or shrunk off the picture must not yield an empty or inside-out picture.
     if (width <= 0 || height <= 0 || !area.intersects(source.rect()))
         return {};
-    QImage cutout = source.copy(area);
+    return cutBox(source, area);
+}
+
+QImage CSelectionCutout::cutBox(const QImage &source, QRect box)
+{
+    if (source.isNull() || !box.intersects(source.rect()))
+        return {};
+    QImage cutout = source.copy(box);
     if (cutout.width() > 512 && cutout.height() > 512) {
         const double f = qMax(cutout.width(), cutout.height()) * 0.001953125;
         // The size is worked out here with the aspect ratio kept, so that the longer side is 512.

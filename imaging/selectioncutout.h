@@ -15,6 +15,8 @@ public:
     // the view that centres it; frame: the frame's geometry in the view. A null image when the
     // frame covers no pixel of the picture.
     static QImage cut(const QImage &source, QSize shown, QSize view, QRect frame);
+    // A box of the picture, in its pixels, reduced as a framed cut-out is (a page's found stamps).
+    static QImage cutBox(const QImage &source, QRect box);
     // JPEG at the encoder's default quality; empty for a null image.
     static QByteArray encode(const QImage &cutout);
 };

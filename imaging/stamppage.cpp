@@ -28,6 +28,12 @@ int CStampPage::selectAt(const QPoint &point)
     return found;
 }
 
+void CStampPage::select(int index)
+{
+    if (index >= 0 && index < m_stamps.size())
+        m_current = index;
+}
+
 QRect CStampPage::step(int direction)
 {
     if (m_stamps.isEmpty())

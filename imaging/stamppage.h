@@ -24,6 +24,8 @@ public:
     // The stamp under a point of the picture (the smallest box holding it, for stamps that
     // overlap), made current; -1 when none is.
     int selectAt(const QPoint &point);
+    // The stamp of that index made current (ignored when there is none such).
+    void select(int index);
     // The next (1) or previous (-1) stamp made current, round the page.
     QRect step(int direction);
     // The picture (of this size before the turn) was turned a quarter clockwise.

@@ -169,6 +169,16 @@ void drawPictures()
         for (QPointF c : {QPointF(8, 8), QPointF(40, 8), QPointF(8, 40), QPointF(40, 40)})
             p.drawRect(QRectF(c - QPointF(4, 4), QSizeF(8, 8)));
     });
+    // Identify all: a page of four stamps under the magnifier.
+    save("identify-all.png", icon, [](QPainter &p, const QRectF &) {
+        p.setPen(Qt::NoPen);
+        p.setBrush(Qt::white);
+        for (const QPointF &at : {QPointF(4, 4), QPointF(22, 4), QPointF(4, 24), QPointF(22, 24)})
+            p.drawPath(stampPath(QRectF(at, QSizeF(14, 16)), 2.5));
+        p.setBrush(background);
+        p.drawEllipse(QPointF(32, 32), 9, 9);
+        drawMagnifier(p, QPointF(32, 32), 8, 3.5);
+    });
     save("rotate-left.png", icon, [](QPainter &p, const QRectF &r) { drawArrowArc(p, r, false); });
     save("rotate-right.png", icon, [](QPainter &p, const QRectF &r) { drawArrowArc(p, r, true); });
     save("preferences.png", icon, [](QPainter &p, const QRectF &) {

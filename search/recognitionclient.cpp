@@ -70,17 +70,27 @@ QString CRecognitionClient::requestUrl(const QString &host, const QByteArray &fi
     return base + path;
 }
 
-QString CRecognitionClient::queryRecognitionServer(const QByteArray &filePart)
+QByteArray CRecognitionClient::newRequestBody(const QByteArray &filePart)
 {
     m_random.seed(quint32(QDateTime::currentMSecsSinceEpoch()));
-    const QByteArray body = requestBody(keyField(saltText(m_random)), filePart);
+    return requestBody(keyField(saltText(m_random)), filePart);
+}
 
-    const QString url =
-        requestUrl(HostConfig::global().value(QStringLiteral("recognition")), filePart);
-    const QString reply = m_http->sendRequest(url, body);
+QString CRecognitionClient::hostUrl(const QByteArray &filePart)
+{
+    return requestUrl(HostConfig::global().value(QStringLiteral("recognition")), filePart);
+}
+
+QString CRecognitionClient::queryRecognitionServer(const QByteArray &filePart)
+{
+    const QByteArray body = newRequestBody(filePart);
+    return decipher(m_http->sendRequest(hostUrl(filePart), body));
+}
+
+QString CRecognitionClient::decipher(const QString &reply)
+{
     if (reply == QLatin1String("error"))
         return reply;
-
     const QByteArray letters = reply.toLatin1();
     m_cipher.setLength(int(letters.size()));
     // The first four bytes are filler; the rest is the server's UTF-8 text.

@@ -22,6 +22,13 @@ public:
     // Result: "error", or the deciphered answer without its first four characters.
     QString queryRecognitionServer(const QByteArray &filePart);
 
+    // The parts of an exchange, for callers that post several at a time: the request body with a
+    // fresh salt, the address on the configured recognition host, and the deciphered answer
+    // ("error" stays "error").
+    QByteArray newRequestBody(const QByteArray &filePart);
+    static QString hostUrl(const QByteArray &filePart);
+    QString decipher(const QString &reply);
+
     // Ends a running exchange at once; it then yields "error".
     void cancel();
 

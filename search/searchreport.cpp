@@ -25,20 +25,6 @@ QByteArray attributeValue(const QByteArray &encoded)
     return text;
 }
 
-// Text as ASCII markup: the page declares windows-1252, so anything beyond ASCII goes as a
-// character reference.
-QByteArray asciiText(const QString &text)
-{
-    QByteArray out;
-    for (const char32_t c : text.toHtmlEscaped().toUcs4()) {
-        if (c >= 0x20 && c < 0x80)
-            out += char(c);
-        else if (c >= 0x20)
-            out += "&#" + QByteArray::number(quint32(c)) + ';';
-    }
-    return out;
-}
-
 // A match's page as a link: web addresses only, so a hostile site cannot plant a script link.
 QByteArray pageAddress(const QString &pageUrl)
 {
@@ -103,7 +89,7 @@ QByteArray CSearchReport::pageText(const QString &baseName, const QVector<field_
                       "<title>report</title></head><body>";
     // A line of its own, so that a script finds it without reading markup.
     if (!outcome.isEmpty())
-        page += "\n<p>" + asciiText(outcome) + "</p>\n";
+        page += "\n<p>" + escapedText(outcome) + "</p>\n";
     const QByteArray folder = QUrl::toPercentEncoding(baseName);
     for (qsizetype i = 0; i < resultList.size(); ++i) {
         page += "<p><a href=\"" + attributeValue(pageAddress(resultList.at(i).pageUrl)) + "\"><img border=\"0\" src=\""
@@ -162,6 +148,16 @@ void CSearchReport::dropPrevious(const QString &reportPath)
 QString CSearchReport::write(const QString &reportPath, const QVector<field_ready> &resultList,
                              const QString &outcome)
 {
+    QList<QImage> pictures;
+    for (const field_ready &result : resultList)
+        pictures << result.image;
+    return writePage(reportPath, [&](const QString &baseName) { return pageText(baseName, resultList, outcome); },
+                     pictures);
+}
+
+QString CSearchReport::writePage(const QString &reportPath, const std::function<QByteArray(const QString &)> &page,
+                                 const QList<QImage> &pictures)
+{
     const Layout layout(reportPath);
     if (!layout.isValid()) {
         qDebug("report path error");
@@ -185,12 +181,12 @@ QString CSearchReport::write(const QString &reportPath, const QVector<field_read
         qDebug("creat report path error");
         return failure(writing, reason);
     }
-    for (qsizetype i = 0; i < resultList.size(); ++i) {
+    for (qsizetype i = 0; i < pictures.size(); ++i) {
         // A picture that cannot be encoded leaves its reference dangling, as it always did.
         QByteArray jpeg;
         QBuffer buffer(&jpeg);
         buffer.open(QIODevice::WriteOnly);
-        if (resultList.at(i).image.isNull() || !QImageWriter(&buffer, "jpg").write(resultList.at(i).image))
+        if (pictures.at(i).isNull() || !QImageWriter(&buffer, "jpg").write(pictures.at(i)))
             continue;
         const QString error = CWholeFile::write(writing + QString::number(i) + QStringLiteral(".jpg"), jpeg);
         if (!error.isEmpty()) {
@@ -217,7 +213,7 @@ QString CSearchReport::write(const QString &reportPath, const QVector<field_read
     }
 
     // The page last, written whole or not at all: it never refers to pictures that are not there.
-    const QString error = CWholeFile::write(reportPath, pageText(layout.baseName, resultList, outcome));
+    const QString error = CWholeFile::write(reportPath, page(layout.baseName));
     if (!error.isEmpty()) {
         qDebug("save report error");
         for (const QString &placed : written)
@@ -225,4 +221,24 @@ QString CSearchReport::write(const QString &reportPath, const QVector<field_read
         return error;
     }
     return {};
+}
+
+QByteArray CSearchReport::escapedText(const QString &text)
+{
+    QByteArray escaped;
+    for (const uint code : text.toUcs4()) {
+        if (code == '&')
+            escaped += "&amp;";
+        else if (code == '<')
+            escaped += "&lt;";
+        else if (code == '>')
+            escaped += "&gt;";
+        else if (code == '"')
+            escaped += "&quot;";
+        else if (code >= 0x20 && code < 0x7f)
+            escaped += char(code);
+        else
+            escaped += "&#" + QByteArray::number(code) + ';';
+    }
+    return escaped;
 }

@@ -3,8 +3,12 @@
 #include "matching/field_ready.h"
 
 #include <QByteArray>
+#include <QImage>
+#include <QList>
 #include <QString>
 #include <QVector>
+
+#include <functional>
 
 // The HTML report of a search's matches: one page linking each match's picture to its page, and
 // beside it a folder named after the page holding the pictures as 0.jpg, 1.jpg, ... For
@@ -44,4 +48,13 @@ public:
     // close its attribute or add markup.
     static QByteArray pageText(const QString &baseName, const QVector<field_ready> &resultList,
                                const QString &outcome = QString());
+
+    // Any page in the report's form: its text (made for the pictures' folder name) and pictures
+    // saved as 0.jpg, 1.jpg, ... in that folder, all of it or nothing, as write() does. Empty on
+    // success; else what failed, with the system's reason (the debug output also says which).
+    static QString writePage(const QString &reportPath, const std::function<QByteArray(const QString &baseName)> &page,
+                             const QList<QImage> &pictures);
+    // Text as page content: markup characters escaped, and every character outside ASCII as a
+    // character reference, so that the page reads the same whatever its declared character set.
+    static QByteArray escapedText(const QString &text);
 };

@@ -25,6 +25,17 @@ int CSendGetHTTPRequest::timeoutMs()
     return testTimeoutMs > 0 ? testTimeoutMs : requestTimeoutMs;
 }
 
+QNetworkRequest CSendGetHTTPRequest::request(const QString &url)
+{
+    QNetworkRequest request{QUrl(url)};
+    // The raw header replaces the standard one, so exactly one content type goes out.
+    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/x-www-form-urlencoded");
+    request.setRawHeader("Content-type", "multipart/form-data, boundary=AyV04a");
+    request.setRawHeader("Cache-Control", "no-cache");
+    request.setRawHeader("Accept", "*/*");
+    return request;
+}
+
 void CSendGetHTTPRequest::cancel()
 {
     if (!m_waiting)
@@ -39,16 +50,7 @@ QString CSendGetHTTPRequest::sendRequest(const QString &url, const QByteArray &b
     if (m_waiting)
         return QStringLiteral("error");
 
-    const QByteArray data = body;
-    QNetworkRequest request{QUrl(url)};
-    // The raw header replaces the standard one, so exactly one content type goes out, with the
-    // comma the server expects.
-    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/x-www-form-urlencoded");
-    request.setRawHeader("Content-type", "multipart/form-data, boundary=AyV04a");
-    request.setRawHeader("Cache-Control", "no-cache");
-    request.setRawHeader("Accept", "*/*");
-
-    QNetworkReply *reply = m_manager->post(request, data);
+    QNetworkReply *reply = m_manager->post(request(url), body);
 
     QTimer timer;
     timer.setSingleShot(true);

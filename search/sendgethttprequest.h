@@ -6,6 +6,7 @@
 #include <QString>
 
 class QNetworkAccessManager;
+class QNetworkRequest;
 
 // Sends one POST to the recognition server and waits for the answer in a nested event loop, so
 // the window stays live. The answer is the reply body (one Latin-1 character per byte) or "error"
@@ -20,6 +21,9 @@ public:
     explicit CSendGetHTTPRequest(QObject *parent = nullptr);
 
     QString sendRequest(const QString &url, const QByteArray &body);
+
+    // The POST request of an exchange: exactly one content type, with the comma the server expects.
+    static QNetworkRequest request(const QString &url);
 
     // Ends a running wait at once; that exchange yields "error". Harmless when nothing waits.
     void cancel();

@@ -5,8 +5,8 @@
 // "listening on 127.0.0.1:PORT" (the port to use as http_proxy) and serves until it is stopped.
 #include "toolcommand.h"
 
-#include "server/demoweb.h"
-#include "server/testweb.h"
+#include "standins/demoweb.h"
+#include "standins/testweb.h"
 
 #include <QCoreApplication>
 #include <QDir>

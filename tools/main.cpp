@@ -8,9 +8,10 @@
 int main(int argc, char *argv[])
 {
     // Some commands load web pages or paint; none needs a screen.
-    CPlatformSetup::prepare();
+    CPlatformSetup::prepare(CPlatformSetup::verboseAsked(argc, argv));
     QApplication app(argc, argv);
     QStringList args = app.arguments().mid(1);
+    args.removeAll(QStringLiteral("--verbose"));
     QTextStream err(stderr);
 
     const auto &commands = ToolCommand::registry();

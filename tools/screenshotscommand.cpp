@@ -1,7 +1,8 @@
 // quillet-tool screenshots DIR [LANGUAGE]: opens the main window, the settings dialog, the About
 // box, the licence agreement and the progress panel and saves a PNG of each, so the interface can
-// be looked at without a screen. The main window is also shown after a whole search, run offline
-// against a recognition server on a small demo catalogue and the demo's stand-in stamp sites.
+// be looked at without a screen. The main window is also shown with a stock page, its stamps
+// identified, and after a whole search, run offline against a recognition server on a small demo
+// catalogue and the demo's stand-in stamp sites.
 
 #include "toolcommand.h"
 
@@ -11,20 +12,40 @@
 #include "app/windowsettings.h"
 #include "matching/albumpagegenerator.h"
 #include "matching/stampgenerator.h"
+#include "search/identifyall.h"
 #include "server/democatalogue.h"
-#include "server/demoweb.h"
+#include "standins/demoweb.h"
 #include "server/recognitionserver.h"
-#include "server/testweb.h"
+#include "standins/testweb.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QProgressDialog>
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <QThread>
+#include <QTimer>
+
+#include <opencv2/imgcodecs.hpp>
 
 namespace {
+
+// Rows for the page's stamps (all but the first) beside the demo catalogue's.
+bool addPageStamps(const QString &folder, const CAlbumPageGenerator::Page &page)
+{
+    QFile rows(folder + "/catalogue.tsv");
+    if (!rows.open(QIODevice::Append))
+        return false;
+    for (size_t n = 1; n < page.stamps.size(); ++n) {
+        const QString name = QString("page%1.png").arg(n);
+        if (!cv::imwrite((folder + "/" + name).toStdString(), page.picture(page.stamps.at(n))))
+            return false;
+        rows.write(QString("%1\tDemoland\t%2\tStock page stamp\t%3\t0001\n").arg(name).arg(100 + n).arg(1950 + n).toUtf8());
+    }
+    return true;
+}
 
 bool grabTo(QWidget *widget, const QString &path)
 {
@@ -64,11 +85,17 @@ int run(const QStringList &args)
     }
     config.close();
 
-    // The outside world of a search, in this process: recognition server and stamp sites.
+    // The outside world of a search, in this process: recognition server and stamp sites. The
+    // catalogue also holds the stamps of the stock page below but its first, so that "Identify
+    // all" shows answers and a stamp the server does not know.
+    CAlbumPageGenerator::Options pageOptions;
+    pageOptions.size = cv::Size(1600, 1200);
+    const CAlbumPageGenerator::Page page = CAlbumPageGenerator::page(pageOptions);
     QTemporaryDir catalogueFolder;
     CStampCatalogue catalogue;
     QString error;
-    if (!CDemoCatalogue::write(catalogueFolder.path(), 12, &error) || !catalogue.load(catalogueFolder.path(), &error)) {
+    if (!CDemoCatalogue::write(catalogueFolder.path(), 12, &error) || !addPageStamps(catalogueFolder.path(), page)
+        || !catalogue.load(catalogueFolder.path(), &error)) {
         QTextStream(stderr) << "cannot make the demo catalogue: " << error << "\n";
         return 1;
     }
@@ -97,10 +124,16 @@ int run(const QStringList &args)
         CStampGenerator::onPage(CStampGenerator::rotated(stamp, 8), cv::Size(900, 700), cv::Point(230, 90))));
     ok &= grabTo(&window, folder + "/main-window-picture.png");
     // A stock page of twelve stamps: each found stamp outlined, the frame on the first.
-    CAlbumPageGenerator::Options page;
-    page.size = cv::Size(1600, 1200);
-    window.slotOpenGrab(QString(), CStampGenerator::toImage(CAlbumPageGenerator::page(page).picture));
+    window.slotOpenGrab(QString(), CStampGenerator::toImage(page.picture));
     ok &= grabTo(&window, folder + "/main-window-page.png");
+    // Every stamp of the page asked about.
+    QEventLoop identified;
+    QObject::connect(window.identifyAll(), &CIdentifyAll::signalFinished, &identified, &QEventLoop::quit);
+    QTimer::singleShot(60000, &identified, &QEventLoop::quit);
+    window.slotIdentifyAll();
+    if (window.identifyAll()->isRunning())
+        identified.exec();
+    ok &= grabTo(&window, folder + "/main-window-identify-all.png");
     // After a whole search for a photograph of demo stamp 7.
     window.slotOpenGrab(QString(), CDemoWeb::photograph(7));
     window.slotSelection();

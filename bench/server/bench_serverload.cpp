@@ -8,7 +8,7 @@
 // Without --catalogue it writes a demo catalogue of 200 stamps to a temporary folder.
 #include "matching/stampgenerator.h"
 #include "server/democatalogue.h"
-#include "server/loadclient.h"
+#include "standins/loadclient.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -8,7 +8,7 @@
 #include "sites/hostconfig.h"
 #include "temphome.h"
 #include "testenv.h"
-#include "server/testweb.h"
+#include "standins/testweb.h"
 
 #include <QElapsedTimer>
 #include <QFile>

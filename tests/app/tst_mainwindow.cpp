@@ -100,7 +100,7 @@ void TestMainWindow::widgetTreeAtStart()
     int disabled = 0;
     for (QToolButton *button : panel->findChildren<QToolButton *>())
         disabled += !button->isEnabled();
-    QCOMPARE(disabled, 4); // Search, Select All and both turns wait for a picture
+    QCOMPARE(disabled, 5); // Search, Select All, both turns and Identify all wait for a picture
 
     const QList<QCheckBox *> sites = window.findChildren<QCheckBox *>();
     QCOMPARE(sites.size(), 3);

@@ -7,7 +7,7 @@
 #include "serverprocess.h"
 #include "sites/hostconfig.h"
 #include "testenv.h"
-#include "server/testweb.h"
+#include "standins/testweb.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -12,7 +12,7 @@
 #include "serverprocess.h"
 #include "sites/hostconfig.h"
 #include "temphome.h"
-#include "server/testweb.h"
+#include "standins/testweb.h"
 
 #include <QFile>
 #include <QLabel>

@@ -4,7 +4,7 @@
 #include "matching/stampgenerator.h"
 #include "matching/stampmatcher.h"
 #include "server/httpserver.h"
-#include "server/testweb.h"
+#include "standins/testweb.h"
 
 #include <QBuffer>
 #include <QElapsedTimer>

@@ -9,7 +9,7 @@
 #include "search/sendgethttprequest.h"
 #include "search/stampsearch.h"
 #include "server/democatalogue.h"
-#include "server/testweb.h"
+#include "standins/testweb.h"
 #include "serverprocess.h"
 #include "sites/hostconfig.h"
 #include "sites/siteparser.h"

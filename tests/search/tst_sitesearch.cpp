@@ -3,7 +3,7 @@
 #include "search/sitesearch.h"
 #include "sites/hostconfig.h"
 #include "sites/siteparser.h"
-#include "server/testweb.h"
+#include "standins/testweb.h"
 
 #include <QSignalSpy>
 #include <QtTest>

@@ -11,7 +11,7 @@
 #include "serverprocess.h"
 #include "sites/hostconfig.h"
 #include "sites/siteparser.h"
-#include "server/testweb.h"
+#include "standins/testweb.h"
 
 #include <QBuffer>
 #include <QElapsedTimer>

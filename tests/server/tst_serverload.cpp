@@ -5,7 +5,7 @@
 #include "search/pc1cipher.h"
 #include "search/recognitionanswer.h"
 #include "server/democatalogue.h"
-#include "server/loadclient.h"
+#include "standins/loadclient.h"
 #include "testenv.h"
 
 #include <QDir>

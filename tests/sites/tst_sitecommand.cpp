@@ -1,7 +1,7 @@
 // quillet-tool site: one parser operation from the command line, hosts from the configuration.
 
 #include "testenv.h"
-#include "server/testweb.h"
+#include "standins/testweb.h"
 
 #include <QProcess>
 #include <QTemporaryDir>

@@ -8,7 +8,7 @@
 #include "sites/stampparsercolnectcom.h"
 #include "sites/stampparserpoppestamps.h"
 #include "sites/webpage.h"
-#include "server/testweb.h"
+#include "standins/testweb.h"
 
 #include <QElapsedTimer>
 #include <QNetworkAccessManager>
