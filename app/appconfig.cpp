@@ -1,12 +1,12 @@
 #include "appconfig.h"
 
 #include "sites/keyvaluefile.h"
+#include "sites/wholefile.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
 #include <QTextStream>
 
@@ -52,7 +52,8 @@ void AppConfig::load()
         // settings that can never be saved would be lost at every exit.
         QDir().mkpath(configFolder());
     } else {
-        const KeyValueFile::Entries entries = KeyValueFile::read(file);
+        fileTooLarge = false;
+        const KeyValueFile::Entries entries = KeyValueFile::read(file, &fileTooLarge);
         for (const auto &[key, value] : entries) {
             if (key == QLatin1String("path"))
                 path = value;
@@ -74,14 +75,12 @@ void AppConfig::load()
         firstStart = false;
 }
 
-void AppConfig::save()
+QString AppConfig::save()
 {
-    // Written to a temporary file and renamed, so that a crash or a full disk never leaves a
-    // half-written configuration behind.
-    QSaveFile file(filePath());
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
-        return;
-    QTextStream out(&file);
+    // Replaced whole or not at all: a crash or a full disk never leaves a half-written or empty
+    // configuration behind, which would lose every setting and bring back the first start.
+    QByteArray text;
+    QTextStream out(&text);
     out << "path = " << programFolder() << "\n";
     out << "language = " << (language.isEmpty() ? QStringLiteral("english") : language) << "\n";
     if (max_out == 0)
@@ -99,5 +98,8 @@ void AppConfig::save()
     }
     out << "\n";
     out.flush();
-    file.commit();
+    const QString error = CWholeFile::write(filePath(), text);
+    if (!error.isEmpty())
+        qWarning("The settings could not be saved: %s", qPrintable(error));
+    return error;
 }

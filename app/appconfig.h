@@ -11,7 +11,9 @@ public:
     AppConfig();
 
     void load();
-    void save();
+    // Empty on success; else the file and the system's reason (also on standard error), and the
+    // file stays as it was.
+    QString save();
 
     // The configuration folder, ending in "/".
     static QString configFolder();
@@ -22,6 +24,8 @@ public:
     qint32 max_out = 10;
     QString last_path;
     bool firstStart = true;
+    // Set by a load that refused the file as too large to be a configuration: the defaults stay.
+    bool fileTooLarge = false;
 
 private:
     static QString programFolder();

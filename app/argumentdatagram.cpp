@@ -15,6 +15,19 @@ QByteArray CArgumentDatagram::encode(const QStringList &arguments)
 
 QStringList CArgumentDatagram::decode(const QByteArray &payload)
 {
+    bool complete = false;
+    return parse(payload, &complete);
+}
+
+bool CArgumentDatagram::isComplete(const QByteArray &payload)
+{
+    bool complete = false;
+    parse(payload, &complete);
+    return complete;
+}
+
+QStringList CArgumentDatagram::parse(const QByteArray &payload, bool *complete)
+{
     // Read by hand: the stream operators would reserve what a count or a length announces before
     // finding out that the payload holds far less.
     const auto *data = reinterpret_cast<const uchar *>(payload.constData());
@@ -29,22 +42,24 @@ QStringList CArgumentDatagram::decode(const QByteArray &payload)
     };
     quint32 count = 0;
     QStringList arguments;
+    *complete = false;
     if (!readCount(&count))
         return arguments;
     for (quint32 i = 0; i < count; ++i) {
         quint32 bytes = 0;
         if (!readCount(&bytes))
-            break;
+            return arguments;
         if (bytes == 0xFFFFFFFFu) {
             arguments << QString();
             continue;
         }
         if (bytes % 2 != 0 || bytes > quint64(size - at))
-            break;
+            return arguments;
         QString text(qsizetype(bytes / 2), Qt::Uninitialized);
         qFromBigEndian<char16_t>(data + at, qsizetype(bytes / 2), text.data());
         at += bytes;
         arguments << text;
     }
+    *complete = true;
     return arguments;
 }

@@ -13,4 +13,10 @@ public:
     // The strings that could be read; garbage gives what was readable, possibly nothing. Nothing is
     // allocated beyond the payload's own size, whatever its counts and lengths announce.
     static QStringList decode(const QByteArray &payload);
+    // True when the payload holds every string its count announces: the list has arrived whole
+    // and the sender needs to send nothing more.
+    static bool isComplete(const QByteArray &payload);
+
+private:
+    static QStringList parse(const QByteArray &payload, bool *complete);
 };

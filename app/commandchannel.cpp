@@ -14,6 +14,9 @@
 
 namespace {
 
+// What the running copy answers once it has taken a list whole.
+constexpr char taken = '\x06';
+
 // The user the kernel recorded for the other end when it connected.
 bool peerIsThisUser(const QLocalSocket *socket)
 {
@@ -78,48 +81,80 @@ void CCommandChannel::read(QLocalSocket *socket)
         m_incoming.erase(found);
         socket->abort();
         socket->deleteLater();
+    } else if (CArgumentDatagram::isComplete(*found)) {
+        take(socket);
     }
+}
+
+void CCommandChannel::take(QLocalSocket *socket)
+{
+    m_lists.enqueue(CArgumentDatagram::decode(m_incoming.take(socket)));
+    // The sender waits for this before it ends: its list is in our hands now.
+    socket->write(&taken, 1);
+    socket->flush();
+    socket->disconnectFromServer();
+    socket->deleteLater();
+    emit signalReceived();
 }
 
 void CCommandChannel::finish(QLocalSocket *socket)
 {
     read(socket);
-    const auto found = m_incoming.find(socket);
-    if (found == m_incoming.end())
-        return;
-    const QByteArray payload = *found;
-    m_incoming.erase(found);
-    socket->deleteLater();
-    m_lists.enqueue(CArgumentDatagram::decode(payload));
-    emit signalReceived();
+    // A list cut short: what it holds is taken, as it always was.
+    if (m_incoming.contains(socket))
+        take(socket);
 }
 
-bool CCommandChannel::send(QStringList arguments, const QString &path, int timeoutMs)
+QStringList CCommandChannel::withAbsolutePaths(QStringList arguments)
 {
+    static const QLatin1String savePrefix("/SAVEDATA:");
     for (qsizetype i = 1; i < arguments.size(); ++i) {
-        const QFileInfo file(arguments.at(i));
-        if (!arguments.at(i).isEmpty() && file.isRelative() && file.exists())
-            arguments[i] = file.absoluteFilePath();
+        QString &argument = arguments[i];
+        if (argument.startsWith(savePrefix, Qt::CaseInsensitive)) {
+            const QString path = argument.mid(savePrefix.size()).replace(QLatin1Char('\\'), QLatin1Char('/'));
+            if (!path.isEmpty() && QFileInfo(path).isRelative())
+                argument = argument.left(savePrefix.size()) + QFileInfo(path).absoluteFilePath();
+            continue;
+        }
+        const QFileInfo file(argument);
+        if (!argument.isEmpty() && file.isRelative() && file.exists())
+            argument = file.absoluteFilePath();
     }
+    return arguments;
+}
+
+bool CCommandChannel::send(const QStringList &arguments, const QString &path, int timeoutMs, QString *error)
+{
+    const auto fail = [error](const QString &reason) {
+        qDebug() << "open port: ERROR" << reason;
+        if (error)
+            *error = reason;
+        return false;
+    };
     const QByteArray payload = CArgumentDatagram::encode(arguments);
-    const QDeadlineTimer deadline(timeoutMs);
+    QDeadlineTimer deadline(timeoutMs);
     QLocalSocket socket;
     for (;;) {
         socket.connectToServer(path);
         if (socket.waitForConnected(int(qMax<qint64>(1, deadline.remainingTime()))))
             break;
-        if (deadline.hasExpired()) {
-            qDebug() << "open port: ERROR" << socket.errorString();
-            return false;
-        }
+        if (deadline.hasExpired())
+            return fail(socket.errorString());
         QThread::msleep(50); // the running copy may not be listening yet
     }
+    // The running copy is listening: it has as long again to take the list.
+    deadline = QDeadlineTimer(timeoutMs);
     socket.write(payload);
     while (socket.bytesToWrite() > 0 && socket.waitForBytesWritten(int(qMax<qint64>(1, deadline.remainingTime()))))
         ;
-    const bool sent = socket.bytesToWrite() == 0;
+    if (socket.bytesToWrite() > 0)
+        return fail(socket.errorString());
+    while (socket.bytesAvailable() == 0 && socket.state() == QLocalSocket::ConnectedState
+           && socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime()))))
+        ;
+    char answer = 0;
+    if (socket.read(&answer, 1) != 1 || answer != taken)
+        return fail(QStringLiteral("the running copy did not take the list"));
     socket.disconnectFromServer();
-    if (socket.state() != QLocalSocket::UnconnectedState)
-        socket.waitForDisconnected(1000);
-    return sent;
+    return true;
 }

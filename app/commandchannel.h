@@ -33,9 +33,14 @@ public:
     QStringList takeList() { return m_lists.dequeue(); }
 
     // Sends the list to the copy listening at path, trying for up to timeoutMs while that copy is
-    // still starting. Relative paths of files that exist are made absolute first: the running copy
-    // works in another folder.
-    static bool send(QStringList arguments, const QString &path, int timeoutMs = 5000);
+    // still starting, and waits up to timeoutMs more for that copy to say it has taken the list.
+    // False when it could not be handed over; error then says why.
+    static bool send(const QStringList &arguments, const QString &path, int timeoutMs = 5000,
+                     QString *error = nullptr);
+    // The list with every path made absolute in the sender's working folder, since the running
+    // copy works in another: relative paths of files that exist, and the report file of
+    // "/SAVEDATA:" (which does not exist yet).
+    static QStringList withAbsolutePaths(QStringList arguments);
 
 signals:
     // One or more lists have arrived.
@@ -45,6 +50,7 @@ private:
     void accept();
     void read(QLocalSocket *socket);
     void finish(QLocalSocket *socket);
+    void take(QLocalSocket *socket);
 
     QLocalServer *m_server;
     QHash<QLocalSocket *, QByteArray> m_incoming;

@@ -18,6 +18,7 @@
 #include "results/scrollpreview.h"
 #include "results/webbrowser.h"
 #include "search/identifyall.h"
+#include "search/searchreport.h"
 #include "search/stampsearch.h"
 
 #include <QApplication>
@@ -46,6 +47,8 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <utility>
+
 MainWindow::MainWindow(const QStringList &args, QWidget *parent) : QMainWindow(parent)
 {
     // 1. Plain members.
@@ -63,6 +66,9 @@ MainWindow::MainWindow(const QStringList &args, QWidget *parent) : QMainWindow(p
     // 4. Configuration, outside hosts and language.
     m_config = new AppConfig;
     HostConfig::global() = HostConfig::load(AppConfig::configFolder());
+    QStringList refusedFiles = HostConfig::global().refusedFiles();
+    if (m_config->fileTooLarge)
+        refusedFiles.prepend(AppConfig::filePath());
     translationTable = new CTranslationTable;
     translationTable->load(CTranslationTable::languageFile(QCoreApplication::applicationDirPath(),
                                                            m_config->language));
@@ -96,6 +102,12 @@ MainWindow::MainWindow(const QStringList &args, QWidget *parent) : QMainWindow(p
     startUpdateCheck();
     connect(commandTimer, &QTimer::timeout, this, &MainWindow::commandInterpreter);
     commandTimer->start(500);
+    // Said once the window is up, in boxes that hold up no command list.
+    for (const QString &file : std::as_const(refusedFiles)) {
+        QTimer::singleShot(0, this, [this, file] {
+            showProblem(translationTable->tr("The file is too large and was not read; the defaults are used: %1").arg(file));
+        });
+    }
 }
 
 MainWindow::~MainWindow()
@@ -446,6 +458,14 @@ bool MainWindow::listenForCommands(const QString &socketPath)
 
 void MainWindow::slotReadEvent()
 {
+    // A box about the last search waits for no one: a script's next list must run.
+    for (const QPointer<QMessageBox> &box : std::exchange(m_searchMessages, {})) {
+        if (box)
+            box->close();
+    }
+    // This copy's own list comes first, however soon a later start's list arrives.
+    if (commandTimer->isActive())
+        commandInterpreter();
     // Every list that has arrived, in order; a list that starts a search may bring this slot back
     // for later ones while the search waits, and those are then taken there.
     while (commandChannel->hasPendingLists()) {
@@ -476,8 +496,15 @@ void MainWindow::commandInterpreter()
             const QStringList parts = QString(argument).remove(selPrefix).split(QLatin1Char(','));
             if (parts.size() != 4)
                 continue;
-            // A part that is not a number reads as 0.
-            placeFrame(parts.at(0).toInt(), parts.at(1).toInt(), parts.at(2).toInt(), parts.at(3).toInt());
+            // A part that is not a number reads as 0. The frame holds only what lies on the
+            // picture; with nothing left the list goes no further: nothing would be searched.
+            const QRect asked(parts.at(0).toInt(), parts.at(1).toInt(), parts.at(2).toInt(), parts.at(3).toInt());
+            const QRect frame = asked & sourcePixmap.rect();
+            if (frame.isEmpty()) {
+                showProblem(translationTable->tr("The selection lies outside the picture: %1").arg(argument));
+                return;
+            }
+            placeFrame(frame.x(), frame.y(), frame.width(), frame.height());
             break;
         }
         if (argument.compare(QLatin1String("/SELALL"), Qt::CaseInsensitive) == 0) {
@@ -489,7 +516,21 @@ void MainWindow::commandInterpreter()
     static const QRegularExpression savePrefix(QStringLiteral("/SAVEDATA:"), QRegularExpression::CaseInsensitiveOption);
     for (const QString &argument : std::as_const(commandArgs)) {
         if (argument.startsWith(QLatin1String("/SAVEDATA:"), Qt::CaseInsensitive)) {
-            reportPath = QString(argument).remove(savePrefix).replace(QLatin1Char('\\'), QLatin1Char('/'));
+            const QString path = QString(argument).remove(savePrefix).replace(QLatin1Char('\\'), QLatin1Char('/'));
+            // A folder would get our pictures among its files; a path without a folder would
+            // land wherever this copy happens to run. The list goes no further: its search would
+            // leave no report.
+            switch (CSearchReport::checkPath(path)) {
+            case CSearchReport::PathUsable:
+                reportPath = path;
+                break;
+            case CSearchReport::PathIsFolder:
+                showProblem(translationTable->tr("The report path is a folder: %1").arg(path));
+                return;
+            case CSearchReport::PathNotAFile:
+                showProblem(translationTable->tr("The report path is not a file in a folder: %1").arg(path));
+                return;
+            }
             break;
         }
     }
@@ -586,16 +627,34 @@ void MainWindow::connectSearch()
     connect(m_search, &CStampSearch::signalServerMessage, this, [this](const QString &message) {
         searchButton->setEnabled(true);
         progressPanel->close();
-        QMessageBox::information(this, translationTable->tr("Server response"), message);
+        showSearchMessage(translationTable->tr("Server response"), message);
     });
     connect(m_search, &CStampSearch::signalNotFound, this, [this] {
-        QMessageBox::information(this, translationTable->tr("Searching..."), translationTable->tr("Stamp not found"));
+        showSearchMessage(translationTable->tr("Searching..."), translationTable->tr("Stamp not found"));
+    });
+    connect(m_search, &CStampSearch::signalReportFailed, this, [this](const QString &reason) {
+        showSearchMessage(translationTable->tr("Report"), translationTable->tr("The report could not be written: %1").arg(reason));
     });
     connect(m_search, &CStampSearch::signalFinished, this, [this] {
         progressPanel->close();
         searchButton->setEnabled(true);
         m_thumbnails->setEnabled(true);
     });
+}
+
+void MainWindow::showSearchMessage(const QString &title, const QString &text)
+{
+    auto *box = new QMessageBox(QMessageBox::Information, title, text, QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    m_searchMessages.removeAll(nullptr);
+    m_searchMessages << box;
+    box->open();
+}
+
+void MainWindow::showProblem(const QString &text)
+{
+    qWarning("%s", qPrintable(text));
+    showSearchMessage(QStringLiteral("Quillet"), text);
 }
 
 void MainWindow::showStage(int current)
@@ -611,7 +670,9 @@ void MainWindow::slotIdentify()
 {
     if (m_search->isRunning()) {
         // The running search unwinds first; a new one started inside its waits would run on its stack.
-        slotCanseledSearch();
+        // The new search writes the report, the one it replaces none.
+        m_search->supersede();
+        searchButton->setEnabled(true);
         m_searchAgain = true;
         return;
     }
@@ -620,6 +681,11 @@ void MainWindow::slotIdentify()
         return;
     }
     const QByteArray jpeg = takeSelection();
+    // An empty upload would only come back as "Server not responding".
+    if (jpeg.isEmpty()) {
+        showProblem(translationTable->tr("The frame holds nothing of the picture"));
+        return;
+    }
     runSearch(selectionImage, jpeg);
 }
 

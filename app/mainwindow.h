@@ -6,6 +6,7 @@
 #include <QImage>
 #include <QMainWindow>
 #include <QPixmap>
+#include <QPointer>
 #include <QStringList>
 #include <QVector>
 
@@ -22,6 +23,7 @@ class CWebBrowser;
 class CWindowSettings;
 class QCheckBox;
 class QLabel;
+class QMessageBox;
 class QMenu;
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -136,6 +138,11 @@ private:
     void slotPictureClicked(const QPoint &viewPoint);
     void slotStepStamp(int direction);
     void updateStepShortcuts();
+    // How a search ended, in a box that waits for nobody: the next command list closes it.
+    void showSearchMessage(const QString &title, const QString &text);
+    // What the user must know of (a command refused, a file not read): said in a box that holds
+    // up nothing, and on standard error.
+    void showProblem(const QString &text);
 
     CCommandChannel *commandChannel = nullptr;
     QStringList commandArgs;
@@ -161,6 +168,7 @@ private:
     QString m_identifyAllReport;
     // Set when a search is asked for while one runs: it starts once the running one has unwound.
     bool m_searchAgain = false;
+    QList<QPointer<QMessageBox>> m_searchMessages;
     AppConfig *m_config = nullptr;
     CWindowSettings *settingsDialog = nullptr;
     bool controlPressed = false;

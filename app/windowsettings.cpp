@@ -9,6 +9,7 @@
 #include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
+#include <QMessageBox>
 #include <QSpinBox>
 #include <QToolButton>
 
@@ -96,7 +97,9 @@ void CWindowSettings::slotOnApply()
 {
     m_config->language = m_languageBox->currentData().toString();
     m_config->max_out = m_limitBox->value();
-    m_config->save();
+    const QString error = m_config->save();
+    if (!error.isEmpty())
+        QMessageBox::warning(this, m_translationTable->tr("Settings"), m_translationTable->tr("The settings could not be saved: %1").arg(error));
     slotUpdateWidget();
     emit signalUpdateSetting();
 }

@@ -168,5 +168,5 @@ bool CIdentifyAll::writePage(const QString &path) const
     QList<QImage> pictures;
     for (const QByteArray &upload : m_uploads)
         pictures << QImage::fromData(upload);
-    return CSearchReport::writePage(path, [this](const QString &baseName) { return pageText(baseName); }, pictures);
+    return CSearchReport::writePage(path, [this](const QString &baseName) { return pageText(baseName); }, pictures).isEmpty();
 }

@@ -43,12 +43,47 @@ void CStampSearch::cancel()
         worker->slotStop();
 }
 
+void CStampSearch::supersede()
+{
+    if (m_running)
+        m_superseded = true;
+    cancel();
+}
+
 CStampSearch::Outcome CStampSearch::run(const QImage &selection, const QByteArray &jpeg)
 {
     m_running = true;
+    m_superseded = false;
+    m_stoppedInComparison = false;
+    m_serverMessage.clear();
+    // Until this search writes its own, no report of an earlier one may pass for it.
+    const QString reportPath = m_reportPath;
+    if (!reportPath.isEmpty())
+        CSearchReport::setAside(reportPath);
     const Outcome outcome = search(selection, jpeg);
     m_running = false;
+    if (!reportPath.isEmpty() && !m_superseded)
+        writeReport(reportPath, outcome);
     return outcome;
+}
+
+void CStampSearch::writeReport(const QString &path, Outcome outcome)
+{
+    // A search without matches says how it ended, so that a script can tell.
+    QString ending;
+    if (outcome == Cancelled || m_stoppedInComparison)
+        ending = QStringLiteral("cancelled");
+    else if (outcome == ServerMessage)
+        ending = m_serverMessage;
+    else if (resultList.isEmpty())
+        ending = QStringLiteral("no match");
+    const QString error = CSearchReport::write(path, ending.isEmpty() ? resultList : QVector<field_ready>(), ending, m_tr);
+    if (error.isEmpty()) {
+        CSearchReport::dropPrevious(path);
+        return;
+    }
+    qWarning("The report could not be written: %s", qPrintable(error));
+    emit signalReportFailed(error);
 }
 
 CStampSearch::Outcome CStampSearch::search(const QImage &selection, const QByteArray &jpeg)
@@ -83,6 +118,7 @@ CStampSearch::Outcome CStampSearch::search(const QImage &selection, const QByteA
 
     const CRecognitionAnswer answer = CRecognitionAnswer::parse(answerText);
     if (!answer.isGood()) {
+        m_serverMessage = answer.message();
         emit signalServerMessage(m_tr(answer.message()));
         return ServerMessage;
     }
@@ -130,9 +166,9 @@ CStampSearch::Outcome CStampSearch::search(const QImage &selection, const QByteA
         showResults();
 
     setProgress(100);
+    // Read before the end is announced: whoever hears of it may call cancel() on a finished search.
+    m_stoppedInComparison = cancelRequested;
     emit signalFinished();
-    if (!m_reportPath.isEmpty())
-        CSearchReport::write(m_reportPath, resultList, m_tr);
     return Finished;
 }
 

@@ -50,8 +50,10 @@ public:
     // workers; returns the matches.
     QVector<field_ready> compare(const QImage &selection, const QVector<field_ready> &candidates);
     // Stops the running search at once: the server exchange and page waits end, the workers stop.
-    // Harmless when nothing runs, and when called several times.
+    // Harmless when nothing runs, and when called several times. Its report says "cancelled".
     void cancel();
+    // Stops the running search for a new one, which writes the report: this one writes none.
+    void supersede();
 
     // Moves the best matches out of candidates into the returned list: grouped by site in the order
     // of the site labels, each group best first (the earlier on equal scores), at most maxOut each,
@@ -86,6 +88,9 @@ signals:
     void signalNotFound();
     // The search has run to its end; the report follows.
     void signalFinished();
+    // The report could not be written; the reason names the file and the system's error. The
+    // report of the search before is kept in CSearchReport::previousFolder().
+    void signalReportFailed(const QString &reason);
     void signalCompareEnd();
 
 public slots:
@@ -97,6 +102,7 @@ public slots:
 
 private:
     Outcome search(const QImage &selection, const QByteArray &jpeg);
+    void writeReport(const QString &path, Outcome outcome);
     void startCompareWorker(bool additional, int span);
     void showResults();
     void deleteWorkers();
@@ -108,6 +114,11 @@ private:
     CRecognitionClient *m_client;
     CSiteSearch *m_sites;
     bool cancelRequested = false;
+    bool m_superseded = false;
+    // A stop during the comparison ends the search as Finished, with what was found so far.
+    bool m_stoppedInComparison = false;
+    // The recognition server's message that ended the search, untranslated.
+    QString m_serverMessage;
     bool m_running = false;
     int m_maxOut = 10;
     QString m_reportPath;

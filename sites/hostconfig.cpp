@@ -76,7 +76,10 @@ void HostConfig::setValue(const QString &key, const QString &value)
 
 void HostConfig::overrideFrom(const QString &path)
 {
-    const KeyValueFile::Entries entries = KeyValueFile::read(path);
+    bool tooLarge = false;
+    const KeyValueFile::Entries entries = KeyValueFile::read(path, &tooLarge);
+    if (tooLarge)
+        m_refused << path;
     for (const auto &[key, value] : entries) {
         if (keys().contains(key) && !value.isEmpty())
             m_values.insert(key, value);

@@ -20,8 +20,11 @@ public:
 
     QString value(const QString &key) const;
     void setValue(const QString &key, const QString &value);
-    // Reads one file over the present values; unknown keys and empty values are ignored.
+    // Reads one file over the present values; unknown keys and empty values are ignored. A file
+    // too large to be a host file is not read (see refusedFiles()).
     void overrideFrom(const QString &path);
+    // The files that load() or overrideFrom() refused as too large.
+    const QStringList &refusedFiles() const { return m_refused; }
 
     // The configuration every part of the program reads (GUI thread). The main window loads it at
     // start; until then it holds the defaults.
@@ -38,4 +41,5 @@ public:
 
 private:
     QMap<QString, QString> m_values;
+    QStringList m_refused;
 };

@@ -15,9 +15,14 @@ bool KeyValueFile::parseLine(QString line, QString *key, QString *value)
     return true;
 }
 
-KeyValueFile::Entries KeyValueFile::read(QIODevice &device)
+KeyValueFile::Entries KeyValueFile::read(QIODevice &device, bool *tooLarge)
 {
     Entries entries;
+    if (device.size() > maxFileSize) {
+        if (tooLarge)
+            *tooLarge = true;
+        return entries;
+    }
     while (!device.atEnd()) {
         QByteArray raw = device.readLine(maxLineLength);
         if (raw.isEmpty())
@@ -35,10 +40,10 @@ KeyValueFile::Entries KeyValueFile::read(QIODevice &device)
     return entries;
 }
 
-KeyValueFile::Entries KeyValueFile::read(const QString &path)
+KeyValueFile::Entries KeyValueFile::read(const QString &path, bool *tooLarge)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return {};
-    return read(file);
+    return read(file, tooLarge);
 }

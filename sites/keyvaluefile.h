@@ -18,8 +18,14 @@ public:
     // Splits one line; false when it holds no "=".
     static bool parseLine(QString line, QString *key, QString *value);
 
-    // Reads every entry of an open device, in file order.
-    static Entries read(class QIODevice &device);
-    // Reads a file; an unreadable or missing file gives no entries.
-    static Entries read(const QString &path);
+    // Largest file read. No settings file comes near it; a larger one is garbage or worse, and
+    // reading it would hold up the start, so it is refused whole and the defaults stay.
+    static constexpr qint64 maxFileSize = 256 * 1024;
+
+    // Reads every entry of an open device, in file order. A device larger than maxFileSize gives
+    // no entries and sets *tooLarge.
+    static Entries read(class QIODevice &device, bool *tooLarge = nullptr);
+    // Reads a file; an unreadable or missing file gives no entries, and so does a file larger
+    // than maxFileSize, which also sets *tooLarge.
+    static Entries read(const QString &path, bool *tooLarge = nullptr);
 };

@@ -1,10 +1,17 @@
 #include "app/appconfig.h"
 #include "temphome.h"
+#include "sites/hostconfig.h"
+#include "sites/keyvaluefile.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
 #include <QFile>
 #include <QtTest>
+
+#include <csignal>
+#include <sys/resource.h>
 
 class TestAppConfig : public QObject
 {
@@ -19,6 +26,9 @@ private slots:
     void programFolderWithBlanksStillMatches();
     void garbageFileGivesDefaultsAndIsRewritten();
     void missingFileIsCreatedWhenFolderExists();
+    void failedSaveKeepsTheOldFile();
+    void filesTooLargeAreRefused_data();
+    void filesTooLargeAreRefused();
 };
 
 void TestAppConfig::defaultsWhenNothingExists()
@@ -154,6 +164,70 @@ void TestAppConfig::missingFileIsCreatedWhenFolderExists()
     AppConfig config;
     QVERIFY(QFile::exists(home.configFolder() + "config.cfg"));
     QVERIFY(config.firstStart);
+}
+
+void TestAppConfig::failedSaveKeepsTheOldFile()
+{
+    TempHome home;
+    home.writeKnownConfig("german");
+    const QString before = home.readConfig();
+    AppConfig config;
+    config.language = "french";
+    // Files may grow no larger than 20 bytes now, as on a disk that fills up while writing.
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit normal{};
+    QVERIFY(::getrlimit(RLIMIT_FSIZE, &normal) == 0);
+    rlimit tight = normal;
+    tight.rlim_cur = 20;
+    QVERIFY(::setrlimit(RLIMIT_FSIZE, &tight) == 0);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^The settings could not be saved: .*config.cfg: "
+                                                          + QRegularExpression::escape(qt_error_string(EFBIG)) + "$"));
+    const QString error = config.save();
+    QVERIFY(::setrlimit(RLIMIT_FSIZE, &normal) == 0);
+    QVERIFY(error.endsWith(qt_error_string(EFBIG)));
+    QCOMPARE(home.readConfig(), before);
+    QCOMPARE(QDir(home.configFolder()).entryList(QDir::Files | QDir::Hidden), QStringList({"config.cfg"}));
+}
+
+void TestAppConfig::filesTooLargeAreRefused_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<bool>("read");
+    for (const char *file : {"config.cfg", "hosts.cfg"}) {
+        QTest::addRow("%s at the limit", file) << QString(file) << KeyValueFile::maxFileSize << true;
+        QTest::addRow("%s a byte over", file) << QString(file) << KeyValueFile::maxFileSize + 1 << false;
+        QTest::addRow("%s of 100 MB", file) << QString(file) << qint64(100) * 1024 * 1024 << false;
+    }
+}
+
+void TestAppConfig::filesTooLargeAreRefused()
+{
+    QFETCH(QString, file);
+    QFETCH(qint64, size);
+    QFETCH(bool, read);
+    TempHome home;
+    QDir().mkpath(home.configFolder());
+    // A good setting first, then zero bytes up to the size (a sparse file: no disk is used).
+    QFile out(home.configFolder() + file);
+    QVERIFY(out.open(QIODevice::WriteOnly));
+    out.write(file == "config.cfg" ? "language = french\n" : "recognition = 127.0.0.1:9\n");
+    QVERIFY(out.resize(size));
+    out.close();
+    QCOMPARE(QFileInfo(out).size(), size);
+
+    QElapsedTimer clock;
+    clock.start();
+    if (file == "config.cfg") {
+        AppConfig config;
+        QCOMPARE(config.language, read ? QString("french") : QString());
+        QCOMPARE(config.fileTooLarge, !read);
+    } else {
+        const HostConfig hosts = HostConfig::load(home.configFolder());
+        QCOMPARE(hosts.value("recognition"), read ? QString("127.0.0.1:9") : HostConfig::defaultValue("recognition"));
+        QCOMPARE(hosts.refusedFiles(), read ? QStringList() : QStringList{home.configFolder() + file});
+    }
+    qInfo("read or refused in %lld ms", clock.elapsed());
 }
 
 QTEST_GUILESS_MAIN(TestAppConfig)

@@ -1,12 +1,15 @@
 // The command language as the running window carries it out: lists arrive through the real
 // command channel, as a later start sends them.
 #include "app/commandchannel.h"
+#include "commandsender.h"
 #include "app/mainwindow.h"
 #include "imaging/display.h"
 #include "imaging/tepageitem.h"
 #include "search/stampsearch.h"
 #include "temphome.h"
 
+#include <QDir>
+#include <QMessageBox>
 #include <QPainter>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -22,6 +25,8 @@ private slots:
     void selection_data();
     void selection();
     void reportPathKeepsItsValue();
+    void refusedCommands_data();
+    void refusedCommands();
     void nothingWithoutAPicture();
     void firstLoadablePictureWins();
     void listsArrivingTogetherAreAllHandled();
@@ -73,7 +78,7 @@ void TestCommandInterpreter::cleanup()
 
 void TestCommandInterpreter::deliver(const QStringList &arguments)
 {
-    QVERIFY(CCommandChannel::send(QStringList{"/usr/bin/quillet"} + arguments, m_socket));
+    QVERIFY(CommandSender::send(QStringList{"/usr/bin/quillet"} + arguments, m_socket));
     // Taken once the channel has nothing left for the window.
     auto *channel = m_window->findChild<CCommandChannel *>();
     QTRY_VERIFY(!channel->hasPendingLists());
@@ -100,6 +105,7 @@ void TestCommandInterpreter::selection_data()
     QTest::newRow("three numbers skipped, then all") << QStringList{"/SEL:1,2,3", "/SELALL"} << QRect(0, 0, 1000, 800);
     QTest::newRow("all before four numbers wins") << QStringList{"/SelAll", "/SEL:100,50,200,120"}
                                                   << QRect(0, 0, 1000, 800);
+    QTest::newRow("partly outside, clipped") << QStringList{"/SEL:-100,700,300,400"} << QRect(0, 700, 200, 100);
 }
 
 void TestCommandInterpreter::selection()
@@ -127,6 +133,41 @@ void TestCommandInterpreter::reportPathKeepsItsValue()
     QCOMPARE(m_window->reportFile(), QString("C:/out/find.html"));
 }
 
+void TestCommandInterpreter::refusedCommands_data()
+{
+    QTest::addColumn<QStringList>("commands"); // "DIR" stands for the test's folder
+    QTest::addColumn<QString>("message");
+    QTest::newRow("report path is a folder") << QStringList{"/SAVEDATA:DIR"} << "The report path is a folder: DIR";
+    QTest::newRow("report path without a folder")
+        << QStringList{"/SAVEDATA:find.html"} << "The report path is not a file in a folder: find.html";
+    QTest::newRow("selection outside the picture")
+        << QStringList{"/SEL:1000,0,50,50", "/SAVEDATA:DIR/find.html"} << "The selection lies outside the picture: /SEL:1000,0,50,50";
+    QTest::newRow("empty selection") << QStringList{"/SEL:10,10,0,40"} << "The selection lies outside the picture: /SEL:10,10,0,40";
+}
+
+void TestCommandInterpreter::refusedCommands()
+{
+    QFETCH(QStringList, commands);
+    QFETCH(QString, message);
+    const QStringList before = QDir(m_dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    deliver({m_picture, "/SAVEDATA:/earlier/find.html"});
+    QSignalSpy started(m_window->search(), &CStampSearch::signalStarted);
+    commands.replaceInStrings("DIR", m_dir.path());
+    QTest::ignoreMessage(QtWarningMsg, qPrintable(message.replace("DIR", m_dir.path())));
+    deliver(QStringList{m_picture} + commands + QStringList{"/START"});
+    // Said in a box that waits for nobody; the list goes no further: nothing searched, nothing
+    // written anywhere, the earlier report path kept.
+    QTRY_VERIFY(m_window->findChild<QMessageBox *>());
+    QCOMPARE(m_window->findChild<QMessageBox *>()->text(), message);
+    QTest::qWait(200);
+    QCOMPARE(started.size(), 0);
+    QCOMPARE(m_window->reportFile(), "/earlier/find.html");
+    QCOMPARE(QDir(m_dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), before);
+    // The next list closes the box.
+    deliver({m_picture});
+    QTRY_VERIFY(!m_window->findChild<QMessageBox *>());
+}
+
 void TestCommandInterpreter::nothingWithoutAPicture()
 {
     QSignalSpy started(m_window->search(), &CStampSearch::signalStarted);
@@ -144,8 +185,12 @@ void TestCommandInterpreter::firstLoadablePictureWins()
 void TestCommandInterpreter::listsArrivingTogetherAreAllHandled()
 {
     // Sent before the window's event loop runs again: both are waiting at once.
-    QVERIFY(CCommandChannel::send({"quillet", m_picture, "/SAVEDATA:/a/first.html"}, m_socket));
-    QVERIFY(CCommandChannel::send({"quillet", m_otherPicture, "/SELALL"}, m_socket));
+    CommandSender first({"quillet", m_picture, "/SAVEDATA:/a/first.html"}, m_socket);
+    QThread::msleep(200);
+    CommandSender second({"quillet", m_otherPicture, "/SELALL"}, m_socket);
+    QThread::msleep(200);
+    QVERIFY(first.wait());
+    QVERIFY(second.wait());
     auto *channel = m_window->findChild<CCommandChannel *>();
     QTRY_COMPARE(m_window->picture().size(), QSize(600, 900));
     QVERIFY(!channel->hasPendingLists());

@@ -1,12 +1,15 @@
 #include "app/argumentdatagram.h"
 #include "app/commandchannel.h"
 #include "app/instancelock.h"
+#include "commandsender.h"
 #include "temphome.h"
 #include "testenv.h"
 
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QElapsedTimer>
+#include <QLocalServer>
 #include <QLocalSocket>
 #include <random>
 #include <QtTest>
@@ -24,6 +27,8 @@ private slots:
     void hostilePayloadsDecodeToWhatIsReadable();
     void channelTakesListsInOrderAndDropsOversized();
     void killedCopyDoesNotBlockTheNextStart();
+    void laterStartFailsWhenItsListIsNotTaken_data();
+    void laterStartFailsWhenItsListIsNotTaken();
 
 private:
     QProcessEnvironment environment() const;
@@ -87,7 +92,8 @@ void TestStartup::secondStartForwardsArguments()
     second.setProcessEnvironment(environment());
     const QString program = TestEnv::binDir() + "/quillet";
     second.start(program, arguments);
-    QVERIFY(second.waitForFinished(30000));
+    // The event loop turns meanwhile: the channel answers that it has the list.
+    QTRY_VERIFY_WITH_TIMEOUT(second.state() == QProcess::NotRunning, 30000);
     QCOMPARE(second.exitStatus(), QProcess::NormalExit);
     QCOMPARE(second.exitCode(), 0);
 
@@ -141,12 +147,12 @@ void TestStartup::channelTakesListsInOrderAndDropsOversized()
     const QString path = CCommandChannel::socketPath(m_lockFile);
     QVERIFY(channel.listen(path));
     // Three starts at once, one of them far too long.
-    QVERIFY(CCommandChannel::send({"quillet", "first"}, path));
+    QVERIFY(CommandSender::send({"quillet", "first"}, path));
     QLocalSocket oversized;
     oversized.connectToServer(path);
     QVERIFY(oversized.waitForConnected());
     oversized.write(QByteArray(CCommandChannel::maxPayloadBytes + 100, 'x'));
-    QVERIFY(CCommandChannel::send({"quillet", "second"}, path));
+    QVERIFY(CommandSender::send({"quillet", "second"}, path));
     QTRY_VERIFY(channel.hasPendingLists());
     QTRY_COMPARE(oversized.state(), QLocalSocket::UnconnectedState);
     QTest::qWait(100);
@@ -177,6 +183,39 @@ void TestStartup::killedCopyDoesNotBlockTheNextStart()
     QVERIFY(next.state() == QProcess::Running);
     next.kill();
     next.waitForFinished();
+}
+
+void TestStartup::laterStartFailsWhenItsListIsNotTaken_data()
+{
+    QTest::addColumn<bool>("listening");
+    // The running copy is still starting, or shows its licence agreement: nobody listens.
+    QTest::newRow("nobody listens") << false;
+    // Something listens and takes the connection but never the list: a hung copy.
+    QTest::newRow("never taken") << true;
+}
+
+void TestStartup::laterStartFailsWhenItsListIsNotTaken()
+{
+    QFETCH(bool, listening);
+    CInstanceLock running(m_lockFile);
+    QVERIFY(!running.heldElsewhere());
+    QLocalServer hung;
+    if (listening)
+        QVERIFY(hung.listen(CCommandChannel::socketPath(m_lockFile)));
+
+    TempHome home;
+    home.writeKnownConfig();
+    QProcess later;
+    later.setProcessEnvironment(environment());
+    QElapsedTimer clock;
+    clock.start();
+    later.start(TestEnv::binDir() + "/quillet", {"/START"});
+    QTRY_VERIFY_WITH_TIMEOUT(later.state() == QProcess::NotRunning, 30000);
+    QCOMPARE(later.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(later.exitCode(), 1);
+    QVERIFY(later.readAllStandardError().contains("did not take this command list"));
+    // A few seconds, not forever.
+    QVERIFY2(clock.elapsed() < 15000, qPrintable(QString::number(clock.elapsed())));
 }
 
 QTEST_GUILESS_MAIN(TestStartup)

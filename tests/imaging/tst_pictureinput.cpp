@@ -146,7 +146,10 @@ void TestPictureInput::badFilesChangeNothing_data()
 {
     QTest::addColumn<QString>("kind");
     for (const char *kind : {"not a picture", "truncated PNG", "truncated JPEG", "empty file", "directory",
-                             "missing path", "50000 by 50000 header", "20001 wide header"})
+                             "missing path", "50000 by 50000 header", "20001 wide header",
+                             // Cut inside the pixels, where decoders would show what they have.
+                             "JPEG cut at 60 percent", "PNG cut at 90 percent", "BMP cut at 90 percent",
+                             "TIFF cut at 90 percent"})
         QTest::newRow(kind) << QString(kind);
 }
 
@@ -164,7 +167,12 @@ void TestPictureInput::badFilesChangeNothing()
         path = writeFile(dir, "cut.png", png.left(png.size() / 3));
     else if (kind == "truncated JPEG")
         path = writeFile(dir, "cut.jpg", jpeg.left(200));
-    else if (kind == "empty file")
+    else if (kind.contains("percent")) {
+        const QString format = kind.section(' ', 0, 0);
+        const QByteArray whole = encoded(good, qPrintable(format));
+        QVERIFY(!whole.isEmpty());
+        path = writeFile(dir, "cut." + format.toLower(), whole.left(whole.size() * kind.section(' ', 3, 3).toInt() / 100));
+    } else if (kind == "empty file")
         path = writeFile(dir, "empty.jpg", QByteArray());
     else if (kind == "directory")
         path = dir.path();

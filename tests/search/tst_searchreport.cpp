@@ -8,6 +8,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+#include <sys/resource.h>
+
 namespace {
 
 field_ready match(const QString &source, int score, const QString &id)
@@ -65,6 +68,9 @@ private slots:
     void emptyReportIsAValidPage();
     void reportPathFailures_data();
     void reportPathFailures();
+    void setAsideKeepsTheOldReportApart();
+    void endingIsALineOfItsOwn();
+    void failedWriteLeavesTheOldReport();
 };
 
 void TestSearchReport::rankingBySiteAndScore()
@@ -188,7 +194,7 @@ void TestSearchReport::evidenceFollowsComparedMatches()
         return text == "%1 of %2 grid cells, %3 matching points" ? QString("%1 von %2 Rasterfeldern, %3 übereinstimmende Punkte")
                                                                  : text;
     };
-    CSearchReport::write(path, results, german);
+    CSearchReport::write(path, results, QString(), german);
 
     QFile page(path);
     QVERIFY(page.open(QIODevice::ReadOnly));
@@ -227,7 +233,7 @@ void TestSearchReport::hostileSiteNamesStayText()
         results[1].domain = name;
         results[1].pageUrl = "http://evil.test/a\"><script>alert(1)</script>";
         results[1].evidence = evidence();
-        const QByteArray page = CSearchReport::pageText("find", results, [&name](const QString &) { return name; });
+        const QByteArray page = CSearchReport::pageText("find", results, QString(), [&name](const QString &) { return name; });
         for (char c : page)
             QVERIFY(uchar(c) < 0x80);
         QCOMPARE(page.count("<a "), 2);
@@ -272,6 +278,102 @@ void TestSearchReport::reportPathFailures()
     QTest::ignoreMessage(QtDebugMsg, qPrintable(message));
     CSearchReport::write(path, {match(label(0), 0, "a")});
     QVERIFY(!QFile::exists("find.html"));
+}
+
+void TestSearchReport::setAsideKeepsTheOldReportApart()
+{
+    QTemporaryDir dir;
+    const QString path = dir.path() + "/find.html";
+    QVERIFY(CSearchReport::write(path, {match(label(0), 0, "a"), match(label(1), 0, "b")}).isEmpty());
+    // The user's own file in the picture folder is not the report's.
+    QFile own(dir.path() + "/find/notes.txt");
+    QVERIFY(own.open(QIODevice::WriteOnly));
+    own.close();
+    const QByteArray oldPage = CSearchReport::pageText("find", {match(label(0), 0, "a"), match(label(1), 0, "b")});
+
+    CSearchReport::setAside(path);
+    QVERIFY(!QFile::exists(path));
+    QCOMPARE(QDir(dir.path() + "/find").entryList(QDir::Files), QStringList({"notes.txt"}));
+    // Kept whole, in the same layout, so that its page still shows its pictures.
+    const QString previous = CSearchReport::previousFolder(path);
+    QFile kept(previous + "find.html");
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), oldPage);
+    QVERIFY(!QImage(previous + "find/0.jpg").isNull());
+    QVERIFY(!QImage(previous + "find/1.jpg").isNull());
+
+    // Setting aside with nothing there keeps what was kept; a new report drops it.
+    CSearchReport::setAside(path);
+    QVERIFY(QFile::exists(previous + "find.html"));
+    QVERIFY(CSearchReport::write(path, {match(label(2), 0, "c")}).isEmpty());
+    CSearchReport::dropPrevious(path);
+    QVERIFY(!QFileInfo::exists(previous));
+    QCOMPARE(QDir(dir.path() + "/find").entryList(QDir::Files), QStringList({"0.jpg", "notes.txt"}));
+}
+
+void TestSearchReport::endingIsALineOfItsOwn()
+{
+    QTemporaryDir dir;
+    const QString path = dir.path() + "/find.html";
+    // A server's message is text, never markup, and stays ASCII.
+    const QStringList endings = {"no match", "cancelled", "Server <b>busy</b> – später"};
+    for (const QString &ending : endings) {
+        QVERIFY(CSearchReport::write(path, {}, ending).isEmpty());
+        QFile page(path);
+        QVERIFY(page.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = page.readAll().split('\n');
+        QCOMPARE(lines.size(), 3);
+        QVERIFY(lines.at(0).endsWith("<body>"));
+        QCOMPARE(lines.at(2), QByteArray("</body></html>"));
+        QCOMPARE(QString::fromLatin1(lines.at(1)), "<p>" + ending.toHtmlEscaped().replace("–", "&#8211;").replace("ä", "&#228;") + "</p>");
+    }
+}
+
+void TestSearchReport::failedWriteLeavesTheOldReport()
+{
+    QTemporaryDir dir;
+    const QString path = dir.path() + "/find.html";
+    QVERIFY(CSearchReport::write(path, {match(label(0), 0, "old")}).isEmpty());
+    QFile oldPicture(dir.path() + "/find/0.jpg");
+    QVERIFY(oldPicture.open(QIODevice::ReadOnly));
+    const QByteArray oldJpeg = oldPicture.readAll();
+    oldPicture.close();
+    const QByteArray oldPage = CSearchReport::pageText("find", {match(label(0), 0, "old")});
+
+    // Files may grow no larger than a few hundred bytes now: a write error in the middle of a
+    // picture (a large one) or of the page (a picture small enough).
+    QImage large(600, 400, QImage::Format_RGB32);
+    for (int y = 0; y < large.height(); ++y)
+        for (int x = 0; x < large.width(); ++x)
+            large.setPixel(x, y, qRgb(x * 7 % 256, y * 13 % 256, (x ^ y) % 256));
+    field_ready big = match(label(1), 0, "new");
+    big.image = large;
+    field_ready small = match(label(1), 0, "new");
+    small.image = QImage(2, 2, QImage::Format_RGB32);
+    small.image.fill(Qt::red);
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit before{};
+    QVERIFY(::getrlimit(RLIMIT_FSIZE, &before) == 0);
+    for (const field_ready &result : {big, small}) {
+        rlimit tight = before;
+        tight.rlim_cur = 400;
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &tight) == 0);
+        QTest::ignoreMessage(QtDebugMsg, "save report error");
+        const QString error = CSearchReport::write(path, {result, result});
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &before) == 0);
+        QVERIFY2(error.contains(qt_error_string(EFBIG)), qPrintable(error));
+
+        QFile page(path);
+        QVERIFY(page.open(QIODevice::ReadOnly));
+        QCOMPARE(page.readAll(), oldPage);
+        QVERIFY(oldPicture.open(QIODevice::ReadOnly));
+        QCOMPARE(oldPicture.readAll(), oldJpeg);
+        oldPicture.close();
+        QCOMPARE(QDir(dir.path() + "/find").entryList(QDir::Files), QStringList({"0.jpg"}));
+        // Nothing half-written left about.
+        QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList({"find", "find.html"}));
+    }
 }
 
 QTEST_MAIN(TestSearchReport)

@@ -5,6 +5,7 @@
 #include "matching/stampgenerator.h"
 #include "matching/stampmatcher.h"
 #include "search/pc1cipher.h"
+#include "search/searchreport.h"
 #include "search/stampsearch.h"
 #include "server/democatalogue.h"
 #include "serverprocess.h"
@@ -68,6 +69,27 @@ struct Seen
     int lastProgress = -1;
     QStringList statuses;
 };
+
+// The line of the report at path that says how a search without matches ended; "none" without a
+// report.
+QString reportEnding(const QString &path)
+{
+    QFile page(path);
+    if (!page.open(QIODevice::ReadOnly))
+        return "none";
+    const QList<QByteArray> lines = page.readAll().split('\n');
+    return lines.size() == 3 ? QString::fromLatin1(lines.at(1)) : QString();
+}
+
+// A report as an earlier search left it.
+void writeOldReport(const QString &path)
+{
+    field_ready old;
+    old.pageUrl = "http://old.test/page";
+    old.image = QImage(8, 8, QImage::Format_RGB32);
+    old.image.fill(Qt::blue);
+    QVERIFY(CSearchReport::write(path, {old}).isEmpty());
+}
 
 } // namespace
 
@@ -372,10 +394,18 @@ void TestStampSearch::serverMessagesEndTheSearch()
     } else {
         fakeRecognitionServer(count, answer, raw);
     }
+    QTemporaryDir reports;
+    const QString report = reports.path() + "/found.html";
+    writeOldReport(report);
     CStampSearch search;
+    search.setReportPath(report);
     Seen seen;
     QCOMPARE(run(search, &seen), CStampSearch::ServerMessage);
     QCOMPARE(seen.messages, QStringList{message});
+    // The report is this search's: it says how it ended, and the old one is gone with its picture.
+    QCOMPARE(reportEnding(report), "<p>" + message + "</p>");
+    QVERIFY(!QFileInfo::exists(reports.path() + "/found/0.jpg"));
+    QVERIFY(!QFileInfo::exists(CSearchReport::previousFolder(report)));
     QCOMPARE(m_uploads, uploads);
     QCOMPARE(seen.notFound + seen.finished, 0);
     QCOMPARE(m_web.requestCount(), 0); // no site was asked
@@ -386,14 +416,17 @@ void TestStampSearch::serverMessagesEndTheSearch()
 void TestStampSearch::stopEndsTheSearchQuietly_data()
 {
     QTest::addColumn<QString>("stage");
-    QTest::newRow("upload") << "upload";
-    QTest::newRow("site search") << "sites";
-    QTest::newRow("comparison") << "comparison";
+    QTest::addColumn<bool>("replaced"); // stopped for a new search, which writes the report
+    QTest::newRow("upload") << "upload" << false;
+    QTest::newRow("site search") << "sites" << false;
+    QTest::newRow("comparison") << "comparison" << false;
+    QTest::newRow("comparison, for a new search") << "comparison" << true;
 }
 
 void TestStampSearch::stopEndsTheSearchQuietly()
 {
     QFETCH(QString, stage);
+    QFETCH(bool, replaced);
     CSiteParser::setPageTimeLimitForTesting(30000);
     if (stage == "upload")
         fakeRecognitionServer("7", QByteArray(), false, true);
@@ -409,7 +442,11 @@ void TestStampSearch::stopEndsTheSearchQuietly()
         return true;
     });
 
+    QTemporaryDir reports;
+    const QString report = reports.path() + "/found.html";
+    writeOldReport(report);
     CStampSearch search;
+    search.setReportPath(report);
     QTimer poll;
     connect(&poll, &QTimer::timeout, this, [&] {
         const bool due = stage == "upload"   ? m_uploads > 0
@@ -417,7 +454,10 @@ void TestStampSearch::stopEndsTheSearchQuietly()
                                             : m_web.requestCount("i.ebayimg.test") >= 32;
         if (due) {
             poll.stop();
-            search.cancel();
+            if (replaced)
+                search.supersede();
+            else
+                search.cancel();
         }
     });
     poll.start(5);
@@ -429,6 +469,9 @@ void TestStampSearch::stopEndsTheSearchQuietly()
     QVERIFY2(clock.elapsed() < 8000, qPrintable(QString::number(clock.elapsed())));
     QVERIFY(seen.messages.isEmpty());
     QCOMPARE(seen.notFound, 0);
+    // Never the old report: "cancelled", or nothing when the new search is to write it.
+    QCOMPARE(reportEnding(report), replaced ? "none" : "<p>cancelled</p>");
+    QVERIFY(!QFileInfo::exists(reports.path() + "/found/0.jpg"));
     if (stage == "comparison") {
         // The workers stop and report; the search then ends as usual, with no match shown.
         QCOMPARE(outcome, CStampSearch::Finished);
