@@ -486,7 +486,9 @@ QList<QRect> CStampFinder::findStamps(const QImage &picture)
     std::vector<cv::Rect> grounded;
     for (const cv::Rect &b : onPlainGround(lab, busy, edges)) {
         const double busyness = cv::mean(busy(b))[0] / 255.0, colour = cv::mean(chroma(b))[0];
-        if (busyness + colour / 100.0 > 0.3)
+        // A printed stamp is busy somewhere, at least along its teeth and lettering; a flat patch
+        // of colour on a plain ground (a drawing, a shape) is not, however colourful.
+        if (busyness > 0.1 && busyness + colour / 100.0 > 0.3)
             grounded.push_back(b);
     }
     std::vector<cv::Rect> candidates = grounded;
