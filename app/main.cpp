@@ -17,14 +17,16 @@ int main(int argc, char *argv[])
     if (CCommandLineHelp::isRequest(argc, argv))
         return CCommandLineHelp::run(argc, argv);
     CPlatformSetup::prepare(CPlatformSetup::verboseAsked(argc, argv));
+    // The lock before the toolkit starts, which takes a while: of two starts a moment apart, the
+    // first becomes the running copy, so its own list runs first.
+    const QString lockPath = CInstanceLock::defaultPath();
+    CInstanceLock lock(lockPath);
     QApplication app(argc, argv);
     // Paths as the user meant them: a later start's list runs in the running copy's folder.
     QStringList arguments = CCommandChannel::withAbsolutePaths(app.arguments());
     arguments.removeAll(QStringLiteral("--verbose"));
 
     // One copy per user: a later start hands its arguments to the running copy and ends.
-    const QString lockPath = CInstanceLock::defaultPath();
-    CInstanceLock lock(lockPath);
     if (lock.heldElsewhere()) {
         // A script may count on its list being run: say so when it was not handed over.
         QString error;
