@@ -272,6 +272,17 @@ void TestWeb::useAsProxyExceptLoopback()
     m_factorySet = true;
 }
 
+void TestWeb::offerDemoStamp(int n, const QList<Stamp> &delcampe, const QList<Stamp> &colnect, const QList<Stamp> &ebay)
+{
+    const QString number = QString("Demoland+%1").arg(n);
+    const QString code = QString("catalog_code/%1").arg(n);
+    setStamps(Site::Delcampe, delcampe, [number](const QUrl &url) { return url.toString().endsWith(number); });
+    setStamps(Site::Colnect, colnect, [code](const QUrl &url) { return url.path().endsWith(code); });
+    setStamps(Site::Ebay, ebay, [number](const QUrl &url) {
+        return url.toString().contains(number + "&") || url.toString().endsWith(number);
+    });
+}
+
 void TestWeb::setStamps(Site site, const QList<Stamp> &stamps, std::function<bool(const QUrl &)> forRequest)
 {
     m_stamps[site].prepend(StampList{stamps, std::move(forRequest)});

@@ -87,6 +87,9 @@ public:
     // The first unconditional list also fills the site's offer pages ("similar items").
     void setStamps(Site site, const QList<Stamp> &stamps,
                    std::function<bool(const QUrl &)> forRequest = {});
+    // Demo stamp n as the sites' searches for its keywords find it: Delcampe's and eBay's by
+    // "Demoland+n", Colnect's by its catalogue code.
+    void offerDemoStamp(int n, const QList<Stamp> &delcampe, const QList<Stamp> &colnect, const QList<Stamp> &ebay);
     void clearStamps();
     // The addresses a site's parser reports for a stamp.
     static QString pageUrl(Site site, const QString &id);

@@ -84,18 +84,10 @@ void TestEndToEnd::initTestCase()
     m_report = m_dir.filePath("out/report.html");
 
     // Each stamp's searches find pictures of it, among others; four matches, so one pass.
-    const auto offers = [this](int n, QList<TestWeb::Stamp> delcampe, QList<TestWeb::Stamp> colnect,
-                               QList<TestWeb::Stamp> ebay) {
-        const QString number = QString("Demoland+%1").arg(n);
-        const QString code = QString("catalog_code/%1").arg(n);
-        m_web.setStamps(Site::Delcampe, delcampe, [number](const QUrl &url) { return url.toString().endsWith(number); });
-        m_web.setStamps(Site::Colnect, colnect, [code](const QUrl &url) { return url.path().endsWith(code); });
-        m_web.setStamps(Site::Ebay, ebay, [number](const QUrl &url) { return url.toString().contains(number + "&") || url.toString().endsWith(number); });
-    };
-    offers(5, {{"a1", G::toImage(G::rotated(G::stamp(5), 4))}, {"x1", G::toImage(G::stamp(9))}, {"a2", G::toImage(G::scaled(G::stamp(5), 0.8))}},
-           {{"a3", G::toImage(G::jpeg(G::stamp(5), 50))}}, {{"a4", G::toImage(G::lit(G::stamp(5), 0.85, 10))}});
-    offers(7, {{"b1", G::toImage(G::rotated(G::stamp(7), -3))}}, {{"b2", G::toImage(G::scaled(G::stamp(7), 1.2))}},
-           {{"b3", G::toImage(G::stamp(7))}, {"b4", G::toImage(G::jpeg(G::stamp(7), 60))}});
+    m_web.offerDemoStamp(5, {{"a1", G::toImage(G::rotated(G::stamp(5), 4))}, {"x1", G::toImage(G::stamp(9))}, {"a2", G::toImage(G::scaled(G::stamp(5), 0.8))}},
+                         {{"a3", G::toImage(G::jpeg(G::stamp(5), 50))}}, {{"a4", G::toImage(G::lit(G::stamp(5), 0.85, 10))}});
+    m_web.offerDemoStamp(7, {{"b1", G::toImage(G::rotated(G::stamp(7), -3))}}, {{"b2", G::toImage(G::scaled(G::stamp(7), 1.2))}},
+                         {{"b3", G::toImage(G::stamp(7))}, {"b4", G::toImage(G::jpeg(G::stamp(7), 60))}});
 
     QString hosts = "recognition = " + m_server.hostAndPort() + "\nsearch_engine = http://" + m_web.hostAndPort()
                     + "\nupdate = 127.0.0.1:1\nmaker = 127.0.0.1:1\n";

@@ -133,22 +133,14 @@ void TestScripting::initTestCase()
 
     // Stamps 5 and 7 are found on three sites, four matches each; stamp 9 nowhere; stamp 11 on
     // eBay, with pictures that never come.
-    const auto offers = [this](int n, QList<TestWeb::Stamp> delcampe, QList<TestWeb::Stamp> colnect,
-                               QList<TestWeb::Stamp> ebay) {
-        const QString number = QString("Demoland+%1").arg(n);
-        const QString code = QString("catalog_code/%1").arg(n);
-        m_web.setStamps(Site::Delcampe, delcampe, [number](const QUrl &url) { return url.toString().endsWith(number); });
-        m_web.setStamps(Site::Colnect, colnect, [code](const QUrl &url) { return url.path().endsWith(code); });
-        m_web.setStamps(Site::Ebay, ebay, [number](const QUrl &url) { return url.toString().contains(number + "&") || url.toString().endsWith(number); });
-    };
-    offers(5, {{"a1", G::toImage(G::rotated(G::stamp(5), 4))}, {"a2", G::toImage(G::scaled(G::stamp(5), 0.8))}},
-           {{"a3", G::toImage(G::jpeg(G::stamp(5), 50))}}, {{"a4", G::toImage(G::lit(G::stamp(5), 0.85, 10))}});
-    offers(7, {{"b1", G::toImage(G::rotated(G::stamp(7), -3))}}, {{"b2", G::toImage(G::scaled(G::stamp(7), 1.2))}},
-           {{"b3", G::toImage(G::stamp(7))}, {"b4", G::toImage(G::jpeg(G::stamp(7), 60))}});
+    m_web.offerDemoStamp(5, {{"a1", G::toImage(G::rotated(G::stamp(5), 4))}, {"a2", G::toImage(G::scaled(G::stamp(5), 0.8))}},
+                         {{"a3", G::toImage(G::jpeg(G::stamp(5), 50))}}, {{"a4", G::toImage(G::lit(G::stamp(5), 0.85, 10))}});
+    m_web.offerDemoStamp(7, {{"b1", G::toImage(G::rotated(G::stamp(7), -3))}}, {{"b2", G::toImage(G::scaled(G::stamp(7), 1.2))}},
+                         {{"b3", G::toImage(G::stamp(7))}, {"b4", G::toImage(G::jpeg(G::stamp(7), 60))}});
     QList<TestWeb::Stamp> slow;
     for (int i = 0; i < 8; ++i)
         slow << TestWeb::Stamp{QString("slow%1").arg(i)};
-    offers(11, {}, {}, slow);
+    m_web.offerDemoStamp(11, {}, {}, slow);
     m_web.addHandler(QUrl(TestWeb::pictureUrl(Site::Ebay, "slow0")).host(), [this](HttpServer::Request &request) {
         if (!request.url.path().contains("slow"))
             return false;
@@ -223,20 +215,6 @@ QProcessEnvironment TestScripting::environment(const QString &home) const
     return env;
 }
 
-// The kernel's table of file locks names the process that holds each one.
-static bool holdsLock(qint64 pid)
-{
-    QFile locks("/proc/locks");
-    if (!locks.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray pidText = ' ' + QByteArray::number(pid) + ' ';
-    for (const QByteArray &line : locks.readAll().split('\n')) {
-        if (line.contains("FLOCK") && line.contains(pidText))
-            return true;
-    }
-    return false;
-}
-
 void TestScripting::startCopy(const QString &home, const QStringList &arguments, Wait wait)
 {
     m_running.setProcessEnvironment(environment(home));
@@ -246,7 +224,7 @@ void TestScripting::startCopy(const QString &home, const QStringList &arguments,
     });
     m_running.start(TestEnv::binDir() + "/quillet", arguments);
     QVERIFY(m_running.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(holdsLock(m_running.processId()), 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(TestEnv::holdsLock(m_running.processId()), 60000);
     // The socket appears once the window is built and SIGTERM ends it gracefully.
     if (wait == Listening)
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(home + "/instance.lock.socket"), 60000);

@@ -32,7 +32,6 @@ private slots:
 
 private:
     QProcessEnvironment environment() const;
-    static bool holdsLock(qint64 pid);
 
     QTemporaryDir m_dir;
     QString m_lockFile;
@@ -53,20 +52,6 @@ QProcessEnvironment TestStartup::environment() const
     env.insert("QUILLET_HOSTS", m_dir.filePath("hosts.cfg"));
     env.insert("QT_QPA_PLATFORM", "offscreen");
     return env;
-}
-
-bool TestStartup::holdsLock(qint64 pid)
-{
-    // The kernel's table of file locks names the process that holds each one.
-    QFile locks("/proc/locks");
-    if (!locks.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray pidText = ' ' + QByteArray::number(pid) + ' ';
-    for (const QByteArray &line : locks.readAll().split('\n')) {
-        if (line.contains("FLOCK") && line.contains(pidText))
-            return true;
-    }
-    return false;
 }
 
 void TestStartup::secondStartForwardsArguments_data()
@@ -171,7 +156,7 @@ void TestStartup::killedCopyDoesNotBlockTheNextStart()
     first.setProcessEnvironment(environment());
     first.start(program);
     QVERIFY(first.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(holdsLock(first.processId()), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(TestEnv::holdsLock(first.processId()), 30000);
     first.kill(); // SIGKILL: no destructor runs, the kernel drops the lock
     QVERIFY(first.waitForFinished());
 
@@ -179,7 +164,7 @@ void TestStartup::killedCopyDoesNotBlockTheNextStart()
     next.setProcessEnvironment(environment());
     next.start(program);
     QVERIFY(next.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(holdsLock(next.processId()), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(TestEnv::holdsLock(next.processId()), 30000);
     QVERIFY(next.state() == QProcess::Running);
     next.kill();
     next.waitForFinished();

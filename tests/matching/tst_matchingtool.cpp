@@ -11,27 +11,11 @@
 
 namespace {
 
-struct Run
-{
-    int status = -1;
-    QString out;
-    QString err;
-};
+using TestEnv::ToolRun;
 
-Run tool(const QStringList &args)
+ToolRun tool(const QStringList &args)
 {
-    QProcess process;
-    process.start(TestEnv::binDir() + "/quillet-tool", args);
-    Run run;
-    if (!process.waitForFinished(60000)) {
-        process.kill();
-        process.waitForFinished();
-        return run;
-    }
-    run.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = QString::fromUtf8(process.readAllStandardOutput());
-    run.err = QString::fromUtf8(process.readAllStandardError());
-    return run;
+    return TestEnv::runTool(args);
 }
 
 } // namespace
@@ -69,7 +53,7 @@ void TestMatchingTool::initTestCase()
 
 void TestMatchingTool::surfPrintsKeypoints()
 {
-    const Run run = tool({"surf", picture("stamp.png")});
+    const ToolRun run = tool({"surf", picture("stamp.png")});
     QCOMPARE(run.status, 0);
     QStringList lines = run.out.split('\n', Qt::SkipEmptyParts);
     QVERIFY(lines.size() > 10);
@@ -106,7 +90,7 @@ void TestMatchingTool::compareDecides()
     QFETCH(QString, candidate);
     QFETCH(int, status);
     QFETCH(QString, answer);
-    const Run run = tool({"compare", picture("stamp.png"), picture(candidate)});
+    const ToolRun run = tool({"compare", picture("stamp.png"), picture(candidate)});
     QCOMPARE(run.status, status);
     QVERIFY2(run.out.startsWith(answer), qPrintable(run.out));
     if (status == 0)
@@ -115,7 +99,7 @@ void TestMatchingTool::compareDecides()
     // With the side-by-side picture asked for, the first line stays the same; a match writes the
     // picture, the two side by side, and prints its figures.
     const QString evidence = picture(candidate + "-evidence.png");
-    const Run explained = tool({"compare", picture("stamp.png"), picture(candidate), "--evidence", evidence});
+    const ToolRun explained = tool({"compare", picture("stamp.png"), picture(candidate), "--evidence", evidence});
     QCOMPARE(explained.status, status);
     QCOMPARE(explained.out.section('\n', 0, 0), run.out.section('\n', 0, 0));
     QCOMPARE(QFile::exists(evidence), status == 0);
@@ -141,7 +125,7 @@ void TestMatchingTool::unreadablePictures_data()
 void TestMatchingTool::unreadablePictures()
 {
     QFETCH(QStringList, args);
-    const Run run = tool(args);
+    const ToolRun run = tool(args);
     QVERIFY(run.status > 0);
     QVERIFY(run.out.isEmpty());
     QVERIFY(!run.err.trimmed().isEmpty());

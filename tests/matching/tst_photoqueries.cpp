@@ -18,27 +18,11 @@
 
 namespace {
 
-struct Run
-{
-    int status = -1;
-    QString out;
-    QString err;
-};
+using TestEnv::ToolRun;
 
-Run tool(const QStringList &args)
+ToolRun tool(const QStringList &args)
 {
-    QProcess process;
-    process.start(TestEnv::binDir() + "/quillet-tool", args);
-    Run run;
-    if (!process.waitForFinished(120000)) {
-        process.kill();
-        process.waitForFinished();
-        return run;
-    }
-    run.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = QString::fromUtf8(process.readAllStandardOutput());
-    run.err = QString::fromUtf8(process.readAllStandardError());
-    return run;
+    return TestEnv::runTool(args);
 }
 
 struct Query
@@ -109,7 +93,7 @@ void TestPhotoQueries::initTestCase()
         QStringList args{"photo-queries", path("catalogue"), path(set), "--seed", "3"};
         if (set != "mild")
             args << "--" + set;
-        const Run run = tool(args);
+        const ToolRun run = tool(args);
         QVERIFY2(run.status == 0, qPrintable(run.err));
         QVERIFY2(run.out.contains(QStringLiteral("wrote %1 photos").arg(stamps)), qPrintable(run.out));
     }
@@ -206,7 +190,7 @@ void TestPhotoQueries::unreadablePictureIsNamed()
     garbage.close();
     QVERIFY(QFile::remove(QDir(folder).filePath(CDemoCatalogue::fileName(3))));
 
-    const Run run = tool({"photo-queries", folder, path("broken photos")});
+    const ToolRun run = tool({"photo-queries", folder, path("broken photos")});
     QCOMPARE(run.status, 1);
     QVERIFY2(run.err.contains("cannot read picture " + CDemoCatalogue::fileName(2)), qPrintable(run.err));
     QVERIFY2(run.err.contains("cannot read picture " + CDemoCatalogue::fileName(3)), qPrintable(run.err));
@@ -237,7 +221,7 @@ void TestPhotoQueries::refusedArguments()
         if (!arg.startsWith("--") && arg != "x")
             arg = path(arg);
     }
-    const Run run = tool(QStringList{"photo-queries"} + args);
+    const ToolRun run = tool(QStringList{"photo-queries"} + args);
     QCOMPARE(run.status, status);
     QVERIFY2(run.err.contains(message), qPrintable(run.err));
     QVERIFY(!QFile::exists(path("out/queries.tsv")));
