@@ -2,7 +2,6 @@
 
 #include "stampcatalogue.h"
 #include "stampverifier.h"
-#include "matching/stampmatcher.h"
 
 #include <QTransform>
 
@@ -68,11 +67,15 @@ QList<int> CStampRecognizer::candidates(const QImage &upload, QList<int> *wordCa
 QList<CStampRecognizer::Match> CStampRecognizer::compare(const QImage &upload, const QList<int> &candidates,
                                                          int signatureCount, bool fine, QStringList *unreadable) const
 {
-    QList<Match> matches;
-    QList<int> inliers;
+    struct Passed
+    {
+        Match match;
+        int inliers;
+    };
+    std::vector<Passed> passed;
     CStampVerifier verifier;
     if (!verifier.setReference(upload, fine ? fineReferenceSide : CStampMatcher::referenceSide))
-        return matches;
+        return {};
     for (int n = 0; n < candidates.size(); ++n) {
         const CStampCatalogue::Entry &entry = m_catalogue.entries().at(candidates.at(n));
         int score = 0;
@@ -85,20 +88,16 @@ QList<CStampRecognizer::Match> CStampRecognizer::compare(const QImage &upload, c
         if (fine ? evidence.inliers < minimumFineInliers || evidence.inliers < minimumFineInlierShare * evidence.pairs
                  : n >= signatureCount && evidence.inliers < minimumWordInliers)
             continue;
-        matches.append({candidates.at(n), score});
-        inliers.append(evidence.inliers);
+        passed.push_back({{candidates.at(n), score}, evidence.inliers});
     }
     // Best first; equal scores keep the first filter's order. The fine grid's cells say less
     // between look-alikes than the inliers do, so those rank the fine comparison's matches.
-    QList<int> order(matches.size());
-    std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
-        return fine ? inliers.at(a) > inliers.at(b) : matches.at(a).score > matches.at(b).score;
+    std::stable_sort(passed.begin(), passed.end(), [fine](const Passed &a, const Passed &b) {
+        return fine ? a.inliers > b.inliers : a.match.score > b.match.score;
     });
-    QList<Match> ranked;
-    for (int n : order)
-        ranked.append(matches.at(n));
-    matches = ranked;
+    QList<Match> matches;
+    for (const Passed &p : passed)
+        matches.append(p.match);
     if (matches.size() > maxMatches)
         matches.resize(maxMatches);
     return matches;
