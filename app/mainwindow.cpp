@@ -988,6 +988,8 @@ bool MainWindow::slotOpenGrab(const QString &path, const QImage &image)
         if (!CPictureLoader::load(file, &picture))
             return false;
     }
+    // A picture loaded while another tab is on show (a command list, a paste) is shown, not hidden.
+    tabWidget->setCurrentIndex(0);
     m_selectionFrame->setSelected(false);
     searchButton->setEnabled(false);
     slotRenderPixmap(QPixmap::fromImage(picture));
@@ -1002,7 +1004,6 @@ bool MainWindow::slotOpenGrab(const QString &path, const QImage &image)
 
 void MainWindow::slotDragAndDropImage(const QString &path)
 {
-    tabWidget->setCurrentIndex(0);
     slotOpenGrab(path);
 }
 
