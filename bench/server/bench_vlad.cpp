@@ -21,6 +21,7 @@
 #include <faiss/Clustering.h>
 #include <faiss/IndexFlat.h>
 #include <faiss/VectorTransform.h>
+#include <faiss/utils/distances.h>
 
 #include <cmath>
 #include <memory>
@@ -50,19 +51,8 @@ std::vector<float> vlad(const cv::Mat &descriptors, faiss::IndexFlatL2 &centres)
     }
     for (float &x : v)
         x = std::copysign(std::sqrt(std::fabs(x)), x);
-    double total = 0;
-    for (int b = 0; b < k; ++b) {
-        double n = 0;
-        for (int j = 0; j < dim; ++j)
-            n += double(v[b * dim + j]) * v[b * dim + j];
-        const float s = n > 0 ? float(1.0 / std::sqrt(n)) : 0.0f;
-        for (int j = 0; j < dim; ++j)
-            v[b * dim + j] *= s;
-        total += n > 0 ? 1.0 : 0.0;
-    }
-    const float s = total > 0 ? float(1.0 / std::sqrt(total)) : 0.0f;
-    for (float &x : v)
-        x *= s;
+    faiss::fvec_renorm_L2(dim, k, v.data()); // each centre's part
+    faiss::fvec_renorm_L2(v.size(), 1, v.data());
     return v;
 }
 
@@ -136,17 +126,7 @@ int main(int argc, char *argv[])
         vectors.swap(reduced);
         searchDim = pcaDim;
     }
-    const auto unit = [searchDim](float *v, faiss::Index::idx_t n) {
-        for (faiss::Index::idx_t i = 0; i < n; ++i) {
-            double s = 0;
-            for (int j = 0; j < searchDim; ++j)
-                s += double(v[i * searchDim + j]) * v[i * searchDim + j];
-            const float k = s > 0 ? float(1.0 / std::sqrt(s)) : 0.0f;
-            for (int j = 0; j < searchDim; ++j)
-                v[i * searchDim + j] *= k;
-        }
-    };
-    unit(vectors.data(), rows);
+    faiss::fvec_renorm_L2(searchDim, rows, vectors.data());
     faiss::IndexFlatIP flat(searchDim);
     flat.add(rows, vectors.data());
     out << "VLAD: " << centres.ntotal << " centres, " << vladDim << " values" << (pca ? QStringLiteral(", PCA to %1").arg(pcaDim) : QString())
@@ -192,7 +172,7 @@ int main(int argc, char *argv[])
                 pca->apply_noalloc(1, v.data(), reduced.data());
                 v.swap(reduced);
             }
-            unit(v.data(), 1);
+            faiss::fvec_renorm_L2(searchDim, 1, v.data());
             std::vector<faiss::Index::idx_t> found(shortlist);
             std::vector<float> scores(shortlist);
             flat.search(1, v.data(), shortlist, scores.data(), found.data());
