@@ -381,6 +381,14 @@ std::vector<cv::Rect> onPlainGround(const cv::Mat &lab, const cv::Mat &busy, con
                 largest = i;
         if (largest == 0 || stats.at<int>(largest, cv::CC_STAT_AREA) < 0.4 * lab.total())
             break;
+        // A page lying on a table fills most of the picture or comes close to its edge; a single
+        // stamp photographed with room around it does neither, and is no page to look inside.
+        const cv::Rect spanned(stats.at<int>(largest, cv::CC_STAT_LEFT), stats.at<int>(largest, cv::CC_STAT_TOP),
+                               stats.at<int>(largest, cv::CC_STAT_WIDTH), stats.at<int>(largest, cv::CC_STAT_HEIGHT));
+        const bool nearEdge = std::min(spanned.x, lab.cols - spanned.br().x) < 0.07 * lab.cols
+                              || std::min(spanned.y, lab.rows - spanned.br().y) < 0.07 * lab.rows;
+        if (stats.at<int>(largest, cv::CC_STAT_AREA) < 0.75 * lab.total() && !nearEdge)
+            break;
         onPage = true;
         cv::Mat page = labels == largest;
         // The page with its holes (its stamps) filled, eroded past its rim.
