@@ -427,16 +427,16 @@ std::vector<cv::Rect> onPlainGround(const cv::Mat &lab, const cv::Mat &busy, con
         areas.push_back(b.area());
     std::sort(areas.begin(), areas.end());
     if (!areas.empty()) {
+        const double typical = areas[areas.size() / 2];
         std::vector<cv::Rect> again;
         for (const cv::Rect &b : boxes)
-            splitRegion(differs, edges, b, areas[areas.size() / 2], side * 0.05, again);
+            splitRegion(differs, edges, b, typical, side * 0.05, again);
         boxes = again;
         // A sliver cut off a stamp (far smaller than the typical stamp, lying against another part)
         // goes back to the part it lies against most.
-        const double typicalArea = areas[areas.size() / 2];
         for (size_t i = 0; i < boxes.size();) {
             int best = -1, bestLength = 0;
-            for (size_t j = 0; j < boxes.size() && boxes[i].area() < 0.3 * typicalArea; ++j) {
+            for (size_t j = 0; j < boxes.size() && boxes[i].area() < 0.3 * typical; ++j) {
                 const cv::Rect touching = (boxes[i] + cv::Size(2, 2) - cv::Point(1, 1)) & boxes[j];
                 if (j != i && std::max(touching.width, touching.height) > bestLength)
                     best = int(j), bestLength = std::max(touching.width, touching.height);

@@ -168,8 +168,8 @@ int main(int argc, char *argv[])
                 singles.add({t.translated(-cut.topLeft())}, f.mid(0, 1));
                 if (verbose)
                     listMisses(QString("%1 cut %2").arg(file).arg(k), {t.translated(-cut.topLeft())}, f.mid(0, 1));
-                    draw(drawDir, QFileInfo(file).completeBaseName() + QString("_cut%1").arg(k), picture.copy(cut),
-                         {t.translated(-cut.topLeft())}, f);
+                draw(drawDir, QFileInfo(file).completeBaseName() + QString("_cut%1").arg(k), picture.copy(cut),
+                     {t.translated(-cut.topLeft())}, f);
             }
         }
         pages.print("real album pages");
