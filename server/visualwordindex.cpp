@@ -207,31 +207,49 @@ std::vector<CVisualWordIndex::Candidate> CVisualWordIndex::search(const std::vec
     std::vector<Candidate> found;
     if (count <= 0 || words.empty() || m_rowCount == 0)
         return found;
-    std::vector<float> score(static_cast<size_t>(m_rowCount), 0.0f);
+    // Rarest words first: they weigh the most, and when the postings read reach the budget, the
+    // commoner words left out would add a little to many pictures' scores.
+    std::vector<quint32> order;
+    order.reserve(words.size());
     double queryLength = 0;
     for (quint32 w : words) {
         if (w + 1 >= m_offsets.size())
             continue;
-        const float weight = m_weight[w];
-        queryLength += weight;
-        for (quint64 p = m_offsets[w]; p < m_offsets[w + 1]; ++p)
-            score[m_postings[p]] += weight;
+        order.push_back(w);
+        queryLength += m_weight[w];
     }
     if (queryLength <= 0)
         return found;
+    std::sort(order.begin(), order.end(), [this](quint32 a, quint32 b) {
+        return m_offsets[a + 1] - m_offsets[a] < m_offsets[b + 1] - m_offsets[b];
+    });
+    std::vector<float> score(static_cast<size_t>(m_rowCount), 0.0f);
+    quint64 read = 0;
+    for (quint32 w : order) {
+        const quint64 holders = m_offsets[w + 1] - m_offsets[w];
+        if (read > 0 && read + holders > searchBudget)
+            break;
+        read += holders;
+        const float weight = m_weight[w];
+        const quint32 *posting = m_postings.data() + m_offsets[w];
+        for (const quint32 *end = posting + holders; posting != end; ++posting)
+            score[*posting] += weight;
+    }
+    // The best `count` kept in order as the rows go by: no list of every picture that shares a word.
     const float scale = float(1.0 / std::sqrt(queryLength));
+    const auto better = [](const Candidate &a, const Candidate &b) {
+        return a.score > b.score || (a.score == b.score && a.row < b.row);
+    };
     for (int r = 0; r < m_rowCount; ++r) {
         if (score[size_t(r)] <= 0)
             continue;
-        const float s = score[size_t(r)] * scale / m_norm[size_t(r)];
-        if (s >= floor)
-            found.push_back({r, s});
+        const Candidate candidate{r, score[size_t(r)] * scale / m_norm[size_t(r)]};
+        if (candidate.score < floor || (int(found.size()) == count && !better(candidate, found.back())))
+            continue;
+        if (int(found.size()) == count)
+            found.pop_back();
+        found.insert(std::upper_bound(found.begin(), found.end(), candidate, better), candidate);
     }
-    const size_t kept = std::min(found.size(), size_t(count));
-    std::partial_sort(found.begin(), found.begin() + kept, found.end(), [](const Candidate &a, const Candidate &b) {
-        return a.score > b.score || (a.score == b.score && a.row < b.row);
-    });
-    found.resize(kept);
     return found;
 }
 

@@ -15,7 +15,11 @@
 // catalogue rows) over the catalogue's signatures among N made-up signatures: build time, memory,
 // search and first-filter time, recall against the scan of every signature.
 //
-//   bench_recognition --folder DIR [--index DIR] --distractors 900000 [--queries 40] [--kinds graph] [--breadths 256,128]
+// The catalogue's visual words are measured too (describing the upload, quantising, the inverted
+// file; the true stamp in their shortlist), with --distractors among N made-up pictures' words.
+// "--kinds none" leaves the signatures' index out.
+//
+//   bench_recognition --folder DIR [--index DIR] --distractors 900000 [--queries 40] [--kinds graph|none] [--breadths 256,128]
 //
 // With --photos, a real quillet-server process (beside this program, or --server) serves the
 // catalogue --folder on 127.0.0.1 and is asked, as the program asks it, with the photos that
@@ -36,6 +40,7 @@
 #include "server/signatureindex.h"
 #include "server/stampcatalogue.h"
 #include "server/stamprecognizer.h"
+#include "server/visualwordindex.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -63,6 +68,15 @@ long heapKiB()
 {
     const struct mallinfo2 info = mallinfo2();
     return long((info.uordblks + info.hblkhd) / 1024);
+}
+
+// CPU time of the whole process in ms: on a shared machine the wall clock also counts the time
+// other processes held the cores.
+double processCpuMs()
+{
+    timespec time{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &time);
+    return double(time.tv_sec) * 1e3 + double(time.tv_nsec) / 1e6;
 }
 
 long residentKiB()
@@ -167,6 +181,82 @@ CStampSignature distractor(const std::vector<CStampSignature> &signatures, int r
     return CStampSignature::fromValues(values.data(), values.size());
 }
 
+// The visual words' first filter on each upload: describing it (our SURF), quantising its
+// descriptors and searching the inverted file, timed apart; whether the true stamp (row stamp - 1)
+// is among the words' shortlist.
+void wordFilterBench(const CVisualWordIndex &words, const std::vector<Query> &uploads, const QString &label,
+                     QTextStream &out)
+{
+    std::vector<double> describeTimes, quantiseTimes, searchTimes, cpuTimes;
+    int found = 0, known = 0, answered = 0;
+    QElapsedTimer timer;
+    for (const Query &query : uploads) {
+        const double cpu = processCpuMs();
+        timer.start();
+        const cv::Mat descriptors = CVisualWordIndex::describe(query.picture).descriptors;
+        describeTimes.push_back(double(timer.nsecsElapsed()) / 1e6);
+        timer.restart();
+        const std::vector<quint32> queryWords = words.quantise(descriptors);
+        quantiseTimes.push_back(double(timer.nsecsElapsed()) / 1e6);
+        timer.restart();
+        const std::vector<CVisualWordIndex::Candidate> list =
+            words.search(queryWords, CStampRecognizer::wordShortlistSize, CStampRecognizer::minimumWordScore);
+        searchTimes.push_back(double(timer.nsecsElapsed()) / 1e6);
+        cpuTimes.push_back(processCpuMs() - cpu);
+        if (query.stamp > 0) {
+            ++known;
+            found += std::any_of(list.begin(), list.end(),
+                                 [&](const CVisualWordIndex::Candidate &c) { return c.row == query.stamp - 1; });
+        } else {
+            answered += !list.empty();
+        }
+    }
+    const double postingsMiB = double(words.postings().size()) * sizeof(quint32) / (1024 * 1024);
+    out << QStringLiteral("  visual words over %1 (%2 words, %3 postings, %4 MiB): median per upload: describe %5 ms, "
+                          "quantise %6 ms, inverted file %7 ms (max %8 ms), the three in CPU time %13 ms; true stamp in the "
+                          "words' shortlist %9/%10; uploads from outside with a words' shortlist %11/%12\n")
+               .arg(label).arg(words.wordCount()).arg(words.postings().size()).arg(postingsMiB, 0, 'f', 0)
+               .arg(median(describeTimes), 0, 'f', 1).arg(median(quantiseTimes), 0, 'f', 2)
+               .arg(median(searchTimes), 0, 'f', 2)
+               .arg(*std::max_element(searchTimes.begin(), searchTimes.end()), 0, 'f', 2)
+               .arg(found).arg(known).arg(answered).arg(int(uploads.size()) - known)
+               .arg(median(cpuTimes), 0, 'f', 1);
+    out.flush();
+}
+
+// The catalogue's visual words among `madeUp` made-up pictures' words, on the same vocabulary: each
+// made-up picture holds as many words as a real one drawn at random, each word drawn as often as it
+// is held in the catalogue (a posting drawn at random), so that the lists grow as a larger catalogue
+// of such stamps would make them. The real rows come first, keeping their numbers.
+std::unique_ptr<CVisualWordIndex> wordsAmongMadeUp(const CVisualWordIndex &real, int madeUp)
+{
+    auto words = std::make_unique<CVisualWordIndex>();
+    QString problem;
+    if (!words->setVocabularyBytes(real.vocabularyBytes(), &problem))
+        return nullptr;
+    std::vector<std::vector<quint32>> rows = real.rows();
+    const int realCount = int(rows.size());
+    const std::vector<quint64> &offsets = real.offsets();
+    const quint64 postings = offsets.back();
+    if (realCount == 0 || postings == 0)
+        return nullptr;
+    rows.resize(size_t(realCount) + size_t(madeUp));
+    QRandomGenerator random(11);
+    for (size_t r = size_t(realCount); r < rows.size(); ++r) {
+        const size_t count = rows[size_t(random.bounded(realCount))].size();
+        std::vector<quint32> &row = rows[r];
+        while (row.size() < count) {
+            const quint64 posting = random.bounded(postings);
+            const quint32 word = quint32(std::upper_bound(offsets.begin(), offsets.end(), posting) - offsets.begin() - 1);
+            if (std::find(row.begin(), row.end(), word) == row.end())
+                row.push_back(word);
+        }
+        std::sort(row.begin(), row.end());
+    }
+    words->setRows(rows);
+    return words;
+}
+
 // The first filter without a catalogue: signatures (the catalogue's first) and an index over them.
 int distractorBench(const QCommandLineParser &parser, CStampCatalogue &catalogue, QTextStream &out)
 {
@@ -183,6 +273,24 @@ int distractorBench(const QCommandLineParser &parser, CStampCatalogue &catalogue
     QRandomGenerator random(7);
     for (int n = 0; n < distractors; ++n)
         signatures.push_back(distractor(signatures, size, random));
+    // The words first: they are the catalogue's, whose rows go next. Kept while the signatures'
+    // index is measured, so that the process resident shows the whole first filter.
+    std::unique_ptr<CVisualWordIndex> words;
+    if (catalogue.wordIndex()) {
+        ::malloc_trim(0);
+        const long before = residentKiB();
+        timer.start();
+        words = wordsAmongMadeUp(*catalogue.wordIndex(), distractors);
+        const qint64 wordsMs = timer.elapsed();
+        ::malloc_trim(0);
+        if (words) {
+            out << QStringLiteral("visual words of %1 pictures (%2 real, %3 made up): postings made in %4 s, "
+                                  "process resident +%5 MiB\n")
+                       .arg(words->size()).arg(size).arg(distractors).arg(double(wordsMs) / 1000, 0, 'f', 1)
+                       .arg((residentKiB() - before) / 1024);
+            wordFilterBench(*words, uploads, QStringLiteral("%1 pictures").arg(words->size()), out);
+        }
+    }
     catalogue = CStampCatalogue(); // the index alone: no catalogue rows
     ::malloc_trim(0);
     const long residentSignatures = residentKiB();
@@ -192,7 +300,10 @@ int distractorBench(const QCommandLineParser &parser, CStampCatalogue &catalogue
                .arg(qint64(total) * qint64(sizeof(CStampSignature)) / (1024 * 1024));
     out.flush();
 
-    for (const QString &kindText : parser.value("kinds").split(',')) {
+    // "--kinds none": the visual words alone.
+    for (const QString &kindText : parser.value("kinds").split(',', Qt::SkipEmptyParts)) {
+        if (kindText == "none")
+            continue;
         const int breadth = kindText.section(':', 1, 1).toInt();
         const CSignatureIndex::Kind kind = kindText.section(':', 0, 0) == "graph" ? CSignatureIndex::Kind::Graph
                                                                                 : CSignatureIndex::Kind::Exact;
@@ -297,6 +408,8 @@ int storedCatalogueBench(const QCommandLineParser &parser, QTextStream &out)
         scans.push_back(all);
     }
     out << QStringLiteral("  scan of every signature: median %1 ms per upload\n").arg(median(scanTimes), 0, 'f', 1);
+    if (catalogue.wordIndex())
+        wordFilterBench(*catalogue.wordIndex(), uploads, QStringLiteral("%1 pictures").arg(size), out);
 
     // "graph:128" is the graph searched with a breadth of 128.
     for (const QString &kindText : parser.value("kinds").split(',')) {
@@ -309,7 +422,7 @@ int storedCatalogueBench(const QCommandLineParser &parser, QTextStream &out)
             catalogue.buildSignatureIndex(kind, {}, graphShape(kindText));
         const qint64 buildMs = timer.elapsed();
         catalogue.signatureIndex()->setSearchBreadth(breadth > 0 ? breadth : CSignatureIndex::graphSearchBreadth);
-        std::vector<double> searchTimes, filterTimes, answerTimes;
+        std::vector<double> searchTimes, filterTimes, answerTimes, answerCpuTimes;
         int sameAsScan = 0, inShortlist = 0, first = 0, known = 0, falseAnswers = 0;
         for (size_t q = 0; q < uploads.size(); ++q) {
             const Query &query = uploads[q];
@@ -321,8 +434,10 @@ int storedCatalogueBench(const QCommandLineParser &parser, QTextStream &out)
             const QList<int> list = recognizer.shortlist(query.picture, CStampRecognizer::defaultShortlistSize);
             filterTimes.push_back(double(timer.nsecsElapsed()) / 1e6);
             timer.restart();
+            const double cpu = processCpuMs();
             const QList<CStampRecognizer::Match> matches = recognizer.recognise(query.picture);
             answerTimes.push_back(double(timer.nsecsElapsed()) / 1e6);
+            answerCpuTimes.push_back(processCpuMs() - cpu);
             // The scan's list cut at the same floor.
             recognizer.setSimilarityFloor(-1.0);
             const QList<int> unfloored = recognizer.shortlist(query.picture, CStampRecognizer::defaultShortlistSize);
@@ -337,7 +452,7 @@ int storedCatalogueBench(const QCommandLineParser &parser, QTextStream &out)
             }
         }
         out << QStringLiteral("  %1 index: built in %2 ms, process resident %3 MiB; median per upload: index search %4 ms, "
-                              "first filter (signature, search, ranking) %5 ms, whole answer %6 ms (max %7 ms); "
+                              "first filter (signature, search, ranking) %5 ms, whole answer %6 ms (max %7 ms; CPU time %15 ms); "
                               "shortlist equal to the scan's %8/%9; true stamp shortlisted %10/%11, named first %12/%11; "
                               "false answers %13/%14\n")
                    .arg(kindText).arg(buildMs).arg(residentKiB() / 1024)
@@ -345,7 +460,8 @@ int storedCatalogueBench(const QCommandLineParser &parser, QTextStream &out)
                    .arg(median(answerTimes), 0, 'f', 1)
                    .arg(*std::max_element(answerTimes.begin(), answerTimes.end()), 0, 'f', 1)
                    .arg(sameAsScan).arg(uploads.size()).arg(inShortlist).arg(known).arg(first)
-                   .arg(falseAnswers).arg(int(uploads.size()) - known);
+                   .arg(falseAnswers).arg(int(uploads.size()) - known)
+                   .arg(median(answerCpuTimes), 0, 'f', 1);
         out.flush();
     }
     return 0;

@@ -1,0 +1,106 @@
+// CVisualWordIndex's search alone, on postings made by the test: its best candidates against the
+// cosine of every picture worked out here, and a search over more postings than it reads.
+#include "server/visualwordindex.h"
+
+#include <QRandomGenerator>
+#include <QtTest>
+
+#include <algorithm>
+#include <cmath>
+
+class TestVisualWordIndex : public QObject
+{
+    Q_OBJECT
+
+private:
+    // A vocabulary of `words` words learnt from random descriptors: the search never looks at them.
+    static void learn(CVisualWordIndex &index, int words)
+    {
+        QRandomGenerator random(5);
+        std::vector<float> descriptors(size_t(words) * 16 * CVisualWordIndex::dimension);
+        for (float &value : descriptors)
+            value = float(random.generateDouble());
+        QVERIFY(index.train(descriptors, words));
+        QCOMPARE(index.wordCount(), words);
+    }
+
+private slots:
+    void bestCandidatesAreTheBestCosines()
+    {
+        CVisualWordIndex index;
+        learn(index, 128);
+        QRandomGenerator random(9);
+        std::vector<std::vector<quint32>> rows(400);
+        for (std::vector<quint32> &row : rows) {
+            for (quint32 w = 0; w < 128; ++w)
+                if (random.bounded(100) < 15 + int(w) / 4) // common and rare words
+                    row.push_back(w);
+        }
+        rows[17].clear(); // a picture without words: not counted among the pictures below
+        index.setRows(rows);
+        // The cosine of binary tf-idf vectors, a word weighing log(pictures / holders) squared.
+        std::vector<double> weight(128, 0.0);
+        for (quint32 w = 0; w < 128; ++w) {
+            int holders = 0;
+            for (const auto &row : rows)
+                holders += std::binary_search(row.begin(), row.end(), w);
+            weight[w] = holders ? std::pow(std::log(399.0 / holders), 2) : 0.0;
+        }
+        const auto length = [&](const std::vector<quint32> &words) {
+            double sum = 0;
+            for (quint32 w : words)
+                sum += weight[w];
+            return std::sqrt(sum);
+        };
+        for (int q = 0; q < 5; ++q) {
+            std::vector<quint32> query = rows[size_t(q * 50)];
+            query.resize(query.size() / 2); // half of a picture's words, as a partial view gives
+            std::vector<std::pair<double, int>> expected;
+            for (int r = 0; r < int(rows.size()); ++r) {
+                double shared = 0;
+                for (quint32 w : query)
+                    shared += std::binary_search(rows[r].begin(), rows[r].end(), w) ? weight[w] : 0.0;
+                if (shared > 0 && shared / length(query) / length(rows[r]) >= 0.2)
+                    expected.push_back({shared / length(query) / length(rows[r]), r});
+            }
+            std::sort(expected.begin(), expected.end(),
+                      [](const auto &a, const auto &b) { return a.first > b.first || (a.first == b.first && a.second < b.second); });
+            const std::vector<CVisualWordIndex::Candidate> found = index.search(query, 6, 0.2f);
+            QCOMPARE(found.size(), std::min<size_t>(6, expected.size()));
+            for (size_t n = 0; n < found.size(); ++n) {
+                QVERIFY(std::abs(found[n].score - expected[n].first) < 1e-4);
+                if (n + 1 < found.size())
+                    QVERIFY(found[n].score >= found[n + 1].score);
+            }
+            QCOMPARE(found.front().row, q * 50);
+        }
+    }
+
+    // More postings than a search reads: the rare words, read first, still name the picture.
+    void searchOverMorePostingsThanItReads()
+    {
+        CVisualWordIndex index;
+        learn(index, 256);
+        const int pictures = 30000, common = 150, rare = 256 - common;
+        std::vector<std::vector<quint32>> rows(pictures);
+        for (int r = 0; r < pictures; ++r) {
+            for (quint32 w = 0; w < quint32(common); ++w)
+                rows[size_t(r)].push_back(w);
+            const int a = r % rare, b = (r / rare) % rare, c = (r / (rare * rare) + a + 1) % rare;
+            for (int w : {a, b, c})
+                rows[size_t(r)].push_back(quint32(common + w));
+            std::sort(rows[size_t(r)].begin(), rows[size_t(r)].end());
+            rows[size_t(r)].erase(std::unique(rows[size_t(r)].begin(), rows[size_t(r)].end()), rows[size_t(r)].end());
+        }
+        index.setRows(rows);
+        QVERIFY(index.postings().size() > CVisualWordIndex::searchBudget);
+        for (int r : {0, 4321, 29999}) {
+            const std::vector<CVisualWordIndex::Candidate> found = index.search(rows[size_t(r)], 3, 0.0f);
+            QVERIFY(!found.empty());
+            QCOMPARE(found.front().row, r);
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestVisualWordIndex)
+#include "tst_visualwordindex.moc"
