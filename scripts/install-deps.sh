@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config lld
   qt6-base-dev qt6-webengine-dev qt6-5compat-dev qt6-svg-dev
   libqt6svg6 qt6-image-formats-plugins
   libgumbo-dev libopencv-dev libbenchmark-dev libfaiss-dev libxxhash-dev
