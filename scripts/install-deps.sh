@@ -12,11 +12,12 @@ packages=(
   desktop-file-utils appstream dpkg-dev file
 )
 
+# One query for all of them: it runs before every test run, so it should cost no more than a moment.
+installed=" $(dpkg-query -W -f='${Package}=${Status} ' "${packages[@]}" 2>/dev/null |
+             grep -o '[^ =]*=install ok installed' | cut -d= -f1 | tr '\n' ' ' || true) "
 missing=()
 for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
-  fi
+  [[ $installed == *" $p "* ]] || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
