@@ -2,7 +2,7 @@
 # Installs what is missing, builds Quillet (Release) and starts it, with an optional picture and
 # commands.
 #
-#     ./run.sh [picture] [/SEL:x,y,w,h | /SELALL] [/SAVEDATA:file] [/START]
+#     ./run.sh [picture] [/SEL:x,y,w,h | /SELALL] [/SAVEDATA:file] [/START | /IDENTIFYALL]
 #     ./run.sh --catalogue DIR [...]   the recognition server serves your own catalogue
 #     ./run.sh --demo                  a whole search offline: stand-in stamp sites and a photo
 #

@@ -2,6 +2,7 @@
 
 #include "style/stylesheets.h"
 #include "translationtable.h"
+#include "ui_aboutdlg.h"
 
 #include <QImage>
 #include <QPainter>
@@ -9,25 +10,22 @@
 
 CAboutDlg::CAboutDlg(const QImage *logo, const QImage *image, const CTranslationTable *translationTable,
                      QWidget *parent)
-    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint), m_logo(logo), m_image(image),
-      m_translationTable(translationTable)
+    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint), m_ui(std::make_unique<Ui::CAboutDlg>()), m_logo(logo),
+      m_image(image)
 {
-    setFixedSize(400, 300);
+    m_ui->setupUi(this);
     setStyleSheet(CStyleSheets::dialog());
-    setWindowTitle(m_translationTable->tr("About"));
-
-    m_visitButton = new QToolButton(this);
-    m_visitButton->setGeometry(width() / 2 - 135, height() - 40, 120, 30);
-    m_visitButton->setStyleSheet(CStyleSheets::toolButton());
-    m_visitButton->setText(m_translationTable->tr("Visit Harbek"));
-    connect(m_visitButton, &QToolButton::clicked, this, &CAboutDlg::OnVisit);
-
-    m_closeButton = new QToolButton(this);
-    m_closeButton->setGeometry(width() / 2 + 15, height() - 40, 120, 30);
-    m_closeButton->setStyleSheet(CStyleSheets::toolButton());
-    m_closeButton->setText(m_translationTable->tr("Close"));
-    connect(m_closeButton, &QToolButton::clicked, this, &CAboutDlg::OnOk);
+    // The form holds the English texts; the table gives them in the user's language.
+    setWindowTitle(translationTable->tr(windowTitle()));
+    for (QToolButton *button : {m_ui->visitButton, m_ui->closeButton}) {
+        button->setStyleSheet(CStyleSheets::toolButton());
+        button->setText(translationTable->tr(button->text()));
+    }
+    connect(m_ui->visitButton, &QToolButton::clicked, this, &CAboutDlg::OnVisit);
+    connect(m_ui->closeButton, &QToolButton::clicked, this, &CAboutDlg::OnOk);
 }
+
+CAboutDlg::~CAboutDlg() = default;
 
 QString CAboutDlg::versionText()
 {
@@ -42,10 +40,6 @@ void CAboutDlg::OnVisit()
 void CAboutDlg::OnOk()
 {
     reject();
-}
-
-void CAboutDlg::mouseReleaseEvent(QMouseEvent *)
-{
 }
 
 void CAboutDlg::paintEvent(QPaintEvent *)

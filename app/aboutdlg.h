@@ -2,9 +2,14 @@
 
 #include <QDialog>
 
+#include <memory>
+
 class CTranslationTable;
 class QImage;
-class QToolButton;
+
+namespace Ui {
+class CAboutDlg;
+}
 
 // The About box: logo, product name and version, and a link to the maker's web site.
 class CAboutDlg : public QDialog
@@ -13,6 +18,7 @@ class CAboutDlg : public QDialog
 public:
     CAboutDlg(const QImage *logo, const QImage *image, const CTranslationTable *translationTable,
               QWidget *parent = nullptr);
+    ~CAboutDlg() override;
 
     static QString versionText();
 
@@ -21,13 +27,10 @@ public slots:
     void OnOk();
 
 protected:
-    void mouseReleaseEvent(QMouseEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
 
 private:
+    std::unique_ptr<Ui::CAboutDlg> m_ui;
     const QImage *m_logo;
     const QImage *m_image;
-    const CTranslationTable *m_translationTable;
-    QToolButton *m_visitButton;
-    QToolButton *m_closeButton;
 };

@@ -1,23 +1,18 @@
 #include "euladlg.h"
 
-#include <QPlainTextEdit>
+#include "ui_euladlg.h"
+
 #include <QPushButton>
 
-CEulaDlg::CEulaDlg(QWidget *parent) : QDialog(parent)
+CEulaDlg::CEulaDlg(QWidget *parent) : QDialog(parent), m_ui(std::make_unique<Ui::CEulaDlg>())
 {
-    setFixedSize(400, 400);
-    m_text = new QPlainTextEdit(this);
-    m_text->setGeometry(10, 10, width() - 20, height() - 50);
-    m_text->setReadOnly(true);
-    m_text->setPlainText(agreementText());
-
-    m_acceptButton = new QPushButton(QStringLiteral("Accept"), this);
-    m_acceptButton->setGeometry(width() / 2 - 90, height() - 35, 80, 30);
-    connect(m_acceptButton, &QPushButton::clicked, this, &CEulaDlg::OnOk);
-    m_rejectButton = new QPushButton(QStringLiteral("Reject"), this);
-    m_rejectButton->setGeometry(width() / 2 + 10, height() - 35, 80, 30);
-    connect(m_rejectButton, &QPushButton::clicked, this, &CEulaDlg::OnCancel);
+    m_ui->setupUi(this);
+    m_ui->agreement->setPlainText(agreementText());
+    connect(m_ui->acceptButton, &QPushButton::clicked, this, &CEulaDlg::OnOk);
+    connect(m_ui->rejectButton, &QPushButton::clicked, this, &CEulaDlg::OnCancel);
 }
+
+CEulaDlg::~CEulaDlg() = default;
 
 void CEulaDlg::OnOk()
 {

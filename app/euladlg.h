@@ -2,8 +2,11 @@
 
 #include <QDialog>
 
-class QPlainTextEdit;
-class QPushButton;
+#include <memory>
+
+namespace Ui {
+class CEulaDlg;
+}
 
 // The end-user licence agreement shown on a first start. The caller reads decision() afterwards:
 // 0 when it was accepted, -1 otherwise.
@@ -12,6 +15,7 @@ class CEulaDlg : public QDialog
     Q_OBJECT
 public:
     explicit CEulaDlg(QWidget *parent = nullptr);
+    ~CEulaDlg() override;
 
     int decision() const { return m_decision; }
     static QString agreementText();
@@ -21,8 +25,6 @@ public slots:
     void OnCancel();
 
 private:
-    QPushButton *m_acceptButton;
-    QPushButton *m_rejectButton;
-    QPlainTextEdit *m_text;
+    std::unique_ptr<Ui::CEulaDlg> m_ui;
     int m_decision = -1;
 };

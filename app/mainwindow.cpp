@@ -3,18 +3,22 @@
 #include "aboutdlg.h"
 #include "appconfig.h"
 #include "commandchannel.h"
+#include "commandinterpreter.h"
 #include "euladlg.h"
 #include "sites/hostconfig.h"
 #include "style/stylesheets.h"
 #include "translationtable.h"
 #include "updatecheck.h"
 #include "windowsettings.h"
+#include "ui_mainwindow.h"
 #include "imaging/campreview.h"
 #include "imaging/display.h"
+#include "imaging/pictureeditor.h"
 #include "imaging/pictureloader.h"
 #include "imaging/selectioncutout.h"
 #include "imaging/tepageitem.h"
 #include "results/identifyallview.h"
+#include "results/progresspanel.h"
 #include "results/scrollpreview.h"
 #include "results/webbrowser.h"
 #include "search/identifyall.h"
@@ -23,45 +27,33 @@
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QCheckBox>
 #include <QClipboard>
 #include <QFileDialog>
 #include <QMimeData>
-#include <QPainter>
 #include <QShortcut>
 #include <QDesktopServices>
-#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QProgressBar>
-#include <QProgressDialog>
-#include <QPushButton>
-#include <QRegularExpression>
-#include <QSpacerItem>
 #include <QTabWidget>
 #include <QTimer>
 #include <QToolButton>
-#include <QVBoxLayout>
 
 #include <utility>
 
-MainWindow::MainWindow(const QStringList &args, QWidget *parent) : QMainWindow(parent)
+MainWindow::MainWindow(const QStringList &args, QWidget *parent)
+    : QMainWindow(parent), m_ui(std::make_unique<Ui::MainWindow>())
 {
     // 1. Plain members.
     commandArgs = args;
-    sourcePixmap = QPixmap(400, 300);
     commandTimer = new QTimer(this);
 
     // 2. The command channel of later starts (listening once the instance lock is ours).
     commandChannel = new CCommandChannel(this);
     connect(commandChannel, &CCommandChannel::signalReceived, this, &MainWindow::slotReadEvent);
-
-    // 3.
-    setWindowTitle(QStringLiteral("Quillet"));
 
     // 4. Configuration, outside hosts and language.
     m_config = new AppConfig;
@@ -82,11 +74,7 @@ MainWindow::MainWindow(const QStringList &args, QWidget *parent) : QMainWindow(p
     settingsDialog = new CWindowSettings(this, m_config, translationTable);
     settingsDialog->hide();
 
-    // 7.
-    sourcePixmap.fill(Qt::transparent);
-    setDocumentMode(true);
-
-    // 8.
+    // 7.-8. The widget tree (title and document mode included) is the form's.
     buildWidgets();
 
     // 9.
@@ -113,7 +101,7 @@ MainWindow::MainWindow(const QStringList &args, QWidget *parent) : QMainWindow(p
 MainWindow::~MainWindow()
 {
     // A webcam preview tells the window when it goes; it must go while the window is whole.
-    qDeleteAll(m_display->findChildren<CCamPreview *>());
+    qDeleteAll(display()->findChildren<CCamPreview *>());
     m_config->save();
     delete m_config;
     m_config = nullptr;
@@ -126,135 +114,66 @@ QUrl MainWindow::makerPage(const QString &path)
     return QUrl(QStringLiteral("http://") + HostConfig::global().value(QStringLiteral("maker")) + path);
 }
 
-QToolButton *MainWindow::makePanelButton(const QString &icon, int x, QSize size, bool withText)
+QProgressDialog *MainWindow::progress() const
 {
-    auto *button = new QToolButton(m_upPanel);
-    button->setIcon(QIcon(CStyleSheets::resource(icon)));
-    button->setIconSize(QSize(24, 24));
-    button->setStyleSheet(CStyleSheets::toolButton());
-    button->setToolButtonStyle(withText ? Qt::ToolButtonTextBesideIcon : Qt::ToolButtonIconOnly);
-    if (x >= 0) {
-        button->move(x, 0);
-        button->setFixedSize(size);
-    } else {
-        button->setMinimumSize(size);
-    }
-    return button;
+    return progressPanel;
+}
+
+CDisplay *MainWindow::display() const
+{
+    return m_ui->display;
+}
+
+CTEPageItem *MainWindow::selectionFrame() const
+{
+    return m_editor->frame();
+}
+
+CWebBrowser *MainWindow::browser() const
+{
+    return m_ui->browser;
+}
+
+CScrollPreview *MainWindow::thumbnails() const
+{
+    return m_ui->left_panel;
+}
+
+const QPixmap &MainWindow::picture() const
+{
+    return m_editor->picture();
 }
 
 void MainWindow::buildWidgets()
 {
-    auto *central = new QWidget(this);
-    central->setObjectName("centralWidget");
-    central->setStyleSheet(QStringLiteral("background-color: #255680;"));
-    auto *rowLayout = new QHBoxLayout(central);
-    rowLayout->setObjectName("horizontalLayout_2");
-    rowLayout->setSpacing(0);
-    rowLayout->setContentsMargins(0, 0, 0, 0);
-
-    // Left column: thumbnail strip and the hidden site switches.
-    m_leftColumn = new QWidget(central);
-    m_leftColumn->setMaximumWidth(200);
-    auto *leftLayout = new QVBoxLayout(m_leftColumn);
-    leftLayout->setSpacing(0);
-    leftLayout->setContentsMargins(5, 5, 5, 5);
-    m_thumbnails = new CScrollPreview(m_leftColumn);
-    m_thumbnails->setTranslator([this](const QString &text) { return translationTable ? translationTable->tr(text) : text; });
-    m_thumbnails->setObjectName("left_panel");
-    m_thumbnails->setFixedWidth(195);
-    m_thumbnails->setMinimumHeight(100);
-    m_thumbnails->setStyleSheet(CStyleSheets::thumbnailPanel());
-    leftLayout->addWidget(m_thumbnails);
-    siteBox = new QWidget(m_leftColumn);
-    siteBox->setMaximumHeight(0);
-    const struct { const char *text; QPoint at; } sites[] = {{"Colnet", {5, 10}}, {"eBay", {100, 10}}, {"StampWants", {5, 35}}};
-    for (int i = 0; i < 3; ++i) {
-        m_siteChecks[i] = new QCheckBox(QString::fromLatin1(sites[i].text), siteBox);
-        m_siteChecks[i]->move(sites[i].at);
-        m_siteChecks[i]->setChecked(true);
-        m_siteChecks[i]->setStyleSheet(CStyleSheets::siteCheckBox());
-        m_siteChecks[i]->hide();
+    m_ui->setupUi(this);
+    // Looks and pictures come from the style's folder, which the form cannot name.
+    const auto tr = [this](const QString &text) { return translationTable ? translationTable->tr(text) : text; };
+    m_ui->left_panel->setTranslator(tr);
+    m_ui->left_panel->setStyleSheet(CStyleSheets::thumbnailPanel());
+    for (QCheckBox *check : {m_ui->colnectCheck, m_ui->ebayCheck, m_ui->stampWantsCheck})
+        check->setStyleSheet(CStyleSheets::siteCheckBox());
+    m_ui->tabWidget->setStyleSheet(CStyleSheets::tabWidget());
+    // The maker's logo lies over the tab bar's free end, outside any tab.
+    auto *makerLogo = new QLabel(m_ui->tabWidget);
+    makerLogo->setPixmap(QPixmap(CStyleSheets::resource(QStringLiteral("harbek.png"))));
+    makerLogo->move(5, 7);
+    makerLogo->adjustSize();
+    const std::pair<QToolButton *, const char *> icons[] = {
+        {m_ui->webcamButton, "webcam.png"},         {m_ui->openButton, "open.png"},
+        {m_ui->searchButton, "web-search.png"},     {m_ui->selectAllButton, "selection.png"},
+        {m_ui->turnLeftButton, "rotate-left.png"},  {m_ui->turnRightButton, "rotate-right.png"},
+        {m_ui->identifyAllButton, "identify-all.png"}, {m_ui->settingsButton, "preferences.png"},
+        {m_ui->helpButton, "help.png"}};
+    for (const auto &[button, icon] : icons) {
+        button->setIcon(QIcon(CStyleSheets::resource(QString::fromLatin1(icon))));
+        button->setStyleSheet(CStyleSheets::toolButton());
     }
-    leftLayout->addWidget(siteBox);
-    rowLayout->addWidget(m_leftColumn);
-
-    // Right side: the tabs.
-    auto *widget2 = new QWidget(central);
-    widget2->setObjectName("widget_2");
-    auto *widget2Layout = new QVBoxLayout(widget2);
-    widget2Layout->setObjectName("verticalLayout");
-    widget2Layout->setSpacing(0);
-    widget2Layout->setContentsMargins(6, 0, 5, 0);
-    tabWidget = new QTabWidget(widget2);
-    tabWidget->setObjectName("tabWidget");
-    tabWidget->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
-    tabWidget->setStyleSheet(CStyleSheets::tabWidget());
-    widget2Layout->addWidget(tabWidget);
-    m_makerLogo = new QLabel(tabWidget);
-    m_makerLogo->setPixmap(QPixmap(CStyleSheets::resource(QStringLiteral("harbek.png"))));
-    m_makerLogo->move(5, 7);
-    m_makerLogo->adjustSize();
-    rowLayout->addWidget(widget2);
-
-    // Tab 0: the picture.
-    auto *stampTab = new QWidget;
-    stampTab->setObjectName("tab");
-    stampTab->setStyleSheet(QStringLiteral("background-color: #ffffff"));
-    auto *stampLayout = new QVBoxLayout(stampTab);
-    stampLayout->setObjectName("verticalLayout_2");
-    stampLayout->setSpacing(6);
-    stampLayout->setContentsMargins(11, 11, 11, 11);
-    m_upPanel = new QWidget(stampTab);
-    m_upPanel->setObjectName("up_panel");
-    m_upPanel->setFixedHeight(45);
-    auto *upLayout = new QHBoxLayout(m_upPanel);
-    upLayout->setContentsMargins(0, 0, 0, 0);
-    upLayout->addItem(new QSpacerItem(40, 20, QSizePolicy::Expanding, QSizePolicy::Minimum));
-    m_webcamButton = makePanelButton("webcam.png", 0, {45, 45}, false);
-    m_openButton = makePanelButton("open.png", 50, {110, 45}, true);
-    searchButton = makePanelButton("web-search.png", 165, {110, 45}, true);
-    m_selectAllButton = makePanelButton("selection.png", 300, {45, 45}, false);
-    m_turnLeftButton = makePanelButton("rotate-left.png", 350, {45, 45}, false);
-    m_turnRightButton = makePanelButton("rotate-right.png", 400, {45, 45}, false);
-    m_identifyAllButton = makePanelButton("identify-all.png", 450, {45, 45}, false);
-    m_settingsButton = makePanelButton("preferences.png", -1, {110, 45}, true);
-    m_helpButton = makePanelButton("help.png", -1, {110, 45}, true);
-    upLayout->addWidget(m_settingsButton);
-    upLayout->addWidget(m_helpButton);
-    for (QToolButton *button : {searchButton, m_selectAllButton, m_turnLeftButton, m_turnRightButton, m_identifyAllButton})
-        button->setEnabled(false);
-    stampLayout->addWidget(m_upPanel);
-
-    m_display = new CDisplay(stampTab);
-    m_display->setAlignment(Qt::AlignCenter);
-    m_display->setPixmap(sourcePixmap);
-    // The label always gets the space the layout has; its pixmap follows that size, not the reverse.
-    m_display->setMinimumSize(1, 1);
-    m_display->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
-    auto *displayLayout = new QVBoxLayout(m_display);
-    displayLayout->setContentsMargins(0, 0, 0, 0);
-    stampLayout->addWidget(m_display);
-    tabWidget->addTab(stampTab, QStringLiteral("Stamp"));
-    m_selectionFrame = new CTEPageItem(m_display, m_display, &sourcePixmap);
-    m_selectionFrame->resize(150, 150);
-    m_selectionFrame->setMaximumSize(999999, 999999);
-
-    // Tab 1: the embedded browser.
-    m_browserTab = new QWidget;
-    m_browserTab->setObjectName("tab_2");
-    m_browserTab->setStyleSheet(QStringLiteral("background-color: #ffffff"));
-    auto *browserLayout = new QHBoxLayout(m_browserTab);
-    browserLayout->setObjectName("horizontalLayout");
-    browserLayout->setSpacing(6);
-    browserLayout->setContentsMargins(11, 11, 11, 11);
-    m_browser = new CWebBrowser(m_browserTab);
-    browserLayout->addWidget(m_browser);
-    tabWidget->addTab(m_browserTab, QStringLiteral("Browser"));
-    tabWidget->setCurrentIndex(0);
-    setCentralWidget(central);
+    setPictureButtonsEnabled(false);
+    m_editor = new CPictureEditor(m_ui->display, tr, this);
 
     // Menus.
-    helpMenu = new QMenu(m_helpButton);
+    helpMenu = new QMenu(m_ui->helpButton);
     helpMenu->setStyleSheet(CStyleSheets::menu());
     connect(helpMenu->addAction(QStringLiteral("About")), &QAction::triggered, this, &MainWindow::slotAbout);
     connect(helpMenu->addAction(QStringLiteral("Manual")), &QAction::triggered, this, &MainWindow::slotManual);
@@ -262,87 +181,40 @@ void MainWindow::buildWidgets()
     pictureMenu->setStyleSheet(CStyleSheets::menu());
     connect(pictureMenu->addAction(QStringLiteral("Paste")), &QAction::triggered, this, &MainWindow::slotPasteImg);
 
-    // The progress panel of a search: its own bar and button are replaced by hidden ones, and the
-    // content is placed by hand.
-    progressPanel = new QProgressDialog(this, Qt::Dialog | Qt::WindowTitleHint);
-    progressPanel->setStyleSheet(QStringLiteral("background-color: #255680;"));
-    progressPanel->setFixedSize(400, 360);
-    progressPanel->setWindowTitle(QStringLiteral("Searching ..."));
-    auto *hiddenBar = new QProgressBar;
-    progressPanel->setBar(hiddenBar);
-    hiddenBar->hide();
-    auto *hiddenCancel = new QPushButton;
-    progressPanel->setCancelButton(hiddenCancel);
-    hiddenCancel->hide();
-    auto *hiddenLabel = new QLabel;
-    progressPanel->setLabel(hiddenLabel);
-    hiddenLabel->hide();
-    progressPanel->reset(); // no automatic showing
-    progressPanel->hide();
-    statusLabel = new QLabel(progressPanel);
-    statusLabel->setGeometry(0, 10, 400, 32);
-    statusLabel->setStyleSheet(QStringLiteral("color: white;"));
-    statusLabel->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
-    stagePicture = new QLabel(progressPanel);
-    stagePicture->setGeometry(165, 40, 64, 64);
-    stagePicture->setAlignment(Qt::AlignCenter);
-    progressBar = new QProgressBar(progressPanel);
-    progressBar->setGeometry(15, 110, 370, 24);
-    progressBar->setStyleSheet(CStyleSheets::progressBar());
-    progressBar->setAlignment(Qt::AlignCenter);
-    progressBar->setValue(0);
-    for (int i = 0; i < 5; ++i) {
-        stageLabel[i] = new QLabel(progressPanel);
-        stageLabel[i]->setGeometry(40, 175 + 25 * i, 250, 22);
-        stageIcon[i] = new QLabel(progressPanel);
-        stageIcon[i]->setGeometry(17, 180 + 25 * i, 11, 11);
-        stageIcon[i]->setStyleSheet(QStringLiteral("color: #00de15; font-size: 14px;"));
-    }
-    stopButton = new QPushButton(progressPanel);
-    stopButton->setGeometry(165, 315, 80, 30);
-    stopButton->setFixedSize(80, 30);
-    stopButton->setStyleSheet(CStyleSheets::toolButton());
-    connect(stopButton, &QPushButton::clicked, progressPanel, &QProgressDialog::reject);
-    connect(stopButton, &QPushButton::clicked, progressPanel, &QProgressDialog::cancel);
+    progressPanel = new CProgressPanel(this);
     connect(progressPanel, &QProgressDialog::rejected, this, &MainWindow::slotCanseledSearch);
     connect(progressPanel, &QProgressDialog::canceled, this, &MainWindow::slotCanseledSearch);
 
     // Buttons.
-    connect(m_webcamButton, &QToolButton::clicked, this, &MainWindow::slotStartGrab);
-    connect(m_openButton, &QToolButton::clicked, this, [this] { slotOpenGrab(); });
-    connect(searchButton, &QToolButton::clicked, this, &MainWindow::slotIdentify);
-    connect(m_selectAllButton, &QToolButton::clicked, this, &MainWindow::slotSelection);
-    connect(m_turnLeftButton, &QToolButton::clicked, this, &MainWindow::slotTurnLeft);
-    connect(m_turnRightButton, &QToolButton::clicked, this, &MainWindow::slotTurnRight);
-    connect(m_identifyAllButton, &QToolButton::clicked, this, &MainWindow::slotIdentifyAll);
-    connect(m_settingsButton, &QToolButton::clicked, this, &MainWindow::slotOnSettingMenu);
-    connect(m_helpButton, &QToolButton::clicked, this, &MainWindow::slotOnHelpMenu);
-    connect(tabWidget, &QTabWidget::currentChanged, this, &MainWindow::slotResize);
-    connect(m_display, &CDisplay::signalOutUrl, this, &MainWindow::slotDragAndDropImage);
-    connect(m_display, &CDisplay::signalContextMenu, this, &MainWindow::slotOnContextMenu);
-    connect(m_display, &CDisplay::signalClicked, this, &MainWindow::slotPictureClicked);
+    connect(m_ui->webcamButton, &QToolButton::clicked, this, &MainWindow::slotStartGrab);
+    connect(m_ui->openButton, &QToolButton::clicked, this, [this] { slotOpenGrab(); });
+    connect(m_ui->searchButton, &QToolButton::clicked, this, &MainWindow::slotIdentify);
+    connect(m_ui->selectAllButton, &QToolButton::clicked, this, &MainWindow::slotSelection);
+    connect(m_ui->turnLeftButton, &QToolButton::clicked, this, &MainWindow::slotTurnLeft);
+    connect(m_ui->turnRightButton, &QToolButton::clicked, this, &MainWindow::slotTurnRight);
+    connect(m_ui->identifyAllButton, &QToolButton::clicked, this, &MainWindow::slotIdentifyAll);
+    connect(m_ui->settingsButton, &QToolButton::clicked, this, &MainWindow::slotOnSettingMenu);
+    connect(m_ui->helpButton, &QToolButton::clicked, this, &MainWindow::slotOnHelpMenu);
+    connect(m_ui->tabWidget, &QTabWidget::currentChanged, this, &MainWindow::slotResize);
+    connect(m_ui->display, &CDisplay::signalOutUrl, this, &MainWindow::slotDragAndDropImage);
+    connect(m_ui->display, &CDisplay::signalContextMenu, this, &MainWindow::slotOnContextMenu);
+    connect(m_editor->frame(), &CTEPageItem::signalContextMenu, this, &MainWindow::slotOnContextMenu);
+    connect(m_editor, &CPictureEditor::signalPageChanged, this, &MainWindow::updateStepShortcuts);
+    connect(m_editor, &CPictureEditor::signalWebcamStarted, this, [this] { m_ui->up_panel->setEnabled(false); });
+    connect(m_editor, &CPictureEditor::signalWebcamPixmap, this, &MainWindow::slotRenderPixmap);
     // Tab and Shift+Tab step the frame through a page's stamps; elsewhere they move the focus as
     // usual (the shortcuts are on only while a page is on show in the stamp tab).
     for (const auto &[key, direction] : {std::pair{Qt::Key_Tab, 1}, std::pair{Qt::Key_Backtab, -1}}) {
         auto *shortcut = new QShortcut(QKeySequence(key), this);
         shortcut->setEnabled(false);
-        connect(shortcut, &QShortcut::activated, this, [this, direction = direction] { slotStepStamp(direction); });
+        connect(shortcut, &QShortcut::activated, m_editor, [this, direction = direction] { m_editor->step(direction); });
         m_stepShortcuts << shortcut;
     }
-    connect(tabWidget, &QTabWidget::currentChanged, this, [this] { updateStepShortcuts(); });
-    connect(m_browser, &CWebBrowser::signalDrop, m_display, &CDisplay::slotDropOverboard);
-    connect(m_thumbnails, &CScrollPreview::signalPressUrl, this, &MainWindow::slotPressScrollView);
+    connect(m_ui->tabWidget, &QTabWidget::currentChanged, this, [this] { updateStepShortcuts(); });
+    connect(m_ui->browser, &CWebBrowser::signalDrop, m_ui->display, &CDisplay::slotDropOverboard);
+    connect(m_ui->left_panel, &CScrollPreview::signalPressUrl, this, &MainWindow::slotPressScrollView);
     connectSearch();
     connectIdentifyAll();
-    connect(m_selectionFrame, &CTEPageItem::signalMouseReleaseEvent, this, &MainWindow::slotResizeSelection);
-    connect(m_selectionFrame, &CTEPageItem::signalContextMenu, this, &MainWindow::slotOnContextMenu);
-
-    // Until a picture is shown the frame's placement is taken against the whole view.
-    selectionRatios[0] = double(m_selectionFrame->width()) / m_display->width();
-    selectionRatios[1] = double(m_selectionFrame->height()) / m_display->height();
-    selectionRatios[2] = m_selectionFrame->x();
-    selectionRatios[3] = m_selectionFrame->y();
-    ratioBaseSize = m_display->size();
 }
 
 void MainWindow::runFirstStart()
@@ -361,32 +233,27 @@ void MainWindow::runFirstStart()
 void MainWindow::slotUpdateWidget()
 {
     const CTranslationTable &t = *translationTable;
-    m_webcamButton->setToolTip(t.tr("Web Cam"));
-    m_selectAllButton->setToolTip(t.tr("Select All"));
-    m_openButton->setText(t.tr("Open"));
-    searchButton->setText(t.tr("Search"));
-    searchButton->setToolTip(t.tr("Start Stamp Searching"));
-    m_turnLeftButton->setToolTip(t.tr("turn left"));
-    m_turnRightButton->setToolTip(t.tr("turn Right"));
-    m_identifyAllButton->setToolTip(t.tr("Identify all"));
-    m_settingsButton->setText(t.tr("Settings"));
-    m_helpButton->setText(t.tr("Help"));
+    m_ui->webcamButton->setToolTip(t.tr("Web Cam"));
+    m_ui->selectAllButton->setToolTip(t.tr("Select All"));
+    m_ui->openButton->setText(t.tr("Open"));
+    m_ui->searchButton->setText(t.tr("Search"));
+    m_ui->searchButton->setToolTip(t.tr("Start Stamp Searching"));
+    m_ui->turnLeftButton->setToolTip(t.tr("turn left"));
+    m_ui->turnRightButton->setToolTip(t.tr("turn Right"));
+    m_ui->identifyAllButton->setToolTip(t.tr("Identify all"));
+    m_ui->settingsButton->setText(t.tr("Settings"));
+    m_ui->helpButton->setText(t.tr("Help"));
     const QList<QAction *> helpActions = helpMenu->actions();
     helpActions.at(0)->setText(t.tr("About"));
     helpActions.at(1)->setText(t.tr("Manual"));
     pictureMenu->actions().at(0)->setText(t.tr("Paste"));
-    tabWidget->setTabText(0, t.tr("Stamp"));
-    tabWidget->setTabText(1, t.tr("Browser"));
+    m_ui->tabWidget->setTabText(0, t.tr("Stamp"));
+    m_ui->tabWidget->setTabText(1, t.tr("Browser"));
     if (m_identifyAllView) {
-        tabWidget->setTabText(tabWidget->indexOf(m_identifyAllView), t.tr("Identify all"));
+        m_ui->tabWidget->setTabText(m_ui->tabWidget->indexOf(m_identifyAllView), t.tr("Identify all"));
         m_identifyAllView->retranslate();
     }
-    progressPanel->setWindowTitle(t.tr("Searching ..."));
-    stopButton->setText(t.tr("Stop"));
-    const char *stages[] = {"Sending photo to server", "Recognizing stamp", "Searching websites",
-                            "Matching results", "Additional search"};
-    for (int i = 0; i < 5; ++i)
-        stageLabel[i]->setText(t.tr(QString::fromLatin1(stages[i])));
+    progressPanel->retranslate([&t](const QString &text) { return t.tr(text); });
 }
 
 void MainWindow::slotOnSettingMenu()
@@ -398,12 +265,12 @@ void MainWindow::slotOnSettingMenu()
 QPoint MainWindow::helpMenuPosition() const
 {
     QPoint p;
-    const QWidget *path[] = {this, centralWidget(), findChild<QWidget *>("widget_2"), tabWidget,
-                             tabWidget->widget(0), m_upPanel, m_helpButton};
+    const QWidget *path[] = {this, centralWidget(), m_ui->widget_2, m_ui->tabWidget,
+                             m_ui->tabWidget->widget(0), m_ui->up_panel, m_ui->helpButton};
     for (const QWidget *widget : path)
         p += widget->pos();
-    const int y = p.y() + (frameGeometry().height() - height()) / 2 + m_helpButton->height()
-                  + tabWidget->iconSize().height() + int(windowTitle().size()) + 11;
+    const int y = p.y() + (frameGeometry().height() - height()) / 2 + m_ui->helpButton->height()
+                  + m_ui->tabWidget->iconSize().height() + int(windowTitle().size()) + 11;
     return {p.x() + 11, y};
 }
 
@@ -477,10 +344,10 @@ void MainWindow::slotReadEvent()
 void MainWindow::commandInterpreter()
 {
     commandTimer->stop();
+    CCommandInterpreter list(commandArgs);
     bool loaded = false;
-    for (const QString &argument : std::as_const(commandArgs)) {
-        // An empty argument would open the file dialog, which no command line asks for.
-        if (!argument.isEmpty() && slotOpenGrab(argument)) {
+    for (const QString &argument : list.pictureCandidates()) {
+        if (slotOpenGrab(argument)) {
             loaded = true;
             break;
         }
@@ -490,142 +357,65 @@ void MainWindow::commandInterpreter()
     resize(1000, 655);
     resizeEvent(nullptr);
 
-    static const QRegularExpression selPrefix(QStringLiteral("/SEL:"), QRegularExpression::CaseInsensitiveOption);
-    for (const QString &argument : std::as_const(commandArgs)) {
-        if (argument.startsWith(QLatin1String("/SEL:"), Qt::CaseInsensitive)) {
-            const QStringList parts = QString(argument).remove(selPrefix).split(QLatin1Char(','));
-            if (parts.size() != 4)
-                continue;
-            // A part that is not a number reads as 0. The frame holds only what lies on the
-            // picture; with nothing left the list goes no further: nothing would be searched.
-            const QRect asked(parts.at(0).toInt(), parts.at(1).toInt(), parts.at(2).toInt(), parts.at(3).toInt());
-            const QRect frame = asked & sourcePixmap.rect();
-            if (frame.isEmpty()) {
-                showProblem(translationTable->tr("The selection lies outside the picture: %1").arg(argument));
-                return;
-            }
-            placeFrame(frame.x(), frame.y(), frame.width(), frame.height());
-            break;
-        }
-        if (argument.compare(QLatin1String("/SELALL"), Qt::CaseInsensitive) == 0) {
-            slotSelection();
-            break;
-        }
-    }
-
-    static const QRegularExpression savePrefix(QStringLiteral("/SAVEDATA:"), QRegularExpression::CaseInsensitiveOption);
-    for (const QString &argument : std::as_const(commandArgs)) {
-        if (argument.startsWith(QLatin1String("/SAVEDATA:"), Qt::CaseInsensitive)) {
-            const QString path = QString(argument).remove(savePrefix).replace(QLatin1Char('\\'), QLatin1Char('/'));
-            // A folder would get our pictures among its files; a path without a folder would
-            // land wherever this copy happens to run. The list goes no further: its search would
-            // leave no report.
-            switch (CSearchReport::checkPath(path)) {
-            case CSearchReport::PathUsable:
-                reportPath = path;
-                break;
-            case CSearchReport::PathIsFolder:
-                showProblem(translationTable->tr("The report path is a folder: %1").arg(path));
-                return;
-            case CSearchReport::PathNotAFile:
-                showProblem(translationTable->tr("The report path is not a file in a folder: %1").arg(path));
-                return;
-            }
-            break;
-        }
-    }
-
-    // "/IDENTIFYALL" lists every stamp of the picture; it takes the place of "/START".
-    for (const QString &argument : std::as_const(commandArgs)) {
-        if (argument.compare(QLatin1String("/IDENTIFYALL"), Qt::CaseInsensitive) == 0) {
-            slotCanseledSearch();
-            slotIdentifyAll();
-            return;
-        }
-    }
-    for (const QString &argument : std::as_const(commandArgs)) {
-        if (argument.compare(QLatin1String("/START"), Qt::CaseInsensitive) == 0) {
-            slotCanseledSearch();
-            slotIdentify();
-            break;
-        }
-    }
-}
-
-void MainWindow::placeFrame(int x, int y, int w, int h)
-{
-    // The rectangle is in pixels of the full picture; the view shows it scaled and centred.
-    const QSize shown = m_display->shownSize();
-    if (shown.width() <= 0)
+    if (!list.read(m_editor->picture().size())) {
+        showProblem(translationTable->tr(list.problem()).arg(list.problemArgument()));
         return;
-    const double k = double(sourcePixmap.width()) / shown.width();
-    const int dx = int(m_display->width() * 0.5 - shown.width() * 0.5);
-    const int dy = int(m_display->height() * 0.5 - shown.height() * 0.5);
-    m_selectionFrame->move(int(x / k) + dx, int(y / k) + dy);
-    m_selectionFrame->resize(int(w / k), int(h / k));
-    m_selectionFrame->updateHandles();
+    }
+    if (list.frame())
+        m_editor->placeFrame(*list.frame());
+    else if (list.selectAll())
+        slotSelection();
+    if (!list.reportPath().isEmpty())
+        reportPath = list.reportPath();
+    switch (list.action()) {
+    case CCommandInterpreter::IdentifyAll:
+        slotCanseledSearch();
+        slotIdentifyAll();
+        break;
+    case CCommandInterpreter::Search:
+        slotCanseledSearch();
+        slotIdentify();
+        break;
+    case CCommandInterpreter::NoAction:
+        break;
+    }
 }
 
 void MainWindow::slotStartGrab()
 {
-    // One preview at a time: a second would open the same camera twice. An applied one is hidden
-    // and on its way out.
-    for (const CCamPreview *open : m_display->findChildren<CCamPreview *>()) {
-        if (!open->isHidden())
-            return;
-    }
-    m_upPanel->setEnabled(false);
-    m_selectionFrame->setSelected(false);
-    m_page.clear();
-    updateStepShortcuts();
-    sourcePixmap = QPixmap(400, 300);
-    sourcePixmap.fill(Qt::transparent);
-    m_display->setPixmap(sourcePixmap);
-
-    auto *preview = new CCamPreview(m_display, [this](const QString &text) {
-        return translationTable ? translationTable->tr(text) : text;
-    });
-    m_display->layout()->addWidget(preview);
-    preview->show();
-    connect(preview, &CCamPreview::signalOutPixmap, this, &MainWindow::slotRenderPixmap);
-    connect(preview, &QObject::destroyed, this, &MainWindow::slotClosedPreview);
+    m_editor->startWebcam();
 }
 
 void MainWindow::slotPressScrollView(const QString &url)
 {
-    tabWidget->setCurrentIndex(1);
-    m_browser->slotOpenUrl(url);
+    m_ui->tabWidget->setCurrentIndex(1);
+    m_ui->browser->slotOpenUrl(url);
 }
-
-void MainWindow::slotClosedPreview() {}
 
 // The search runs in CStampSearch; the window shows its progress and matches.
 
 void MainWindow::connectSearch()
 {
     connect(m_search, &CStampSearch::signalStarted, this, [this] {
-        for (QLabel *icon : stageIcon)
-            icon->clear();
+        progressPanel->clearStages();
         progressPanel->setWindowModality(Qt::WindowModal);
         progressPanel->show();
-        m_thumbnails->clear();
-        m_thumbnails->setEnabled(false);
-        searchButton->setEnabled(false);
+        m_ui->left_panel->clear();
+        m_ui->left_panel->setEnabled(false);
+        m_ui->searchButton->setEnabled(false);
     });
-    connect(m_search, &CStampSearch::signalProgress, progressBar, &QProgressBar::setValue);
-    connect(m_search, &CStampSearch::signalStatus, statusLabel, &QLabel::setText);
-    connect(m_search, &CStampSearch::signalStage, this, &MainWindow::showStage);
-    connect(m_search, &CStampSearch::signalStageChecked, this, [this](int stage) {
-        stageIcon[stage]->setPixmap(QPixmap(CStyleSheets::resource(QStringLiteral("check-symbol.png"))));
-    });
+    connect(m_search, &CStampSearch::signalProgress, progressPanel, &CProgressPanel::setProgress);
+    connect(m_search, &CStampSearch::signalStatus, progressPanel, &CProgressPanel::setStatus);
+    connect(m_search, &CStampSearch::signalStage, progressPanel, &CProgressPanel::showStage);
+    connect(m_search, &CStampSearch::signalStageChecked, progressPanel, &CProgressPanel::checkStage);
     connect(m_search, &CStampSearch::signalStagePicture, this, [this](const QString &name) {
-        stagePicture->setPixmap(QPixmap(CStyleSheets::resource(name)));
+        progressPanel->setStagePicture(QPixmap(CStyleSheets::resource(name)));
     });
     connect(m_search, &CStampSearch::signalMiniImg, this, &MainWindow::slotAddMiniImg);
     connect(m_search, &CStampSearch::signalOutImg, this, &MainWindow::slotAddImg);
-    connect(m_search, &CStampSearch::signalClearResults, m_thumbnails, &CScrollPreview::clear);
+    connect(m_search, &CStampSearch::signalClearResults, m_ui->left_panel, &CScrollPreview::clear);
     connect(m_search, &CStampSearch::signalServerMessage, this, [this](const QString &message) {
-        searchButton->setEnabled(true);
+        m_ui->searchButton->setEnabled(true);
         progressPanel->close();
         showSearchMessage(translationTable->tr("Server response"), message);
     });
@@ -637,8 +427,8 @@ void MainWindow::connectSearch()
     });
     connect(m_search, &CStampSearch::signalFinished, this, [this] {
         progressPanel->close();
-        searchButton->setEnabled(true);
-        m_thumbnails->setEnabled(true);
+        m_ui->searchButton->setEnabled(true);
+        m_ui->left_panel->setEnabled(true);
     });
 }
 
@@ -657,26 +447,17 @@ void MainWindow::showProblem(const QString &text)
     showSearchMessage(QStringLiteral("Quillet"), text);
 }
 
-void MainWindow::showStage(int current)
-{
-    static const QString styles[] = {QStringLiteral("color: #00de15; font-size: 14px;"),
-                                      QStringLiteral("color: #00de15; font-size: 14px; font-weight: bold;"),
-                                      QStringLiteral("color: #ccca00; font-size: 14px;")};
-    for (int i = 0; i < 5; ++i)
-        stageLabel[i]->setStyleSheet(styles[i < current ? 0 : i == current ? 1 : 2]);
-}
-
 void MainWindow::slotIdentify()
 {
     if (m_search->isRunning()) {
         // The running search unwinds first; a new one started inside its waits would run on its stack.
         // The new search writes the report, the one it replaces none.
         m_search->supersede();
-        searchButton->setEnabled(true);
+        m_ui->searchButton->setEnabled(true);
         m_searchAgain = true;
         return;
     }
-    if (!m_siteChecks[0]->isChecked() && !m_siteChecks[2]->isChecked() && !m_siteChecks[1]->isChecked()) {
+    if (!m_ui->colnectCheck->isChecked() && !m_ui->stampWantsCheck->isChecked() && !m_ui->ebayCheck->isChecked()) {
         QMessageBox::information(this, QString(), translationTable->tr("Not select any search resource"));
         return;
     }
@@ -695,7 +476,7 @@ void MainWindow::runSearch(const QImage &cutout, const QByteArray &jpeg)
     m_search->setReportPath(reportPath);
     m_search->run(cutout, jpeg);
     // After a server message or a stop too, the strip is usable again.
-    m_thumbnails->setEnabled(true);
+    m_ui->left_panel->setEnabled(true);
     if (m_searchAgain) {
         m_searchAgain = false;
         QTimer::singleShot(0, this, &MainWindow::slotIdentify);
@@ -718,8 +499,8 @@ void MainWindow::connectIdentifyAll()
 
 void MainWindow::slotIdentifyAll()
 {
-    const QImage picture = sourcePixmap.toImage();
-    m_identifiedBoxes = m_page.stamps();
+    const QImage picture = m_editor->picture().toImage();
+    m_identifiedBoxes = m_editor->page().stamps();
     m_identifiedCutouts.clear();
     m_identifiedUploads.clear();
     for (const QRect &box : std::as_const(m_identifiedBoxes))
@@ -738,14 +519,14 @@ void MainWindow::slotIdentifyAll()
         m_identifyAllView = new CIdentifyAllView([this](const QString &text) { return translationTable->tr(text); });
         m_identifyAllView->setObjectName(QStringLiteral("identifyAllTab"));
         m_identifyAllView->setStyleSheet(QStringLiteral("background-color: #ffffff"));
-        tabWidget->addTab(m_identifyAllView, translationTable->tr("Identify all"));
+        m_ui->tabWidget->addTab(m_identifyAllView, translationTable->tr("Identify all"));
         connect(m_identifyAllView, &CIdentifyAllView::signalStop, m_identifyAll, &CIdentifyAll::stop);
         connect(m_identifyAllView, &CIdentifyAllView::signalSearch, this, &MainWindow::searchIdentifiedStamp);
     }
     m_identifyAllView->setStamps(m_identifiedCutouts);
     m_identifyAllView->setRunning(true);
     m_identifyAllView->setStatus(translationTable->tr("%1 of %2 stamps asked").arg(0).arg(m_identifiedCutouts.size()));
-    tabWidget->setCurrentWidget(m_identifyAllView);
+    m_ui->tabWidget->setCurrentWidget(m_identifyAllView);
     m_identifyAll->start(m_identifiedUploads);
 }
 
@@ -784,11 +565,9 @@ void MainWindow::searchIdentifiedStamp(int index)
         return;
     // The frame goes to the stamp when its page is still on show, so the user sees what is searched;
     // the search itself takes the cut-out that was asked about, whatever is on show now.
-    if (index < m_identifiedBoxes.size() && m_page.stamps() == m_identifiedBoxes) {
-        m_page.select(index);
-        frameStamp(m_page.currentStamp());
-    }
-    tabWidget->setCurrentIndex(0);
+    if (index < m_identifiedBoxes.size() && m_editor->page().stamps() == m_identifiedBoxes)
+        m_editor->frameStamp(index);
+    m_ui->tabWidget->setCurrentIndex(0);
     selectionImage = m_identifiedCutouts.at(index);
     runSearch(selectionImage, m_identifiedUploads.at(index));
 }
@@ -796,23 +575,23 @@ void MainWindow::searchIdentifiedStamp(int index)
 void MainWindow::slotCanseledSearch()
 {
     m_search->cancel();
-    searchButton->setEnabled(true);
+    m_ui->searchButton->setEnabled(true);
 }
 
 void MainWindow::slotAddMiniImg(const QImage &image)
 {
-    stagePicture->setPixmap(QPixmap::fromImage(image.scaled(64, 64, Qt::KeepAspectRatio, Qt::SmoothTransformation)));
+    progressPanel->setStagePicture(QPixmap::fromImage(image.scaled(64, 64, Qt::KeepAspectRatio, Qt::SmoothTransformation)));
 }
 
 void MainWindow::slotAddImg(const QImage &image, const QString &pageUrl, const QString &source,
                             const QString &domain, int kind, const CMatchEvidence &evidence)
 {
     if (kind <= 0) {
-        m_thumbnails->addThumbnail(QPixmap::fromImage(image), pageUrl, source, Qt::white, evidence);
+        m_ui->left_panel->addThumbnail(QPixmap::fromImage(image), pageUrl, source, Qt::white, evidence);
         return;
     }
     const QColor colour = kind <= 2 ? QColor(255, 197, 157) : kind == 3 ? QColor(0xff, 0, 0) : QColor(0x80, 0, 0);
-    m_thumbnails->addThumbnail(QPixmap::fromImage(image), pageUrl, domain, colour, evidence);
+    m_ui->left_panel->addThumbnail(QPixmap::fromImage(image), pageUrl, domain, colour, evidence);
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)
@@ -823,120 +602,40 @@ void MainWindow::closeEvent(QCloseEvent *event)
     QMainWindow::closeEvent(event);
 }
 
-// Picture on show and selection frame.
+// Picture on show and selection frame: the editing is CPictureEditor's; the window keeps its
+// buttons in step.
 
 void MainWindow::setPictureButtonsEnabled(bool enabled)
 {
-    for (QToolButton *button : {m_turnRightButton, m_turnLeftButton, searchButton, m_selectAllButton, m_identifyAllButton})
+    for (QToolButton *button : {m_ui->turnRightButton, m_ui->turnLeftButton, m_ui->searchButton,
+                                m_ui->selectAllButton, m_ui->identifyAllButton})
         button->setEnabled(enabled);
 }
 
-void MainWindow::centreFrame()
-{
-    m_selectionFrame->move((m_display->width() - m_selectionFrame->width()) / 2,
-                           (m_display->height() - m_selectionFrame->height()) / 2);
-    m_selectionFrame->updateHandles();
-}
-
+// The webcam's picture, or a null one when no camera answered.
 void MainWindow::slotRenderPixmap(const QPixmap &pixmap)
 {
-    m_upPanel->setEnabled(true);
+    m_ui->up_panel->setEnabled(true);
     if (pixmap.isNull()) {
         QMessageBox::information(this, QString(), translationTable->tr("Webcam is not connected"));
         setPictureButtonsEnabled(false);
         return;
     }
     setPictureButtonsEnabled(true);
-    centreFrame();
-    slotResizeSelection();
-    m_selectionFrame->setSelected(true);
-    sourcePixmap = pixmap;
-    frameFirstStamp(sourcePixmap.toImage());
-}
-
-// The frame goes onto the stamp the finder puts first; with none found, over 80 percent of the
-// picture as before.
-void MainWindow::frameFirstStamp(const QImage &picture)
-{
-    m_page.setPicture(picture);
-    updateStepShortcuts();
-    showPicture();
-    frameCurrentStamp();
-}
-
-void MainWindow::frameCurrentStamp()
-{
-    if (m_page.current() >= 0)
-        frameStamp(m_page.currentStamp());
-    else
-        fitSelection(0.8);
-}
-
-void MainWindow::frameStamp(const QRect &box)
-{
-    placeFrame(box.x(), box.y(), box.width(), box.height());
-    slotResizeSelection();
-}
-
-// The picture scaled into the view; on a page, every found stamp outlined faintly, so that the user
-// sees what a click or Tab will frame.
-void MainWindow::showPicture()
-{
-    QPixmap shown = sourcePixmap.scaled(m_display->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation);
-    if (m_page.isPage() && !sourcePixmap.isNull()) {
-        const double k = double(shown.width()) / sourcePixmap.width();
-        QPainter painter(&shown);
-        painter.setPen(QPen(QColor(255, 255, 255, 140), 1, Qt::DashLine));
-        for (const QRect &box : m_page.stamps())
-            painter.drawRect(QRectF(box.x() * k, box.y() * k, box.width() * k, box.height() * k));
-    }
-    m_display->setPixmap(shown);
-}
-
-void MainWindow::slotPictureClicked(const QPoint &viewPoint)
-{
-    const QSize shown = m_display->shownSize();
-    if (!m_page.isPage() || shown.isEmpty())
-        return;
-    const double k = double(sourcePixmap.width()) / shown.width();
-    const QPoint point((viewPoint - m_display->pictureOffset()) * k);
-    if (m_page.selectAt(point) >= 0)
-        frameStamp(m_page.currentStamp());
-}
-
-void MainWindow::slotStepStamp(int direction)
-{
-    if (m_page.isPage())
-        frameStamp(m_page.step(direction));
+    m_editor->showPicture(pixmap);
 }
 
 void MainWindow::updateStepShortcuts()
 {
     for (QShortcut *shortcut : std::as_const(m_stepShortcuts))
-        shortcut->setEnabled(m_page.isPage() && tabWidget->currentIndex() == 0);
+        shortcut->setEnabled(m_editor->page().isPage() && m_ui->tabWidget->currentIndex() == 0);
 }
 
 void MainWindow::resizeEvent(QResizeEvent *event)
 {
     if (event)
         QMainWindow::resizeEvent(event);
-    if (m_display->pixmap().isNull())
-        return;
-    // Always from the full-resolution picture, so that shrinking and growing loses nothing.
-    showPicture();
-
-    // The frame follows the picture: same part of it, at the new scale.
-    const QSize shown = m_display->shownSize();
-    const double sw = shown.width(), sh = shown.height();
-    const double bw = ratioBaseSize.width(), bh = ratioBaseSize.height();
-    if (bw <= 0 || bh <= 0)
-        return;
-    const double r0 = selectionRatios[0], r1 = selectionRatios[1], r2 = selectionRatios[2], r3 = selectionRatios[3];
-    const int x = int((sw - bw) * (r2 / bw) + r2);
-    const int y = int((sh - bh) * (r3 / bh) + r3);
-    m_selectionFrame->move(int((m_display->width() - sw) * 0.5 + x), int((m_display->height() - sh) * 0.5 + y));
-    m_selectionFrame->resize(int(sw * r0), int(sh * r1));
-    m_selectionFrame->updateHandles();
+    m_editor->refit();
 }
 
 void MainWindow::slotResize()
@@ -944,34 +643,9 @@ void MainWindow::slotResize()
     resizeEvent(nullptr);
 }
 
-void MainWindow::slotResizeSelection()
-{
-    const QSize shown = m_display->shownSize();
-    if (shown.isEmpty())
-        return;
-    selectionRatios[0] = double(m_selectionFrame->width()) / shown.width();
-    selectionRatios[1] = double(m_selectionFrame->height()) / shown.height();
-    m_selectionFrame->setMaximumSize(999999, 999999);
-    selectionRatios[2] = m_selectionFrame->x() - (m_display->width() - shown.width()) * 0.5;
-    selectionRatios[3] = m_selectionFrame->y() - (m_display->height() - shown.height()) * 0.5;
-    ratioBaseSize = shown;
-}
-
 void MainWindow::slotSelection()
 {
-    const QSize shown = m_display->shownSize();
-    m_selectionFrame->move((m_display->width() - shown.width()) / 2, (m_display->height() - shown.height()) / 2);
-    m_selectionFrame->resize(shown);
-    m_selectionFrame->updateHandles();
-    slotResizeSelection();
-}
-
-void MainWindow::fitSelection(double factor)
-{
-    const QSize shown = m_display->shownSize();
-    m_selectionFrame->resize(int(shown.width() * factor), int(shown.height() * factor));
-    centreFrame();
-    slotResizeSelection();
+    m_editor->selectAll();
 }
 
 bool MainWindow::slotOpenGrab(const QString &path, const QImage &image)
@@ -988,21 +662,16 @@ bool MainWindow::slotOpenGrab(const QString &path, const QImage &image)
         if (!CPictureLoader::load(file, &picture))
             return false;
     }
-    m_selectionFrame->setSelected(false);
-    searchButton->setEnabled(false);
-    slotRenderPixmap(QPixmap::fromImage(picture));
-    resizeEvent(nullptr);
-    m_selectionFrame->setSelected(true);
-    m_selectAllButton->setEnabled(true);
-    searchButton->setEnabled(true);
-    m_identifyAllButton->setEnabled(true);
-    frameCurrentStamp(); // again, now that the view has its final size
+    // A picture loaded while another tab is on show (a command list, a paste) is shown, not hidden.
+    m_ui->tabWidget->setCurrentIndex(0);
+    m_ui->up_panel->setEnabled(true);
+    m_editor->open(picture);
+    setPictureButtonsEnabled(true);
     return true;
 }
 
 void MainWindow::slotDragAndDropImage(const QString &path)
 {
-    tabWidget->setCurrentIndex(0);
     slotOpenGrab(path);
 }
 
@@ -1022,51 +691,17 @@ void MainWindow::slotOnContextMenu()
 
 void MainWindow::slotTurnRight()
 {
-    const QSize shown = m_display->shownSize();
-    const int sw = shown.width(), sh = shown.height();
-    const int vw = m_display->width(), vh = m_display->height();
-    const QRect frame = m_selectionFrame->geometry();
-    const int leftMargin = frame.x() - (vw - sw) / 2;
-    const int bottomMargin = sh - (frame.y() - (vh - sh) / 2) - frame.height();
-
-    QPixmap turned(sourcePixmap.height(), sourcePixmap.width());
-    turned.fill(Qt::transparent);
-    {
-        QPainter painter(&turned);
-        const int c = sourcePixmap.height() / 2;
-        painter.translate(c, c);
-        painter.rotate(90);
-        painter.translate(-c, -c);
-        painter.drawPixmap(0, 0, sourcePixmap);
-    }
-    m_page.turnRight(sourcePixmap.size());
-    sourcePixmap = turned;
-    resizeEvent(nullptr);
-
-    const QSize newShown = m_display->shownSize();
-    if (sw <= 0)
-        return;
-    const double s = double(newShown.height()) / sw;
-    // Rounded to the nearest pixel: rounding up at every turn made the frame creep larger turn
-    // after turn.
-    m_selectionFrame->move(int(bottomMargin * s + (vw - newShown.width()) / 2),
-                           int(leftMargin * s + (vh - newShown.height()) / 2));
-    m_selectionFrame->resize(qRound(frame.height() * s), qRound(frame.width() * s));
-    slotResizeSelection();
-    m_selectionFrame->updateHandles();
+    m_editor->turnRight();
 }
 
 void MainWindow::slotTurnLeft()
 {
-    for (int i = 0; i < 3; ++i)
-        slotTurnRight();
-    resizeEvent(nullptr);
+    m_editor->turnLeft();
 }
 
 QByteArray MainWindow::takeSelection()
 {
-    selectionImage = CSelectionCutout::cut(sourcePixmap.toImage(), m_display->shownSize(), m_display->size(),
-                                           m_selectionFrame->geometry());
+    selectionImage = m_editor->cutSelection();
     return CSelectionCutout::encode(selectionImage);
 }
 

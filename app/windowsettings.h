@@ -2,13 +2,16 @@
 
 #include <QDialog>
 
+#include <memory>
+
 class AppConfig;
 class CTranslationTable;
 class QComboBox;
-class QGroupBox;
-class QLabel;
 class QSpinBox;
-class QToolButton;
+
+namespace Ui {
+class CWindowSettings;
+}
 
 // The settings dialog: interface language and the limit on results per site.
 class CWindowSettings : public QDialog
@@ -16,9 +19,10 @@ class CWindowSettings : public QDialog
     Q_OBJECT
 public:
     CWindowSettings(QWidget *parent, AppConfig *config, CTranslationTable *translationTable);
+    ~CWindowSettings() override;
 
-    QComboBox *languageBox() const { return m_languageBox; }
-    QSpinBox *limitBox() const { return m_limitBox; }
+    QComboBox *languageBox() const;
+    QSpinBox *limitBox() const;
 
 signals:
     void signalUpdateSetting();
@@ -30,15 +34,7 @@ public slots:
     void slotUpdateWidget();
 
 private:
+    std::unique_ptr<Ui::CWindowSettings> m_ui;
     AppConfig *m_config;
     CTranslationTable *m_translationTable;
-    QGroupBox *m_interfaceBox;
-    QLabel *m_languageLabel;
-    QComboBox *m_languageBox;
-    QGroupBox *m_searchBox;
-    QLabel *m_limitLabel;
-    QSpinBox *m_limitBox;
-    QToolButton *m_okButton;
-    QToolButton *m_cancelButton;
-    QToolButton *m_applyButton;
 };

@@ -205,37 +205,61 @@ void splitRegion(const cv::Mat &mask, const cv::Mat &edges, cv::Rect box, double
             splitRegion(mask, edges, bestSecond, typicalArea, minSide, out, depth + 1);
             return;
         }
-        // Stamps that touch or overlap fill their common box: a region far larger than the typical
+        // Stamps that touch or overlap fill their common box: a region larger than the typical
         // stamp is cut where it thins (perforation holes) and where its edges thin (the plain paper
-        // margins of two stamps meet there), away from its ends. Without a typical stamp to go by,
-        // stamps are about as long as they are wide.
+        // margins of two stamps meet there), away from its ends. Two narrow stamps together are no
+        // larger than one wide one, so a region only a little larger than the typical stamp is cut
+        // only along a line nearly free of edges. Without a typical stamp to go by, stamps are
+        // about as long as they are wide.
         const double typical = typicalArea < 1e17 ? typicalArea : double(std::min(box.width, box.height)) * std::min(box.width, box.height);
-        if (box.area() > 1.7 * typical) {
+        if (box.area() > (typicalArea < 1e17 ? 1.2 : 1.7) * typical) {
+            // The meeting line of two turned stamps is slanted: lines are tried a few degrees
+            // either way, so that one runs along the margins without crossing a frame's edge.
+            const bool large = box.area() > 1.7 * typical;
+            const double smallest = large ? 0.35 : 0.5;
             double bestValley = 1e9;
+            int bestAxis = 0, bestCut = 0;
+            double bestSlope = 0;
+            const cv::Mat e = edges(box);
+            const double level = cv::countNonZero(e & m) / (count + 1.0) + 1e-6;
             for (int axis = 0; axis < 2; ++axis) {
-                const int length = axis == 0 ? box.width : box.height;
-                cv::Mat filled, edgy;
-                cv::reduce(m, filled, axis == 0 ? 0 : 1, cv::REDUCE_AVG, CV_32F);
-                cv::reduce(edges(box), edgy, axis == 0 ? 0 : 1, cv::REDUCE_AVG, CV_32F);
-                filled = filled.reshape(1, 1) / 255.0;
-                edgy = edgy.reshape(1, 1) / 255.0;
-                cv::blur(edgy, edgy, cv::Size(3, 1));
-                const double level = cv::mean(edgy)[0] + 1e-6;
-                const cv::Mat profile = edgy.mul(filled) / level;
-                for (int i = length / 6; i < length - length / 6; ++i) {
-                    const double value = profile.at<float>(i);
-                    if (value >= bestValley)
-                        continue;
-                    const cv::Rect p = axis == 0 ? cv::Rect(box.x, box.y, i, box.height) : cv::Rect(box.x, box.y, box.width, i);
-                    const cv::Rect q = axis == 0 ? cv::Rect(box.x + i, box.y, box.width - i, box.height)
-                                                 : cv::Rect(box.x, box.y + i, box.width, box.height - i);
-                    if (stampShaped(p) && stampShaped(q) && p.area() > 0.35 * typical && q.area() > 0.35 * typical)
-                        bestValley = value, bestFirst = p, bestSecond = q;
+                const cv::Mat along = axis == 0 ? m : cv::Mat(m.t());
+                const cv::Mat edgesAlong = axis == 0 ? e : cv::Mat(e.t());
+                const int length = along.cols, across = along.rows;
+                for (int degrees = -4; degrees <= 4; ++degrees) {
+                    const double slope = std::tan(degrees * CV_PI / 180);
+                    std::vector<float> edgy(length, 0), filled(length, 0);
+                    for (int y = 0; y < across; ++y) {
+                        const int shift = cvRound(slope * (y - across / 2.0));
+                        const uchar *inMask = along.ptr<uchar>(y), *onEdge = edgesAlong.ptr<uchar>(y);
+                        for (int c = std::max(0, -shift); c < std::min(length, length - shift); ++c)
+                            if (inMask[c + shift]) {
+                                ++filled[c];
+                                edgy[c] += onEdge[c + shift] != 0;
+                            }
+                    }
+                    for (int i = std::max(1, length / 6); i < length - length / 6 - 1; ++i) {
+                        const double value = (edgy[i - 1] + edgy[i] + edgy[i + 1]) / (3.0 * across) * filled[i] / across / level;
+                        if (value >= bestValley)
+                            continue;
+                        const cv::Rect p = axis == 0 ? cv::Rect(box.x, box.y, i, box.height) : cv::Rect(box.x, box.y, box.width, i);
+                        const cv::Rect q = axis == 0 ? cv::Rect(box.x + i, box.y, box.width - i, box.height)
+                                                     : cv::Rect(box.x, box.y + i, box.width, box.height - i);
+                        if (stampShaped(p) && stampShaped(q) && std::min(p.area(), q.area()) > smallest * typical)
+                            bestValley = value, bestAxis = axis, bestCut = i, bestSlope = slope;
+                    }
                 }
             }
-            if (bestValley < 0.3) {
-                splitRegion(mask, edges, bestFirst, typicalArea, minSide, out, depth + 1);
-                splitRegion(mask, edges, bestSecond, typicalArea, minSide, out, depth + 1);
+            if (bestValley < (large ? 0.3 : 0.12)) {
+                // Each part is what lies on its side of the slanted line.
+                cv::Mat before = cv::Mat::zeros(box.size(), CV_8U), after = cv::Mat::zeros(box.size(), CV_8U);
+                for (int y = 0; y < box.height; ++y)
+                    for (int x = 0; x < box.width; ++x) {
+                        const double position = bestAxis == 0 ? x - bestSlope * (y - box.height / 2.0) : y - bestSlope * (x - box.width / 2.0);
+                        (position < bestCut ? before : after).at<uchar>(y, x) = m.at<uchar>(y, x);
+                    }
+                splitRegion(mask, edges, cv::boundingRect(before) + box.tl(), typicalArea, minSide, out, depth + 1);
+                splitRegion(mask, edges, cv::boundingRect(after) + box.tl(), typicalArea, minSide, out, depth + 1);
                 return;
             }
         }
@@ -357,6 +381,14 @@ std::vector<cv::Rect> onPlainGround(const cv::Mat &lab, const cv::Mat &busy, con
                 largest = i;
         if (largest == 0 || stats.at<int>(largest, cv::CC_STAT_AREA) < 0.4 * lab.total())
             break;
+        // A page lying on a table fills most of the picture or comes close to its edge; a single
+        // stamp photographed with room around it does neither, and is no page to look inside.
+        const cv::Rect spanned(stats.at<int>(largest, cv::CC_STAT_LEFT), stats.at<int>(largest, cv::CC_STAT_TOP),
+                               stats.at<int>(largest, cv::CC_STAT_WIDTH), stats.at<int>(largest, cv::CC_STAT_HEIGHT));
+        const bool nearEdge = std::min(spanned.x, lab.cols - spanned.br().x) < 0.07 * lab.cols
+                              || std::min(spanned.y, lab.rows - spanned.br().y) < 0.07 * lab.rows;
+        if (stats.at<int>(largest, cv::CC_STAT_AREA) < 0.75 * lab.total() && !nearEdge)
+            break;
         onPage = true;
         cv::Mat page = labels == largest;
         // The page with its holes (its stamps) filled, eroded past its rim.
@@ -395,10 +427,28 @@ std::vector<cv::Rect> onPlainGround(const cv::Mat &lab, const cv::Mat &busy, con
         areas.push_back(b.area());
     std::sort(areas.begin(), areas.end());
     if (!areas.empty()) {
+        const double typical = areas[areas.size() / 2];
         std::vector<cv::Rect> again;
         for (const cv::Rect &b : boxes)
-            splitRegion(differs, edges, b, areas[areas.size() / 2], side * 0.05, again);
+            splitRegion(differs, edges, b, typical, side * 0.05, again);
         boxes = again;
+        // A sliver cut off a stamp (far smaller than the typical stamp, lying against another part)
+        // goes back to the part it lies against most.
+        for (size_t i = 0; i < boxes.size();) {
+            int best = -1, bestLength = 0;
+            for (size_t j = 0; j < boxes.size() && boxes[i].area() < 0.3 * typical; ++j) {
+                const cv::Rect touching = (boxes[i] + cv::Size(2, 2) - cv::Point(1, 1)) & boxes[j];
+                if (j != i && std::max(touching.width, touching.height) > bestLength)
+                    best = int(j), bestLength = std::max(touching.width, touching.height);
+            }
+            if (best < 0) {
+                ++i;
+                continue;
+            }
+            boxes[best] |= boxes[i];
+            boxes.erase(boxes.begin() + i);
+            i = 0;
+        }
     }
     // A stamp's white margin and teeth may match a light ground: a stamp with no neighbour close
     // by grows over them. (Not on a page on a table, whose lit strips would be taken in.)

@@ -59,7 +59,7 @@ cv::Rect referenceCrop(cv::Size size)
     return cv::Rect(mx, my, size.width - 2 * mx, size.height - 2 * my);
 }
 
-cv::Mat normaliseReference(const QImage &picture)
+cv::Mat normaliseReference(const QImage &picture, int side)
 {
     const cv::Mat colour = toColorImage(picture);
     if (colour.empty())
@@ -85,7 +85,7 @@ cv::Mat normaliseReference(const QImage &picture)
         qDebug() << "imag_obg_tmp == 0";
         return cv::Mat();
     }
-    const double k = 256.0 / std::min(inner.cols, inner.rows);
+    const double k = 2.0 * side / std::min(inner.cols, inner.rows);
     const cv::Size size(int(inner.cols * k * 0.5), int(k * inner.rows * 0.5));
     if (size.width <= 0 || size.height <= 0) {
         qDebug() << "object == 0";

@@ -17,8 +17,8 @@ cv::Mat toColorImage(const QImage &image);
 cv::Mat cropImage(const cv::Mat &image, const cv::Rect &rect, int channels = 0);
 
 // The user's picture trimmed by 10 percent on each side, turned grey and scaled bilinearly so that its
-// shorter side is 128 pixels (127 when truncation bites): the reference image of the comparison.
-cv::Mat normaliseReference(const QImage &picture);
+// shorter side is `side` pixels (one less when truncation bites): the reference image of the comparison.
+cv::Mat normaliseReference(const QImage &picture, int side = 128);
 // The part of a picture of `size` that the reference image is made of: 10 percent trimmed off each side.
 cv::Rect referenceCrop(cv::Size size);
 

@@ -128,11 +128,11 @@ bool CStampMatcher::reject(Stage stage)
     return false;
 }
 
-void CStampMatcher::setReference(const QImage &picture)
+void CStampMatcher::setReference(const QImage &picture, int side)
 {
     release();
     try {
-        const cv::Mat reference = normaliseReference(picture);
+        const cv::Mat reference = normaliseReference(picture, side);
         if (reference.empty())
             return;
         m_referenceImage = reference;

@@ -42,9 +42,13 @@ public:
     CStampMatcher(const CStampMatcher &) = delete;
     CStampMatcher &operator=(const CStampMatcher &) = delete;
 
+    // The reference image's shorter side, in pixels.
+    static constexpr int referenceSide = 128;
+
     // Builds the model from the user's picture (any QImage format; the 32-bit RGB one is wrapped
-    // without copying). A picture that cannot be normalised leaves a model that rejects everything.
-    void setReference(const QImage &picture);
+    // without copying), its reference image `side` pixels on its shorter side. A picture that
+    // cannot be normalised leaves a model that rejects everything.
+    void setReference(const QImage &picture, int side = referenceSide);
     // Whether `picture` shows the reference's stamp.
     bool compareImage(const QImage &picture);
     // The same for a candidate already turned into an 8-bit 3-channel (blue, green, red) image.

@@ -2,7 +2,6 @@
 
 #include "stampcatalogue.h"
 #include "stampverifier.h"
-#include "matching/stampmatcher.h"
 
 #include <QTransform>
 
@@ -46,9 +45,10 @@ QList<int> CStampRecognizer::shortlist(const QImage &upload, int count) const
 }
 
 QList<int> CStampRecognizer::candidates(const QImage &upload, QList<int> *wordCandidates,
-                                        CVisualWordIndex::Features *features) const
+                                        CVisualWordIndex::Features *features, int *signatureCount) const
 {
     QList<int> joined = shortlist(upload, m_shortlistSize);
+    *signatureCount = int(joined.size());
     const CVisualWordIndex *words = m_catalogue.wordIndex();
     wordCandidates->clear();
     // A shortlist of 0 compares every stamp already.
@@ -65,24 +65,39 @@ QList<int> CStampRecognizer::candidates(const QImage &upload, QList<int> *wordCa
 }
 
 QList<CStampRecognizer::Match> CStampRecognizer::compare(const QImage &upload, const QList<int> &candidates,
-                                                         QStringList *unreadable) const
+                                                         int signatureCount, bool fine, QStringList *unreadable) const
 {
-    QList<Match> matches;
+    struct Passed
+    {
+        Match match;
+        int inliers;
+    };
+    std::vector<Passed> passed;
     CStampVerifier verifier;
-    if (!verifier.setReference(upload))
-        return matches;
-    for (int index : candidates) {
-        const CStampCatalogue::Entry &entry = m_catalogue.entries().at(index);
+    if (!verifier.setReference(upload, fine ? fineReferenceSide : CStampMatcher::referenceSide))
+        return {};
+    for (int n = 0; n < candidates.size(); ++n) {
+        const CStampCatalogue::Entry &entry = m_catalogue.entries().at(candidates.at(n));
         int score = 0;
         const QImage picture = entry.loadPicture();
-        if (picture.isNull() && unreadable)
+        if (picture.isNull() && unreadable && !fine)
             unreadable->append(entry.picturePath());
-        if (verifier.compare(picture, &score))
-            matches.append({index, score});
+        if (!verifier.compare(picture, &score))
+            continue;
+        const CMatchEvidence &evidence = verifier.evidence();
+        if (fine ? evidence.inliers < minimumFineInliers || evidence.inliers < minimumFineInlierShare * evidence.pairs
+                 : n >= signatureCount && evidence.inliers < minimumWordInliers)
+            continue;
+        passed.push_back({{candidates.at(n), score}, evidence.inliers});
     }
-    // Best first; equal scores keep the first filter's order.
-    std::stable_sort(matches.begin(), matches.end(),
-                     [](const Match &a, const Match &b) { return a.score > b.score; });
+    // Best first; equal scores keep the first filter's order. The fine grid's cells say less
+    // between look-alikes than the inliers do, so those rank the fine comparison's matches.
+    std::stable_sort(passed.begin(), passed.end(), [fine](const Passed &a, const Passed &b) {
+        return fine ? a.inliers > b.inliers : a.match.score > b.match.score;
+    });
+    QList<Match> matches;
+    for (const Passed &p : passed)
+        matches.append(p.match);
     if (matches.size() > maxMatches)
         matches.resize(maxMatches);
     return matches;
@@ -104,11 +119,20 @@ int CStampRecognizer::quarterTurns(const CVisualWordIndex::Features &features, c
     return votes[size_t(best)] >= minimumTurnVotes && 2 * votes[size_t(best)] > total ? best : 0;
 }
 
+QList<CStampRecognizer::Match> CStampRecognizer::compareUpload(const QImage &upload, const QList<int> &candidates,
+                                                               int signatureCount, QStringList *unreadable) const
+{
+    const QList<Match> matches = compare(upload, candidates, signatureCount, false, unreadable);
+    return matches.isEmpty() ? compare(upload, candidates, signatureCount, true, unreadable) : matches;
+}
+
 QList<CStampRecognizer::Match> CStampRecognizer::recognise(const QImage &upload, QStringList *unreadable) const
 {
     QList<int> wordCandidates;
     CVisualWordIndex::Features features;
-    const QList<Match> matches = compare(upload, candidates(upload, &wordCandidates, &features), unreadable);
+    int signatureCount = 0;
+    const QList<int> first = candidates(upload, &wordCandidates, &features, &signatureCount);
+    const QList<Match> matches = compareUpload(upload, first, signatureCount, unreadable);
     if (!matches.isEmpty() || wordCandidates.isEmpty())
         return matches;
     // The comparison takes only uploads turned a little; one turned by a quarter, a half or three
@@ -117,5 +141,6 @@ QList<CStampRecognizer::Match> CStampRecognizer::recognise(const QImage &upload,
     if (turns == 0)
         return matches;
     const QImage upright = upload.transformed(QTransform().rotate(-90.0 * turns));
-    return compare(upright, candidates(upright, &wordCandidates, &features), unreadable);
+    const QList<int> again = candidates(upright, &wordCandidates, &features, &signatureCount);
+    return compareUpload(upright, again, signatureCount, unreadable);
 }

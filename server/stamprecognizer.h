@@ -1,6 +1,7 @@
 #pragma once
 
 #include "visualwordindex.h"
+#include "matching/stampmatcher.h"
 
 #include <QImage>
 #include <QList>
@@ -43,6 +44,17 @@ public:
     // with the best few of these agree on, and compared again.
     static constexpr int turnCandidates = 3;
     static constexpr int minimumTurnVotes = 6;
+    // A stamp that only the words shortlisted has no similarity floor behind it: the comparison
+    // must place it with at least this many RANSAC inliers. Photos of other generated stamps
+    // sharing a frame pass the grid with 5 to 9; a real photo of the stamp has 10 and more.
+    static constexpr int minimumWordInliers = 10;
+    // An upload that nothing matched is compared again with a reference twice as fine (more of a
+    // small or partly washed-out stamp's keypoints), for its outline's sake. The finer grid lets
+    // look-alikes pass too, so there a stamp needs at least this many inliers, and this share of
+    // its pairs among them.
+    static constexpr int fineReferenceSide = 2 * CStampMatcher::referenceSide;
+    static constexpr int minimumFineInliers = 30;
+    static constexpr double minimumFineInlierShare = 0.6;
 
     explicit CStampRecognizer(const CStampCatalogue &catalogue);
 
@@ -61,11 +73,17 @@ public:
     QList<int> shortlist(const QImage &upload, int count) const;
 
 private:
-    QList<Match> compare(const QImage &upload, const QList<int> &candidates, QStringList *unreadable) const;
-    // The signature's shortlist joined by the first filter over local features; the latter's own
-    // candidates and the upload's keypoints too.
-    QList<int> candidates(const QImage &upload, QList<int> *wordCandidates,
-                          CVisualWordIndex::Features *features) const;
+    // The candidates that pass the full comparison, best first. The first signatureCount
+    // candidates are the signature's; a fine comparison uses fineReferenceSide.
+    QList<Match> compare(const QImage &upload, const QList<int> &candidates, int signatureCount, bool fine,
+                         QStringList *unreadable) const;
+    // compare(), and the fine comparison when nothing passed.
+    QList<Match> compareUpload(const QImage &upload, const QList<int> &candidates, int signatureCount,
+                               QStringList *unreadable) const;
+    // The signature's shortlist (the first *signatureCount) joined by the first filter over local
+    // features; the latter's own candidates and the upload's keypoints too.
+    QList<int> candidates(const QImage &upload, QList<int> *wordCandidates, CVisualWordIndex::Features *features,
+                          int *signatureCount) const;
     // The quarter turns (0 to 3) by which an upload with these keypoints shows the stamps of these
     // catalogue rows, as most of the keypoint pairs agree; 0 when they do not agree.
     int quarterTurns(const CVisualWordIndex::Features &upload, const QList<int> &rows) const;

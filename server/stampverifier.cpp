@@ -1,8 +1,8 @@
 #include "stampverifier.h"
 
-bool CStampVerifier::setReference(const QImage &upload)
+bool CStampVerifier::setReference(const QImage &upload, int side)
 {
-    m_matcher.setReference(upload.convertToFormat(QImage::Format_RGB32));
+    m_matcher.setReference(upload.convertToFormat(QImage::Format_RGB32), side);
     return m_matcher.hasReference();
 }
 

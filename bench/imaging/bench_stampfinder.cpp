@@ -1,4 +1,4 @@
-// bench_stampfinder [ALBUM_DIR] [--draw DIR] [--misses]: how well CStampFinder finds stamps, and how fast.
+// bench_stampfinder [ALBUM_DIR] [--draw DIR] [--misses] [--aside]: how well CStampFinder finds stamps, and how fast.
 //  - ALBUM_DIR: photos (*.jpg) of album pages, each with a YOLO box file beside it (NAME.txt: class,
 //    centre x, centre y, width, height as fractions of the upright picture); also cut-outs of single
 //    stamps from them with a loose margin.
@@ -6,7 +6,8 @@
 //  - generated single stamps with a loose frame.
 // Found: a true box matched one to one by a found box at IoU >= 0.5 (and >= 0.8); precision: found
 // boxes that match a true box at IoU >= 0.5. --draw writes reduced pictures with the true boxes in
-// green and the found ones in red (the first one thicker); --misses lists the real pages' misses.
+// green and the found ones in red (the first one thicker); --misses lists the misses. --aside measures
+// the generated pictures kept aside from tuning (other seeds) in place of the usual ones.
 #include "imaging/stampfinder.h"
 #include "matching/albumpagegenerator.h"
 #include "matching/stampgenerator.h"
@@ -114,6 +115,8 @@ int main(int argc, char *argv[])
     QStringList args = app.arguments().mid(1);
     QString drawDir;
     const bool verbose = args.removeAll("--misses") > 0;
+    const bool aside = args.removeAll("--aside") > 0;
+    const int firstPage = aside ? 5 : 1, firstSingle = aside ? 61 : 1;
     if (const int d = args.indexOf("--draw"); d >= 0 && d + 1 < args.size()) {
         drawDir = args[d + 1];
         args.remove(d, 2);
@@ -163,9 +166,10 @@ int main(int argc, char *argv[])
                                              int(t.height() * margin)).intersected(picture.rect());
                 const QList<QRect> f = CStampFinder::findStamps(picture.copy(cut));
                 singles.add({t.translated(-cut.topLeft())}, f.mid(0, 1));
-                if (k < 4)
-                    draw(drawDir, QFileInfo(file).completeBaseName() + QString("_cut%1").arg(k), picture.copy(cut),
-                         {t.translated(-cut.topLeft())}, f);
+                if (verbose)
+                    listMisses(QString("%1 cut %2").arg(file).arg(k), {t.translated(-cut.topLeft())}, f.mid(0, 1));
+                draw(drawDir, QFileInfo(file).completeBaseName() + QString("_cut%1").arg(k), picture.copy(cut),
+                     {t.translated(-cut.topLeft())}, f);
             }
         }
         pages.print("real album pages");
@@ -182,12 +186,13 @@ int main(int argc, char *argv[])
         {"light, apart, turned 8, labels", CAlbumPageGenerator::LightAlbumPage, false, false, 8, true, false},
         {"light, touching", CAlbumPageGenerator::LightAlbumPage, true, false, 0, false, false},
         {"table, apart, turned 5", CAlbumPageGenerator::Table, false, false, 5, false, false},
+        {"table, touching", CAlbumPageGenerator::Table, true, false, 0, false, false},
         {"dark on a table, turned 3, labels", CAlbumPageGenerator::DarkStockPage, false, false, 3, true, true},
     };
     Tally all;
     for (const auto &kind : kinds) {
         Tally t;
-        for (int seed = 1; seed <= 4; ++seed) {
+        for (int seed = firstPage; seed < firstPage + 4; ++seed) {
             CAlbumPageGenerator::Options o;
             o.seed = seed;
             o.background = kind.background;
@@ -202,8 +207,10 @@ int main(int argc, char *argv[])
             const QImage picture = CStampGenerator::toImage(page.picture);
             const QList<QRect> found = CStampFinder::findStamps(picture);
             t.add(toQt(page.stamps), found, toQt(page.labels));
+            if (verbose)
+                listMisses(QString("%1 seed %2").arg(kind.name).arg(seed), toQt(page.stamps), found);
             all.add(toQt(page.stamps), found, toQt(page.labels));
-            if (seed == 1 && !drawDir.isEmpty()) {
+            if (seed == firstPage && !drawDir.isEmpty()) {
                 draw(drawDir, QString("gen_%1").arg(&kind - kinds), picture, toQt(page.stamps), found);
                 cv::imwrite(QString("%1/gen_%2_picture.png").arg(drawDir).arg(&kind - kinds).toStdString(), page.picture);
             }
@@ -213,13 +220,15 @@ int main(int argc, char *argv[])
     all.print("all generated pages");
 
     Tally singles;
-    for (int seed = 1; seed <= 60; ++seed) {
+    for (int seed = firstSingle; seed < firstSingle + 60; ++seed) {
         const auto background = CAlbumPageGenerator::Background(seed % 3);
         const CAlbumPageGenerator::Page page = CAlbumPageGenerator::single(seed, background, 0.1 + 0.4 * (seed % 5) / 4.0, (seed % 7) - 3);
         const QImage picture = CStampGenerator::toImage(page.picture);
         const QList<QRect> found = CStampFinder::findStamps(picture);
         singles.add(toQt(page.stamps), found.mid(0, 1));
-        if (seed <= 6)
+        if (verbose)
+            listMisses(QString("single %1").arg(seed), toQt(page.stamps), found.mid(0, 1));
+        if (seed < firstSingle + 6)
             draw(drawDir, QString("single_%1").arg(seed), picture, toQt(page.stamps), found);
     }
     singles.print("generated single stamps (1st)");

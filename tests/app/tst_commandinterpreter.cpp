@@ -1,6 +1,7 @@
 // The command language as the running window carries it out: lists arrive through the real
 // command channel, as a later start sends them.
 #include "app/commandchannel.h"
+#include "app/commandinterpreter.h"
 #include "commandsender.h"
 #include "app/mainwindow.h"
 #include "imaging/display.h"
@@ -30,6 +31,8 @@ private slots:
     void nothingWithoutAPicture();
     void firstLoadablePictureWins();
     void listsArrivingTogetherAreAllHandled();
+    void listReadWithoutAWindow_data();
+    void listReadWithoutAWindow();
 
 private:
     // Sends the list as a later start would and waits until the window has taken it.
@@ -199,3 +202,40 @@ void TestCommandInterpreter::listsArrivingTogetherAreAllHandled()
 
 QTEST_MAIN(TestCommandInterpreter)
 #include "tst_commandinterpreter.moc"
+
+// The reading of a list on its own: what is framed, where the report goes, what runs, or why the
+// list is refused. "DIR" stands for the test's folder.
+void TestCommandInterpreter::listReadWithoutAWindow_data()
+{
+    QTest::addColumn<QStringList>("commands");
+    QTest::addColumn<QString>("outcome");
+    QTest::newRow("nothing but the picture") << QStringList{} << "frame none, report '', action 0";
+    QTest::newRow("first frame wins, clipped") << QStringList{"/sel:900,700,300,300", "/SEL:0,0,10,10", "/SELALL"}
+                                              << "frame 900,700 100x100, report '', action 0";
+    QTest::newRow("a malformed /SEL: is passed over") << QStringList{"/SEL:1,2,3", "/SELALL"} << "frame all, report '', action 0";
+    QTest::newRow("report and search") << QStringList{"/SAVEDATA:DIR\\a.html", "/START"} << "frame none, report 'DIR/a.html', action 1";
+    QTest::newRow("identify all in place of a search") << QStringList{"/START", "/identifyall"} << "frame none, report '', action 2";
+    QTest::newRow("frame outside") << QStringList{"/SEL:-50,0,40,40", "/START"} << "refused: The selection lies outside the picture: %1 (/SEL:-50,0,40,40)";
+    QTest::newRow("report is a folder") << QStringList{"/SAVEDATA:DIR", "/START"} << "refused: The report path is a folder: %1 (DIR)";
+}
+
+void TestCommandInterpreter::listReadWithoutAWindow()
+{
+    QFETCH(QStringList, commands);
+    QFETCH(QString, outcome);
+    commands.replaceInStrings("DIR", m_dir.path());
+    CCommandInterpreter list(QStringList{"", m_picture} + commands);
+    QCOMPARE(list.pictureCandidates(), QStringList{m_picture} + commands);
+    QString read;
+    if (!list.read(QSize(1000, 800))) {
+        read = QString("refused: %1 (%2)").arg(list.problem(), list.problemArgument());
+    } else {
+        const std::optional<QRect> frame = list.frame();
+        read = QString("frame %1, report '%2', action %3")
+                   .arg(frame ? QString("%1,%2 %3x%4").arg(frame->x()).arg(frame->y()).arg(frame->width()).arg(frame->height())
+                              : list.selectAll() ? "all" : "none",
+                        list.reportPath())
+                   .arg(list.action());
+    }
+    QCOMPARE(read, outcome.replace("DIR", m_dir.path()));
+}

@@ -199,6 +199,10 @@ void TestIdentifyAll::everyStampOfAPageIsAnswered()
         }
     }
     QCOMPARE(numbers.size(), 6);
+
+    // The next picture loaded (here a paste, as a command list would load it) is shown at once.
+    QVERIFY(window->slotOpenGrab(QString(), G::toImage(page.picture)));
+    QCOMPARE(window->findChild<QTabWidget *>()->currentIndex(), 0);
 }
 
 // "/IDENTIFYALL" with "/SAVEDATA:" writes the list as a page with each cut-out beside it, and

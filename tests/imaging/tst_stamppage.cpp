@@ -2,6 +2,7 @@
 // click frames the stamp under it and Tab and Shift+Tab step through them; the found boxes follow
 // the picture's turns.
 #include "imaging/display.h"
+#include "imaging/pictureeditor.h"
 #include "imaging/stampfinder.h"
 #include "imaging/stamppage.h"
 #include "matching/albumpagegenerator.h"
@@ -50,6 +51,7 @@ private slots:
     void frameGoesOntoTheStamp();
     void clickAndTabStepThroughThePage();
     void boxesFollowTheTurns();
+    void editorNeedsNoWindow();
 };
 
 void TestStampPage::frameGoesOntoTheStamp_data()
@@ -140,3 +142,48 @@ void TestStampPage::boxesFollowTheTurns()
 
 QTEST_MAIN(TestStampPage)
 #include "tst_stamppage.moc"
+
+// The picture's editing works on a bare view: the frame goes onto the first stamp, steps to the
+// next, and follows a turn; the cut-out is the framed stamp each time.
+void TestStampPage::editorNeedsNoWindow()
+{
+    CDisplay view;
+    view.resize(900, 600);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    CPictureEditor editor(&view, [](const QString &text) { return text; });
+    const QImage picture = threeStamps();
+    const QList<QRect> found = CStampFinder::findStamps(picture);
+    QVERIFY2(found.size() >= 2, qPrintable(QString::number(found.size())));
+    editor.open(picture);
+    QCOMPARE(editor.page().stamps(), found);
+
+    // Which of the page's stamps the cut-out shows: the one whose picture it resembles most (the
+    // frame is placed in view pixels, so the cut-out is the box only to within the view's scale).
+    const auto cutStamp = [&editor] {
+        const QImage source = editor.picture().toImage();
+        const auto small = [](const QImage &image) { return image.scaled(24, 24).convertToFormat(QImage::Format_Grayscale8); };
+        const QImage cut = small(editor.cutSelection());
+        int best = -1;
+        qint64 bestDifference = 0;
+        for (int n = 0; n < editor.page().stamps().size(); ++n) {
+            const QImage box = small(source.copy(editor.page().stamps().at(n)));
+            qint64 difference = 0;
+            for (int y = 0; y < 24; ++y) {
+                for (int x = 0; x < 24; ++x)
+                    difference += qAbs(int(cut.constScanLine(y)[x]) - int(box.constScanLine(y)[x]));
+            }
+            if (best < 0 || difference < bestDifference) {
+                best = n;
+                bestDifference = difference;
+            }
+        }
+        return best;
+    };
+    QCOMPARE(cutStamp(), 0);
+    editor.step(1);
+    QCOMPARE(cutStamp(), 1);
+    editor.turnRight();
+    QCOMPARE(editor.picture().size(), picture.size().transposed());
+    QCOMPARE(cutStamp(), 1);
+}

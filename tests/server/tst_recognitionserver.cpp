@@ -6,6 +6,8 @@
 #include "search/recognitionclient.h"
 #include "testenv.h"
 #include "matching/stampgenerator.h"
+#include "matching/stampmatcher.h"
+#include "matching/stampphotographer.h"
 #include "server/democatalogue.h"
 #include "server/recognitionserver.h"
 #include "server/stampcatalogue.h"
@@ -87,6 +89,8 @@ private slots:
     void photoOfCatalogueStampGivesItsKeywordsFirst();
     void photoTheSignatureMissesIsAnswered_data();
     void photoTheSignatureMissesIsAnswered();
+    void hardPhotoIsPlacedWithTheFinerReference_data();
+    void hardPhotoIsPlacedWithTheFinerReference();
     void otherPictureFindsNothing_data();
     void otherPictureFindsNothing();
     void badRequestsAreRefusedAndServingGoesOn_data();
@@ -246,6 +250,34 @@ void TestRecognitionServer::photoTheSignatureMissesIsAnswered()
 
     CRecognitionClient client;
     const CRecognitionAnswer answer = CRecognitionAnswer::parse(client.queryRecognitionServer(jpegBytes(photo)));
+    QVERIFY2(answer.isGood(), qPrintable(answer.message()));
+    QCOMPARE(answer.keywordList().first(), keywordOf(stamp));
+}
+
+void TestRecognitionServer::hardPhotoIsPlacedWithTheFinerReference_data()
+{
+    QTest::addColumn<int>("stamp");
+    QTest::addColumn<int>("seed"); // of the hard photo: glare, a steep angle, 200 to 400 pixels
+    QTest::newRow("stamp 4, photo 3") << 4 << 3;
+    QTest::newRow("stamp 4, photo 9") << 4 << 9;
+    QTest::newRow("stamp 12, photo 7") << 12 << 7;
+}
+
+void TestRecognitionServer::hardPhotoIsPlacedWithTheFinerReference()
+{
+    QFETCH(int, stamp);
+    QFETCH(int, seed);
+    CStampPhotographer::Options options;
+    options.hard = true;
+    const CStampPhotographer::Photo photo = CStampPhotographer::photograph(CStampGenerator::stamp(stamp), seed, options);
+    // The premise: the comparison at its usual reference size cannot place the stamp's outline.
+    CStampMatcher matcher;
+    matcher.setReference(CStampGenerator::toImage(photo.picture));
+    QVERIFY(!matcher.compareImage(CStampGenerator::toImage(CStampGenerator::stamp(stamp))));
+
+    CRecognitionClient client;
+    const QByteArray bytes(reinterpret_cast<const char *>(photo.jpeg.data()), qsizetype(photo.jpeg.size()));
+    const CRecognitionAnswer answer = CRecognitionAnswer::parse(client.queryRecognitionServer(bytes));
     QVERIFY2(answer.isGood(), qPrintable(answer.message()));
     QCOMPARE(answer.keywordList().first(), keywordOf(stamp));
 }
