@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config lld
   qt6-base-dev qt6-webengine-dev qt6-5compat-dev qt6-svg-dev
   libqt6svg6 qt6-image-formats-plugins
   libgumbo-dev libopencv-dev libbenchmark-dev libfaiss-dev libxxhash-dev
@@ -12,11 +12,12 @@ packages=(
   desktop-file-utils appstream dpkg-dev file
 )
 
+# One query for all of them: it runs before every test run, so it should cost no more than a moment.
+installed=" $(dpkg-query -W -f='${Package}=${Status} ' "${packages[@]}" 2>/dev/null |
+             grep -o '[^ =]*=install ok installed' | cut -d= -f1 | tr '\n' ' ' || true) "
 missing=()
 for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
-  fi
+  [[ $installed == *" $p "* ]] || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 

@@ -1,5 +1,5 @@
-// Compiled into every test executable (not the support library, whose unreferenced objects the
-// linker would drop): the web engine needs shared OpenGL contexts set before the application
+// Linked as an object into every test executable (not put in the support library, whose
+// unreferenced objects the linker would drop): the web engine needs shared OpenGL contexts set before the application
 // object exists, which QTEST_MAIN creates.
 #include <QCoreApplication>
 
