@@ -14,6 +14,8 @@
 //     boxes far better (a gap or a step between neighbours), and, for a region much larger than
 //     the typical stamp, where the region and its edges thin (the plain margins of two stamps that
 //     touch). A paper label differs too, but is busy only where it is written on.
+//     A stamp framed loosely, whose neighbours cut by the picture's edge cover the border, is
+//     looked for again against the border's plain pixels, as the region over the centre.
 //  3. Without a plain ground (a stamp filling the picture, a busy scene): printed stamps are busy,
 //     their engraving, text and teeth give many short edges. The density of Canny edges, with long
 //     straight lines taken out, marks the stamps' insides; the marked regions are cut at edge
