@@ -343,9 +343,10 @@ cv::Mat differsFromGround(const cv::Mat &smooth, const cv::Mat &busy, const cv::
 // picture differs from the table as a whole: its own stamps are then found against the colour of
 // the page's rim. Each region that differs from the ground, cleaned of specks and thin bridges, is
 // a candidate for a whole stamp, margin and teeth included.
-// With `aroundCentre`, the ground is taken from the plain pixels outside the central region
-// instead of from the picture's border: a stamp framed loosely on a stock card has neighbours cut
-// by the picture's edge, which cover much of the border, while the card shows between them.
+// With `aroundCentre`, the ground is taken from the border's plain pixels only, there is no look
+// inside a page, and the one box returned is the stamp over the picture's centre: a stamp framed
+// loosely on a stock card has busy neighbours, cut by the picture's edge, over much of the border,
+// and may touch them at a corner.
 std::vector<cv::Rect> onPlainGround(const cv::Mat &lab, const cv::Mat &busy, const cv::Mat &edges, bool aroundCentre = false)
 {
     const int side = std::max(lab.cols, lab.rows);
