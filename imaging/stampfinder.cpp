@@ -14,6 +14,8 @@
 //     boxes far better (a gap or a step between neighbours), and, for a region much larger than
 //     the typical stamp, where the region and its edges thin (the plain margins of two stamps that
 //     touch). A paper label differs too, but is busy only where it is written on.
+//     A stamp framed loosely, whose neighbours cut by the picture's edge cover the border, is
+//     looked for again against the border's plain pixels, as the region over the centre.
 //  3. Without a plain ground (a stamp filling the picture, a busy scene): printed stamps are busy,
 //     their engraving, text and teeth give many short edges. The density of Canny edges, with long
 //     straight lines taken out, marks the stamps' insides; the marked regions are cut at edge
@@ -341,7 +343,11 @@ cv::Mat differsFromGround(const cv::Mat &smooth, const cv::Mat &busy, const cv::
 // picture differs from the table as a whole: its own stamps are then found against the colour of
 // the page's rim. Each region that differs from the ground, cleaned of specks and thin bridges, is
 // a candidate for a whole stamp, margin and teeth included.
-std::vector<cv::Rect> onPlainGround(const cv::Mat &lab, const cv::Mat &busy, const cv::Mat &edges)
+// With `aroundCentre`, the ground is taken from the border's plain pixels only, there is no look
+// inside a page, and the one box returned is the stamp over the picture's centre: a stamp framed
+// loosely on a stock card has busy neighbours, cut by the picture's edge, over much of the border,
+// and may touch them at a corner.
+std::vector<cv::Rect> onPlainGround(const cv::Mat &lab, const cv::Mat &busy, const cv::Mat &edges, bool aroundCentre = false)
 {
     const int side = std::max(lab.cols, lab.rows);
     const int rim = std::max(2, std::min(lab.cols, lab.rows) / 40);
@@ -350,6 +356,8 @@ std::vector<cv::Rect> onPlainGround(const cv::Mat &lab, const cv::Mat &busy, con
     cv::Mat within(lab.size(), CV_8U, cv::Scalar(255));
     cv::Mat sample = within.clone();
     sample(cv::Rect(rim, rim, lab.cols - 2 * rim, lab.rows - 2 * rim)).setTo(0);
+    if (aroundCentre)
+        sample &= ~busy;
     const int k = std::max(3, side / 150) | 1;
     const cv::Mat closer = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(k, k));
     const cv::Mat opener = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * k + 1, 2 * k + 1));
@@ -369,7 +377,7 @@ std::vector<cv::Rect> onPlainGround(const cv::Mat &lab, const cv::Mat &busy, con
         differs |= busy & near;
         cv::morphologyEx(differs, differs, cv::MORPH_CLOSE, closer);
         cv::morphologyEx(differs, differs, cv::MORPH_OPEN, opener);
-        if (onPage)
+        if (onPage || aroundCentre)
             break;
         // One region over most of the picture is a page on a table: look again inside it, against
         // the page's own rim.
@@ -405,6 +413,33 @@ std::vector<cv::Rect> onPlainGround(const cv::Mat &lab, const cv::Mat &busy, con
     std::vector<std::vector<cv::Point>> contours;
     cv::findContours(differs, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
     cv::drawContours(differs, contours, -1, cv::Scalar(255), cv::FILLED);
+    if (aroundCentre) {
+        // The central stamp may touch its neighbours at a corner or through a strip's gloss: its
+        // extent is where the region over the centre stays about as tall (and as wide) as it is at
+        // the centre, a bridge or a neighbour's corner being far thinner.
+        cv::Mat labels;
+        cv::connectedComponents(differs, labels, 8, CV_32S);
+        const int centre = labels.at<int>(lab.rows / 2, lab.cols / 2);
+        if (centre == 0)
+            return {};
+        const cv::Mat region = labels == centre;
+        cv::Rect box(cv::Point(), lab.size());
+        for (int pass = 0; pass < 4; ++pass) {
+            const bool across = pass % 2 == 0;
+            cv::Mat profile;
+            cv::reduce(region(box), profile, across ? 0 : 1, cv::REDUCE_SUM, CV_32S);
+            profile = profile.reshape(1, 1);
+            const int length = profile.cols, middle = (across ? lab.cols / 2 - box.x : lab.rows / 2 - box.y);
+            const int full = profile.at<int>(middle);
+            int from = middle, to = middle;
+            while (from > 0 && profile.at<int>(from - 1) > full / 2)
+                --from;
+            while (to < length - 1 && profile.at<int>(to + 1) > full / 2)
+                ++to;
+            box = across ? cv::Rect(box.x + from, box.y, to - from + 1, box.height) : cv::Rect(box.x, box.y + from, box.width, to - from + 1);
+        }
+        return {box & cv::boundingRect(region)};
+    }
     std::vector<cv::Rect> regions;
     for (const auto &contour : contours)
         if (const cv::Rect box = cv::boundingRect(contour); box.width >= side * 0.05 && box.height >= side * 0.05)
@@ -533,14 +568,33 @@ QList<QRect> CStampFinder::findStamps(const QImage &picture)
     // Where the picture shows a plain ground, the regions that differ from it are the stamps,
     // margin and teeth included, and they replace what the edges found. A paper label differs too,
     // but is busy only where it is written on.
-    std::vector<cv::Rect> grounded;
-    for (const cv::Rect &b : onPlainGround(lab, busy, edges)) {
+    const cv::Rect whole(cv::Point(), small.size());
+    auto cut = [&](const cv::Rect &r) { return r.x <= 1 || r.y <= 1 || r.br().x >= small.cols - 1 || r.br().y >= small.rows - 1; };
+    auto printed = [&](const cv::Rect &b) {
         const double busyness = cv::mean(busy(b))[0] / 255.0, colour = cv::mean(chroma(b))[0];
         // A printed stamp is busy somewhere, at least along its teeth and lettering; a flat patch
         // of colour on a plain ground (a drawing, a shape) is not, however colourful.
-        if (busyness > 0.1 && busyness + colour / 100.0 > 0.3)
+        return busyness > 0.1 && busyness + colour / 100.0 > 0.3;
+    };
+    std::vector<cv::Rect> grounded;
+    for (const cv::Rect &b : onPlainGround(lab, busy, edges))
+        if (printed(b))
             grounded.push_back(b);
-    }
+    // A stamp framed loosely, its neighbours cut by the picture's edge: the border is no ground to
+    // go by, but the card shows around the central stamp. A page shows several whole stamps and is
+    // left as it is; the stamp over the centre, taking a good part of the picture, is looked for.
+    const cv::Point middle(small.cols / 2, small.rows / 2);
+    auto framedStamp = [&](const cv::Rect &b) {
+        const double aspect = double(b.width) / b.height;
+        return b.contains(middle) && !cut(b) && b.area() > 0.2 * whole.area() && b.area() < 0.8 * whole.area() && aspect > 0.4
+               && aspect < 2.5 && printed(b);
+    };
+    cv::Rect framed;
+    if (std::count_if(grounded.begin(), grounded.end(), [&](const cv::Rect &b) { return !cut(b); }) < 2
+        && std::none_of(grounded.begin(), grounded.end(), framedStamp))
+        for (const cv::Rect &b : onPlainGround(lab, busy, edges, true))
+            if (framedStamp(b))
+                framed = b;
     std::vector<cv::Rect> candidates = grounded;
     // Without a plain ground, the busy regions are the stamps.
     if (candidates.empty()) {
@@ -615,9 +669,15 @@ QList<QRect> CStampFinder::findStamps(const QImage &picture)
             kept.push_back(candidates[i]);
     candidates = kept;
 
+    // The stamp found around the centre goes first; what lies inside it are pieces of it.
+    if (!framed.empty()) {
+        candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
+                                        [&](const cv::Rect &c) { return (c & framed).area() > 0.5 * c.area(); }),
+                         candidates.end());
+        candidates.insert(candidates.begin(), framed);
+    }
     // One box over nearly all of the picture: the picture is the stamp. (Among others, such a box
     // is a page's outline around its stamps.)
-    const cv::Rect whole(cv::Point(), small.size());
     auto nearlyAll = [&](const cv::Rect &c) { return c.width > 0.85 * whole.width && c.height > 0.85 * whole.height; };
     if (candidates.size() == 1 && nearlyAll(candidates.front()))
         return {picture.rect()};
@@ -635,9 +695,10 @@ QList<QRect> CStampFinder::findStamps(const QImage &picture)
 
     // Best first: whole stamps before those cut by the picture's edge, then nearest the centre.
     const cv::Point2d centre(small.cols / 2.0, small.rows / 2.0);
-    auto cut = [&](const cv::Rect &r) { return r.x <= 1 || r.y <= 1 || r.br().x >= small.cols - 1 || r.br().y >= small.rows - 1; };
     auto distance = [&](const cv::Rect &r) { return std::hypot(r.x + r.width / 2.0 - centre.x, r.y + r.height / 2.0 - centre.y); };
     std::stable_sort(candidates.begin(), candidates.end(), [&](const cv::Rect &a, const cv::Rect &b) {
+        if (a == framed || b == framed)
+            return a == framed && b != framed;
         if (cut(a) != cut(b))
             return !cut(a);
         return distance(a) < distance(b);

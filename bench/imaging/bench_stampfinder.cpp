@@ -159,6 +159,7 @@ int main(int argc, char *argv[])
                 listMisses(file, truth, found);
             draw(drawDir, QFileInfo(file).completeBaseName(), picture, truth, found);
             // Each stamp cut out with a loose margin of 15 to 40 % of its size on each side.
+            Tally cutOut;
             for (int k = 0; k < truth.size(); ++k) {
                 const QRect t = truth[k];
                 const double margin = 0.15 + 0.25 * ((k * 7) % 10) / 9.0;
@@ -166,11 +167,13 @@ int main(int argc, char *argv[])
                                              int(t.height() * margin)).intersected(picture.rect());
                 const QList<QRect> f = CStampFinder::findStamps(picture.copy(cut));
                 singles.add({t.translated(-cut.topLeft())}, f.mid(0, 1));
+                cutOut.add({t.translated(-cut.topLeft())}, f.mid(0, 1));
                 if (verbose)
                     listMisses(QString("%1 cut %2").arg(file).arg(k), {t.translated(-cut.topLeft())}, f.mid(0, 1));
                 draw(drawDir, QFileInfo(file).completeBaseName() + QString("_cut%1").arg(k), picture.copy(cut),
                      {t.translated(-cut.topLeft())}, f);
             }
+            cutOut.print(qPrintable("  " + file + " cut out (1st)"));
         }
         pages.print("real album pages");
         singles.print("real stamps cut out loosely (1st)");

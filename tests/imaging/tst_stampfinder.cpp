@@ -111,6 +111,36 @@ private slots:
                  qPrintable(QString("IoU %1").arg(CStampFinder::overlap(found.first(), toQt(page.stamps.front())))));
     }
 
+    // A stamp on a stock page framed loosely: its neighbours, cut by the picture's edge, cover much
+    // of the border; the first box is still the stamp in the middle, not a neighbour or a piece.
+    void looselyFramedOnPage_data()
+    {
+        QTest::addColumn<int>("background");
+        QTest::addColumn<double>("margin");
+        QTest::newRow("dark, margin 0.25") << int(CAlbumPageGenerator::DarkStockPage) << 0.25;
+        QTest::newRow("dark, margin 0.4") << int(CAlbumPageGenerator::DarkStockPage) << 0.4;
+        QTest::newRow("light, margin 0.3") << int(CAlbumPageGenerator::LightAlbumPage) << 0.3;
+    }
+    void looselyFramedOnPage()
+    {
+        QFETCH(int, background);
+        QFETCH(double, margin);
+        CAlbumPageGenerator::Options o;
+        o.background = CAlbumPageGenerator::Background(background);
+        const CAlbumPageGenerator::Page page = CAlbumPageGenerator::page(o);
+        const QImage picture = CStampGenerator::toImage(page.picture);
+        // The stamps of the middle row with neighbours on every side.
+        for (size_t k = 5; k <= 6; ++k) {
+            const QRect t = toQt(page.stamps[k]);
+            const QRect cut = t.adjusted(-int(t.width() * margin), -int(t.height() * margin), int(t.width() * margin),
+                                         int(t.height() * margin)).intersected(picture.rect());
+            const QList<QRect> found = CStampFinder::findStamps(picture.copy(cut));
+            QVERIFY2(!found.isEmpty(), qPrintable(QString("stamp %1").arg(k)));
+            const double iou = CStampFinder::overlap(found.first(), t.translated(-cut.topLeft()));
+            QVERIFY2(iou >= 0.8, qPrintable(QString("stamp %1: IoU %2").arg(k).arg(iou)));
+        }
+    }
+
     // A picture that is all stamp gives the whole picture; a plain one gives nothing.
     void wholeAndPlain()
     {
