@@ -44,6 +44,16 @@ Match comparedMatch()
     return match;
 }
 
+// The main window with no outside host, shown at its usual size (in a TempHome that outlives it).
+std::unique_ptr<MainWindow> shownWindow()
+{
+    qputenv("QUILLET_HOSTS", "/nonexistent");
+    auto window = std::make_unique<MainWindow>(QStringList{"quillet"});
+    window->resize(1000, 655);
+    window->show();
+    return window;
+}
+
 } // namespace
 
 class TestScrollPreview : public QObject
@@ -172,22 +182,19 @@ void TestScrollPreview::clickInWindowOpensBrowserTab()
 {
     TempHome home;
     home.writeKnownConfig();
-    qputenv("QUILLET_HOSTS", "/nonexistent");
-    MainWindow window({"quillet"});
-    window.resize(1000, 655);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const std::unique_ptr<MainWindow> window = shownWindow();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
     // An address the browser refuses to load: the tab changes all the same. (Inside a test executable
     // the web engine crashes in Qt's focus handling on a main window's first page load, which the
     // program itself does not; tst_webbrowser loads pages in a browser of its own.)
-    window.slotAddImg(picture(120, 160).toImage(), "ftp://stamps.invalid/offer/7", "ebay.com", QString(), 0);
-    QCOMPARE(window.thumbnails()->buttons().size(), 1);
-    QCOMPARE(window.thumbnails()->buttons().first()->captionLabel()->text(), QString("ebay.com"));
-    QSignalSpy opened(window.thumbnails(), &CScrollPreview::signalPressUrl);
-    QTest::mouseClick(window.thumbnails()->buttons().first(), Qt::LeftButton);
+    window->slotAddImg(picture(120, 160).toImage(), "ftp://stamps.invalid/offer/7", "ebay.com", QString(), 0);
+    QCOMPARE(window->thumbnails()->buttons().size(), 1);
+    QCOMPARE(window->thumbnails()->buttons().first()->captionLabel()->text(), QString("ebay.com"));
+    QSignalSpy opened(window->thumbnails(), &CScrollPreview::signalPressUrl);
+    QTest::mouseClick(window->thumbnails()->buttons().first(), Qt::LeftButton);
     QCOMPARE(opened.size(), 1);
     QCOMPARE(opened.first().first().toString(), QString("ftp://stamps.invalid/offer/7"));
-    QCOMPARE(window.findChild<QTabWidget *>("tabWidget")->currentIndex(), 1);
+    QCOMPARE(window->findChild<QTabWidget *>("tabWidget")->currentIndex(), 1);
     qunsetenv("QUILLET_HOSTS");
 }
 
@@ -253,18 +260,15 @@ void TestScrollPreview::compareViewOpensThePageInWindow()
 {
     TempHome home;
     home.writeKnownConfig();
-    qputenv("QUILLET_HOSTS", "/nonexistent");
-    MainWindow window({"quillet"});
-    window.resize(1000, 655);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const std::unique_ptr<MainWindow> window = shownWindow();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
     const Match match = comparedMatch();
-    window.slotAddImg(match.candidate, "ftp://stamps.invalid/offer/9", "ebay.com", QString(), 0, match.evidence);
-    CEvidenceView *view = window.thumbnails()->compare(0);
+    window->slotAddImg(match.candidate, "ftp://stamps.invalid/offer/9", "ebay.com", QString(), 0, match.evidence);
+    CEvidenceView *view = window->thumbnails()->compare(0);
     QVERIFY(view);
-    QCOMPARE(window.findChild<QTabWidget *>("tabWidget")->currentIndex(), 0);
+    QCOMPARE(window->findChild<QTabWidget *>("tabWidget")->currentIndex(), 0);
     QTest::mouseClick(view->openPageButton(), Qt::LeftButton);
-    QCOMPARE(window.findChild<QTabWidget *>("tabWidget")->currentIndex(), 1);
+    QCOMPARE(window->findChild<QTabWidget *>("tabWidget")->currentIndex(), 1);
     qunsetenv("QUILLET_HOSTS");
 }
 
