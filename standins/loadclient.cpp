@@ -125,6 +125,7 @@ void LoadClient::finish()
     if (m_socket->isOpen())
         m_answer += m_socket->readAll();
     m_elapsedMs = m_timer.elapsed();
+    m_endText = QStringLiteral("%1 (%2 of %3 bytes sent)").arg(m_socket->errorString()).arg(m_sent).arg(m_request.size());
     // "HTTP/1.1 200 OK"
     if (m_answer.startsWith("HTTP/1.") && m_answer.size() >= 12)
         m_status = m_answer.mid(9, 3).toInt();

@@ -37,6 +37,8 @@ public:
     int status() const { return m_status; }
     QByteArray answer() const { return m_answer; }
     qint64 elapsedMs() const { return m_elapsedMs; }
+    // How the connection ended without an answer (the socket's error), for a failing test to say.
+    QString endText() const { return m_endText; }
 
     // An upload of a picture to the recognition server, as the program sends it.
     static QByteArray uploadRequest(const QByteArray &picture);
@@ -61,4 +63,5 @@ private:
     bool m_done = false;
     int m_status = 0;
     qint64 m_elapsedMs = 0;
+    QString m_endText;
 };
