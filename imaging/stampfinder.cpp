@@ -503,6 +503,94 @@ std::vector<cv::Rect> onPlainGround(const cv::Mat &lab, const cv::Mat &busy, con
     return boxes;
 }
 
+// The stamp over the centre of a picture framed loosely around one stamp on a dark card (a stock
+// page), whatever its neighbours: they may be cut by the picture's edge, close by or touching, and
+// the card may show in several shades (a black strip, a clear strip's gloss), so that no one ground
+// colour holds. What holds is that the stamp's paper is lighter than the card around it: each of
+// its four sides is the line, on its side of the centre, along which the picture steps from dark
+// outside to light inside over most of the stamp's length. The bands compared lie past the teeth
+// on either side; where a neighbour touches, its rows show no step, and the line is the one that
+// steps along most rows and, among those, steps the most. A design's inner frame steps the other
+// way (darker inside its light margin). Each side's rows are those between the other two sides,
+// found in turn from the picture's middle third. Empty when a side has no such line along at least
+// 40 % of its length, or when the box holds a plain dark row or column (a gap between stamps:
+// a page, not one stamp).
+cv::Rect stampOnCard(const cv::Mat &lab, const cv::Mat &busy)
+{
+    const int side = std::max(lab.cols, lab.rows);
+    cv::Mat light;
+    cv::extractChannel(lab, light, 0);
+    cv::medianBlur(light, light, 5);
+    const int gap = std::max(2, side / 120), width = std::max(3, side / 80), reach = gap + width;
+    // The step at each pixel: the band's mean after it minus the band's mean before it.
+    cv::Mat kernel = cv::Mat::zeros(1, 2 * reach + 1, CV_32F);
+    for (int j = gap; j < reach; ++j) {
+        kernel.at<float>(reach + j) = 1.0f / width;
+        kernel.at<float>(reach - j - 1) = -1.0f / width;
+    }
+    cv::Mat across, down;
+    cv::filter2D(light, across, CV_32F, kernel, cv::Point(-1, -1), 0, cv::BORDER_REPLICATE);
+    cv::filter2D(light, down, CV_32F, kernel.t(), cv::Point(-1, -1), 0, cv::BORDER_REPLICATE);
+    constexpr float clearStep = 30;
+    // The best line among `from`..`to` (columns of `steps`, or rows when `vertical`), counted over
+    // `span` of the other direction; `sign` -1 where the stamp lies before the line.
+    auto fit = [&](const cv::Mat &steps, bool vertical, int sign, int from, int to, cv::Range span, double &clearest) {
+        const cv::Mat oriented = sign * steps;
+        const cv::Mat part = vertical ? oriented.colRange(span) : oriented.rowRange(span);
+        const cv::Mat clear = part > clearStep;
+        cv::Mat strong = cv::Mat::zeros(part.size(), CV_32F), count, total;
+        part.copyTo(strong, clear);
+        cv::reduce(clear / 255, count, vertical ? 1 : 0, cv::REDUCE_SUM, CV_32F);
+        cv::reduce(strong, total, vertical ? 1 : 0, cv::REDUCE_SUM, CV_32F);
+        count = count.reshape(1, 1), total = total.reshape(1, 1);
+        from = std::max(from, reach), to = std::min(to, count.cols - reach);
+        clearest = 0;
+        for (int i = from; i <= to; ++i)
+            clearest = std::max(clearest, count.at<float>(i) / double(span.size()));
+        int best = -1;
+        double strongest = 0;
+        for (int i = from; i <= to; ++i)
+            if (const float n = count.at<float>(i); n > 0 && n / span.size() >= clearest - 0.1 && total.at<float>(i) / n > strongest)
+                strongest = total.at<float>(i) / n, best = i;
+        return best;
+    };
+    const int cx = lab.cols / 2, cy = lab.rows / 2;
+    int l = cx - lab.cols / 6, r = cx + lab.cols / 6, t = cy - lab.rows / 6, b = cy + lab.rows / 6;
+    double clear[4];
+    for (int round = 0; round < 3; ++round) {
+        // Rows and columns a little inside the sides found so far: a turned stamp's corners lie off them.
+        const cv::Range rows(t + (b - t) / 10, b - (b - t) / 10), columns(l + (r - l) / 10, r - (r - l) / 10);
+        const int left = fit(across, false, 1, 0, cx - lab.cols / 8, rows, clear[0]);
+        const int right = fit(across, false, -1, cx + lab.cols / 8, lab.cols, rows, clear[1]);
+        const int top = fit(down, true, 1, 0, cy - lab.rows / 8, columns, clear[2]);
+        const int bottom = fit(down, true, -1, cy + lab.rows / 8, lab.rows, columns, clear[3]);
+        if (std::min({left, right, top, bottom}) < 0 || right - left < 8 || bottom - top < 8)
+            return {};
+        l = left, r = right, t = top, b = bottom;
+    }
+    if (*std::min_element(clear, clear + 4) < 0.4)
+        return {};
+    // The card's lightness just outside the box; a row or column inside that is mostly plain and
+    // as dark as the card is a gap between stamps.
+    const cv::Rect all(cv::Point(), lab.size()), box(l, t, r - l, b - t);
+    cv::Mat ring = cv::Mat::zeros(lab.size(), CV_8U);
+    ring(cv::Rect(l - reach, t - reach, r - l + 2 * reach, b - t + 2 * reach) & all).setTo(255);
+    ring(box).setTo(0);
+    const double card = cv::mean(light, ring)[0];
+    const cv::Rect inner = cv::Rect(l + reach, t + reach, r - l - 2 * reach, b - t - 2 * reach) & all;
+    if (inner.empty())
+        return {};
+    const cv::Mat gapLike = (light(inner) < card + 20) & ~busy(inner);
+    cv::Mat columnsGap, rowsGap;
+    cv::reduce(gapLike, columnsGap, 0, cv::REDUCE_AVG, CV_32F);
+    cv::reduce(gapLike, rowsGap, 1, cv::REDUCE_AVG, CV_32F);
+    double mostColumn, mostRow;
+    cv::minMaxLoc(columnsGap, nullptr, &mostColumn);
+    cv::minMaxLoc(rowsGap, nullptr, &mostRow);
+    if (std::max(mostColumn, mostRow) > 0.8 * 255)
+        return {};
+    return box;
+}
 } // namespace
 
 QList<QRect> CStampFinder::findStamps(const QImage &picture)
@@ -703,6 +791,17 @@ QList<QRect> CStampFinder::findStamps(const QImage &picture)
             return !cut(a);
         return distance(a) < distance(b);
     });
+    // A stamp framed loosely on a dark card: a first box well inside the stamp whose sides step from
+    // the card is a piece of its design.
+    if (const cv::Rect stepped = stampOnCard(lab, busy); !stepped.empty()
+        && stepped.area() > 0.15 * whole.area() && double(stepped.width) / stepped.height > 0.4 && double(stepped.width) / stepped.height < 2.5
+        && (candidates.empty() || cut(candidates.front())
+            || ((candidates.front() & stepped).area() > 0.8 * candidates.front().area() && candidates.front().area() < 0.9 * stepped.area()))) {
+        candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
+                                        [&](const cv::Rect &c) { return (c & stepped).area() > 0.5 * c.area(); }),
+                         candidates.end());
+        candidates.insert(candidates.begin(), stepped);
+    }
     QList<QRect> found;
     for (const cv::Rect &c : candidates) {
         const QRect r(int(std::floor(c.x / scale)), int(std::floor(c.y / scale)), int(std::ceil(c.width / scale)),

@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 namespace {
 
@@ -139,6 +140,44 @@ private slots:
             const double iou = CStampFinder::overlap(found.first(), t.translated(-cut.topLeft()));
             QVERIFY2(iou >= 0.8, qPrintable(QString("stamp %1: IoU %2").arg(k).arg(iou)));
         }
+    }
+
+    // The same on a stock page photographed as the card really looks: the clear strip's gloss turns
+    // part of the card grey, so that no one colour is the ground around the stamp, and the design
+    // holds a strong shape of its own (a dark frame around a light panel) that stands out from the
+    // card as a stamp does. The first box is the whole stamp, not the panel or a piece of the design.
+    void looselyFramedOnShinyCard_data()
+    {
+        QTest::addColumn<int>("stamp");
+        QTest::addColumn<double>("margin");
+        QTest::newRow("stamp 5, margin 0.2") << 5 << 0.2;
+        QTest::newRow("stamp 6, margin 0.35") << 6 << 0.35;
+    }
+    void looselyFramedOnShinyCard()
+    {
+        QFETCH(int, stamp);
+        QFETCH(double, margin);
+        CAlbumPageGenerator::Options o;
+        o.fill = 0.85;
+        const CAlbumPageGenerator::Page page = CAlbumPageGenerator::page(o);
+        cv::Mat picture = page.picture.clone();
+        const cv::Rect t = page.stamps[size_t(stamp)];
+        const cv::Rect panel(t.x + t.width / 5, t.y + t.height / 5, t.width * 3 / 5, t.height * 3 / 5);
+        cv::rectangle(picture, panel, cv::Scalar(235, 235, 230), cv::FILLED);
+        cv::rectangle(picture, panel, cv::Scalar(40, 30, 30), std::max(4, t.width / 25));
+        cv::putText(picture, "QUILLET", panel.tl() + cv::Point(panel.width / 10, panel.height / 2), cv::FONT_HERSHEY_SIMPLEX,
+                    panel.width / 260.0, cv::Scalar(60, 40, 160), 3);
+        // The gloss: the lower half of the picture washed grey, card and stamps alike.
+        cv::Mat lower = picture.rowRange(t.y + t.height / 2, picture.rows);
+        lower.convertTo(lower, -1, 0.6, 100);
+        const QImage whole = CStampGenerator::toImage(picture);
+        const QRect truth = toQt(t);
+        const QRect cut = truth.adjusted(-int(truth.width() * margin), -int(truth.height() * margin), int(truth.width() * margin),
+                                         int(truth.height() * margin)).intersected(whole.rect());
+        const QList<QRect> found = CStampFinder::findStamps(whole.copy(cut));
+        QVERIFY(!found.isEmpty());
+        const double iou = CStampFinder::overlap(found.first(), truth.translated(-cut.topLeft()));
+        QVERIFY2(iou >= 0.8, qPrintable(QString("IoU %1").arg(iou)));
     }
 
     // A picture that is all stamp gives the whole picture; a plain one gives nothing.
