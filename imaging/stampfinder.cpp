@@ -515,33 +515,53 @@ std::vector<cv::Rect> onPlainGround(const cv::Mat &lab, const cv::Mat &busy, con
 // found in turn from the picture's middle third. Empty when a side has no such line along at least
 // 40 % of its length, or when the box holds a plain dark row or column (a gap between stamps:
 // a page, not one stamp).
-cv::Rect stampOnCard(const cv::Mat &lab, const cv::Mat &busy)
+cv::Rect stampOnCard(const cv::Mat &lab, const cv::Mat &fullBusy)
 {
-    const int side = std::max(lab.cols, lab.rows);
-    cv::Mat light;
+    // Sides a pixel or two off do not matter here: the lines are looked for at half the size.
+    const double shrink = std::max(lab.cols, lab.rows) > 600 ? 0.5 : 1.0;
+    cv::Mat light, busy;
     cv::extractChannel(lab, light, 0);
-    cv::medianBlur(light, light, 5);
+    cv::resize(light, light, cv::Size(), shrink, shrink, cv::INTER_AREA);
+    cv::resize(fullBusy, busy, light.size(), 0, 0, cv::INTER_NEAREST);
+    cv::medianBlur(light, light, 3);
+    const int side = std::max(light.cols, light.rows);
     const int gap = std::max(2, side / 120), width = std::max(3, side / 80), reach = gap + width;
-    // The step at each pixel: the band's mean after it minus the band's mean before it.
-    cv::Mat kernel = cv::Mat::zeros(1, 2 * reach + 1, CV_32F);
-    for (int j = gap; j < reach; ++j) {
-        kernel.at<float>(reach + j) = 1.0f / width;
-        kernel.at<float>(reach - j - 1) = -1.0f / width;
+    // The step at each pixel: the mean of the band after it minus that of the band before it.
+    cv::Mat across = cv::Mat::zeros(light.size(), CV_32F), down = across.clone();
+    {
+        cv::Mat level, mean;
+        light.convertTo(level, CV_32F);
+        cv::blur(level, mean, cv::Size(width, 1), cv::Point(0, 0), cv::BORDER_REPLICATE);
+        if (light.cols > 2 * reach)
+            cv::subtract(mean.colRange(reach + gap, light.cols - reach + gap), mean.colRange(0, light.cols - 2 * reach),
+                         across.colRange(reach, light.cols - reach));
+        cv::blur(level, mean, cv::Size(1, width), cv::Point(0, 0), cv::BORDER_REPLICATE);
+        if (light.rows > 2 * reach)
+            cv::subtract(mean.rowRange(reach + gap, light.rows - reach + gap), mean.rowRange(0, light.rows - 2 * reach),
+                         down.rowRange(reach, light.rows - reach));
     }
-    cv::Mat across, down;
-    cv::filter2D(light, across, CV_32F, kernel, cv::Point(-1, -1), 0, cv::BORDER_REPLICATE);
-    cv::filter2D(light, down, CV_32F, kernel.t(), cv::Point(-1, -1), 0, cv::BORDER_REPLICATE);
+    // Where each pixel steps clearly, in each of the four directions, and by how much.
     constexpr float clearStep = 30;
-    // The best line among `from`..`to` (columns of `steps`, or rows when `vertical`), counted over
-    // `span` of the other direction; `sign` -1 where the stamp lies before the line.
-    auto fit = [&](const cv::Mat &steps, bool vertical, int sign, int from, int to, cv::Range span, double &clearest) {
-        const cv::Mat oriented = sign * steps;
-        const cv::Mat part = vertical ? oriented.colRange(span) : oriented.rowRange(span);
-        const cv::Mat clear = part > clearStep;
-        cv::Mat strong = cv::Mat::zeros(part.size(), CV_32F), count, total;
-        part.copyTo(strong, clear);
-        cv::reduce(clear / 255, count, vertical ? 1 : 0, cv::REDUCE_SUM, CV_32F);
-        cv::reduce(strong, total, vertical ? 1 : 0, cv::REDUCE_SUM, CV_32F);
+    struct Steps
+    {
+        cv::Mat clear, strength;
+    } steps[4];
+    const cv::Mat oriented[4] = {across, -across, down, -down};
+    for (int k = 0; k < 4; ++k) {
+        steps[k].clear = oriented[k] > clearStep;
+        steps[k].strength = cv::Mat::zeros(light.size(), CV_32F);
+        oriented[k].copyTo(steps[k].strength, steps[k].clear);
+        steps[k].clear /= 255;
+    }
+    // The best line among `from`..`to` (columns, or rows for the top and the bottom), counted over
+    // `span` of the other direction: `direction` 0 left, 1 right, 2 top, 3 bottom.
+    auto fit = [&](int direction, int from, int to, cv::Range span, double &clearest) {
+        const bool vertical = direction >= 2;
+        cv::Mat count, total;
+        cv::reduce(vertical ? steps[direction].clear.colRange(span) : steps[direction].clear.rowRange(span), count, vertical ? 1 : 0,
+                   cv::REDUCE_SUM, CV_32F);
+        cv::reduce(vertical ? steps[direction].strength.colRange(span) : steps[direction].strength.rowRange(span), total,
+                   vertical ? 1 : 0, cv::REDUCE_SUM, CV_32F);
         count = count.reshape(1, 1), total = total.reshape(1, 1);
         from = std::max(from, reach), to = std::min(to, count.cols - reach);
         clearest = 0;
@@ -554,16 +574,16 @@ cv::Rect stampOnCard(const cv::Mat &lab, const cv::Mat &busy)
                 strongest = total.at<float>(i) / n, best = i;
         return best;
     };
-    const int cx = lab.cols / 2, cy = lab.rows / 2;
-    int l = cx - lab.cols / 6, r = cx + lab.cols / 6, t = cy - lab.rows / 6, b = cy + lab.rows / 6;
+    const int cx = light.cols / 2, cy = light.rows / 2;
+    int l = cx - light.cols / 6, r = cx + light.cols / 6, t = cy - light.rows / 6, b = cy + light.rows / 6;
     double clear[4];
     for (int round = 0; round < 3; ++round) {
         // Rows and columns a little inside the sides found so far: a turned stamp's corners lie off them.
         const cv::Range rows(t + (b - t) / 10, b - (b - t) / 10), columns(l + (r - l) / 10, r - (r - l) / 10);
-        const int left = fit(across, false, 1, 0, cx - lab.cols / 8, rows, clear[0]);
-        const int right = fit(across, false, -1, cx + lab.cols / 8, lab.cols, rows, clear[1]);
-        const int top = fit(down, true, 1, 0, cy - lab.rows / 8, columns, clear[2]);
-        const int bottom = fit(down, true, -1, cy + lab.rows / 8, lab.rows, columns, clear[3]);
+        const int left = fit(0, 0, cx - light.cols / 8, rows, clear[0]);
+        const int right = fit(1, cx + light.cols / 8, light.cols, rows, clear[1]);
+        const int top = fit(2, 0, cy - light.rows / 8, columns, clear[2]);
+        const int bottom = fit(3, cy + light.rows / 8, light.rows, columns, clear[3]);
         if (std::min({left, right, top, bottom}) < 0 || right - left < 8 || bottom - top < 8)
             return {};
         l = left, r = right, t = top, b = bottom;
@@ -572,8 +592,8 @@ cv::Rect stampOnCard(const cv::Mat &lab, const cv::Mat &busy)
         return {};
     // The card's lightness just outside the box; a row or column inside that is mostly plain and
     // as dark as the card is a gap between stamps.
-    const cv::Rect all(cv::Point(), lab.size()), box(l, t, r - l, b - t);
-    cv::Mat ring = cv::Mat::zeros(lab.size(), CV_8U);
+    const cv::Rect all(cv::Point(), light.size()), box(l, t, r - l, b - t);
+    cv::Mat ring = cv::Mat::zeros(light.size(), CV_8U);
     ring(cv::Rect(l - reach, t - reach, r - l + 2 * reach, b - t + 2 * reach) & all).setTo(255);
     ring(box).setTo(0);
     const double card = cv::mean(light, ring)[0];
@@ -589,8 +609,10 @@ cv::Rect stampOnCard(const cv::Mat &lab, const cv::Mat &busy)
     cv::minMaxLoc(rowsGap, nullptr, &mostRow);
     if (std::max(mostColumn, mostRow) > 0.8 * 255)
         return {};
-    return box;
+    return cv::Rect(cvRound(l / shrink), cvRound(t / shrink), cvRound((r - l) / shrink), cvRound((b - t) / shrink))
+           & cv::Rect(cv::Point(), lab.size());
 }
+
 } // namespace
 
 QList<QRect> CStampFinder::findStamps(const QImage &picture)
