@@ -73,6 +73,31 @@ cv::Rect grown(const cv::Mat &lab, cv::Rect box, int threshold = 40)
     return box;
 }
 
+// Grows `box` over a stamp's teeth and margin where they hardly differ from the ground (a light
+// stamp on a light card): a side moves out while the line just outside it still crosses edges of the
+// stamp (its teeth, the margin's outline). On a plain ground nothing else is edged, and a turned
+// stamp's corners are followed to their tips, as the line need only cross them.
+cv::Rect grownOverTeeth(const cv::Mat &edges, cv::Rect box)
+{
+    const cv::Rect all(cv::Point(), edges.size());
+    const int reach = std::max(2, std::max(box.width, box.height) / 8);
+    auto crosses = [&](const cv::Rect &line) { return cv::countNonZero(edges(line & all)) >= 2; };
+    for (int step = 0; step < reach; ++step) {
+        bool grew = false;
+        if (box.x > 0 && crosses({box.x - 1, box.y, 1, box.height}))
+            --box.x, ++box.width, grew = true;
+        if (box.y > 0 && crosses({box.x, box.y - 1, box.width, 1}))
+            --box.y, ++box.height, grew = true;
+        if (box.br().x < edges.cols && crosses({box.br().x, box.y, 1, box.height}))
+            ++box.width, grew = true;
+        if (box.br().y < edges.rows && crosses({box.x, box.br().y, box.width, 1}))
+            ++box.height, grew = true;
+        if (!grew)
+            break;
+    }
+    return box;
+}
+
 // Splits `box` where the edge density, summed across it, falls to a valley between two parts that
 // are each shaped like a stamp; recursive, so a row of three touching stamps gives three.
 void split(const cv::Mat &edges, const cv::Rect &box, double typicalArea, std::vector<cv::Rect> &out, int depth = 0)
@@ -426,19 +451,43 @@ std::vector<cv::Rect> onPlainGround(const cv::Mat &lab, const cv::Mat &busy, con
         cv::Rect box(cv::Point(), lab.size());
         for (int pass = 0; pass < 4; ++pass) {
             const bool across = pass % 2 == 0;
+            // The profile along the whole picture, over the rows (or columns) found so far.
             cv::Mat profile;
-            cv::reduce(region(box), profile, across ? 0 : 1, cv::REDUCE_SUM, CV_32S);
+            cv::reduce(region(across ? cv::Rect(0, box.y, lab.cols, box.height) : cv::Rect(box.x, 0, box.width, lab.rows)), profile,
+                       across ? 0 : 1, cv::REDUCE_SUM, CV_32S);
             profile = profile.reshape(1, 1);
-            const int length = profile.cols, middle = (across ? lab.cols / 2 - box.x : lab.rows / 2 - box.y);
+            const int low = across ? box.x : box.y, high = across ? box.br().x - 1 : box.br().y - 1;
+            const int middle = across ? lab.cols / 2 : lab.rows / 2;
             const int full = profile.at<int>(middle);
             int from = middle, to = middle;
-            while (from > 0 && profile.at<int>(from - 1) > full / 2)
+            while (from > low && profile.at<int>(from - 1) > full / 2)
                 --from;
-            while (to < length - 1 && profile.at<int>(to + 1) > full / 2)
+            while (to < high && profile.at<int>(to + 1) > full / 2)
                 ++to;
-            box = across ? cv::Rect(box.x + from, box.y, to - from + 1, box.height) : cv::Rect(box.x, box.y + from, box.width, to - from + 1);
+            // A turned stamp tapers to its corners past that: once the other extent is known, the
+            // extent goes on while the profile keeps shrinking to nothing, not where it grows again
+            // (a bridge to a neighbour).
+            if (pass >= 2) {
+                const int reach = (to - from) / 8, wobble = std::max(2, full / 50);
+                auto tapered = [&](int at, int step) {
+                    int smallest = profile.at<int>(at);
+                    for (int i = at + step; i >= 0 && i < profile.cols && std::abs(i - at) <= reach; i += step) {
+                        const int here = profile.at<int>(i);
+                        if (here == 0)
+                            return i - step;
+                        if (here > smallest + wobble)
+                            return at;
+                        smallest = std::min(smallest, here);
+                    }
+                    return at;
+                };
+                from = tapered(from, -1), to = tapered(to, 1);
+            }
+            box = across ? cv::Rect(from, box.y, to - from + 1, box.height) : cv::Rect(box.x, from, box.width, to - from + 1);
         }
-        return {box & cv::boundingRect(region)};
+        box &= cv::boundingRect(region);
+        // On a light ground the stamp's light margin and teeth may not differ from it.
+        return {groundColour[0] > 120 ? grownOverTeeth(edges, box) : box};
     }
     std::vector<cv::Rect> regions;
     for (const auto &contour : contours)

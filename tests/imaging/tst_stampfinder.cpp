@@ -112,6 +112,30 @@ private slots:
                  qPrintable(QString("IoU %1").arg(CStampFinder::overlap(found.first(), toQt(page.stamps.front())))));
     }
 
+    // A light stamp turned on a plain light card, whose margin and teeth hardly differ from the card:
+    // the box reaches the tips of its teeth at the turned corners, not just its printed frame.
+    void turnedOnPlainCard_data()
+    {
+        QTest::addColumn<int>("seed");
+        QTest::addColumn<double>("turn");
+        QTest::newRow("stamp 7, turned 8") << 7 << 8.0;
+        QTest::newRow("stamp 12, upright") << 12 << 0.0;
+    }
+    void turnedOnPlainCard()
+    {
+        QFETCH(int, seed);
+        QFETCH(double, turn);
+        const cv::Mat turned = CStampGenerator::rotated(CStampGenerator::stamp(seed, cv::Size(400, 480)), turn);
+        const cv::Point at(230, 90);
+        const QImage picture = CStampGenerator::toImage(CStampGenerator::onPage(turned, cv::Size(900, 700), at));
+        // The turned picture's corners are the teeth's tips.
+        const QRect truth(at.x, at.y, turned.cols, turned.rows);
+        const QList<QRect> found = CStampFinder::findStamps(picture);
+        QVERIFY(!found.isEmpty());
+        const double iou = CStampFinder::overlap(found.first(), truth);
+        QVERIFY2(iou >= 0.8, qPrintable(QString("IoU %1").arg(iou)));
+    }
+
     // A stamp on a stock page framed loosely: its neighbours, cut by the picture's edge, cover much
     // of the border; the first box is still the stamp in the middle, not a neighbour or a piece.
     void looselyFramedOnPage_data()
