@@ -571,6 +571,8 @@ cv::Rect stampOnCard(const cv::Mat &lab, const cv::Mat &fullBusy)
     cv::Mat light, busy;
     cv::extractChannel(lab, light, 0);
     cv::resize(light, light, cv::Size(), shrink, shrink, cv::INTER_AREA);
+    if (std::min(light.cols, light.rows) < 40)
+        return {};
     cv::resize(fullBusy, busy, light.size(), 0, 0, cv::INTER_NEAREST);
     cv::medianBlur(light, light, 3);
     const int side = std::max(light.cols, light.rows);

@@ -215,6 +215,33 @@ private slots:
         QVERIFY(CStampFinder::findStamps(QImage()).isEmpty());
     }
 
+    // Pictures far narrower than a stamp (a strip cut from a scan, a thumbnail) give boxes inside
+    // the picture or none, never an exception, however plain or noisy.
+    void oddSizes_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::newRow("8 x 8") << QSize(8, 8);
+        QTest::newRow("9 x 1000") << QSize(9, 1000);
+        QTest::newRow("1300 x 17") << QSize(1300, 17);
+        QTest::newRow("30 x 3000") << QSize(30, 3000);
+        QTest::newRow("64 x 48") << QSize(64, 48);
+    }
+    void oddSizes()
+    {
+        QFETCH(QSize, size);
+        cv::Mat noise(size.height(), size.width(), CV_8UC3);
+        cv::RNG(5).fill(noise, cv::RNG::UNIFORM, 0, 255);
+        cv::Mat card(size.height(), size.width(), CV_8UC3, cv::Scalar(30, 30, 30));
+        cv::rectangle(card, cv::Rect(size.width() / 4, size.height() / 4, size.width() / 2, size.height() / 2), cv::Scalar(240, 240, 240), cv::FILLED);
+        for (const cv::Mat &m : {noise, card}) {
+            const QImage picture = CStampGenerator::toImage(m);
+            QList<QRect> found;
+            QVERIFY_THROWS_NO_EXCEPTION(found = CStampFinder::findStamps(picture));
+            for (const QRect &r : found)
+                QVERIFY(picture.rect().contains(r));
+        }
+    }
+
     // quillet-tool find-stamps prints the finder's boxes, one a line; an unreadable picture is an error.
     void tool()
     {
