@@ -15,7 +15,9 @@
 //     the typical stamp, where the region and its edges thin (the plain margins of two stamps that
 //     touch). A paper label differs too, but is busy only where it is written on.
 //     A stamp framed loosely, whose neighbours cut by the picture's edge cover the border, is
-//     looked for again against the border's plain pixels, as the region over the centre.
+//     looked for again against the border's plain pixels, as the region over the centre; on a dark
+//     card of several shades, by its four sides where the picture steps from the dark card to the
+//     stamp's lighter paper.
 //  3. Without a plain ground (a stamp filling the picture, a busy scene): printed stamps are busy,
 //     their engraving, text and teeth give many short edges. The density of Canny edges, with long
 //     straight lines taken out, marks the stamps' insides; the marked regions are cut at edge
@@ -864,16 +866,16 @@ QList<QRect> CStampFinder::findStamps(const QImage &picture)
             return !cut(a);
         return distance(a) < distance(b);
     });
-    // A stamp framed loosely on a dark card: a first box well inside the stamp whose sides step from
-    // the card is a piece of its design.
-    if (const cv::Rect stepped = stampOnCard(lab, busy); !stepped.empty()
-        && stepped.area() > 0.15 * whole.area() && double(stepped.width) / stepped.height > 0.4 && double(stepped.width) / stepped.height < 2.5
+    // A stamp framed loosely on a dark card, fitted by its sides: a first box inside it is a piece of
+    // its design, and one cut by the picture's edge comes after a whole stamp.
+    if (const cv::Rect onCard = stampOnCard(lab, busy); !onCard.empty() && onCard.area() > 0.15 * whole.area()
+        && double(onCard.width) / onCard.height > 0.4 && double(onCard.width) / onCard.height < 2.5
         && (candidates.empty() || cut(candidates.front())
-            || ((candidates.front() & stepped).area() > 0.8 * candidates.front().area() && candidates.front().area() < 0.9 * stepped.area()))) {
+            || ((candidates.front() & onCard).area() > 0.8 * candidates.front().area() && candidates.front().area() < 0.9 * onCard.area()))) {
         candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
-                                        [&](const cv::Rect &c) { return (c & stepped).area() > 0.5 * c.area(); }),
+                                        [&](const cv::Rect &c) { return (c & onCard).area() > 0.5 * c.area(); }),
                          candidates.end());
-        candidates.insert(candidates.begin(), stepped);
+        candidates.insert(candidates.begin(), onCard);
     }
     QList<QRect> found;
     for (const cv::Rect &c : candidates) {
