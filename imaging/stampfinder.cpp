@@ -15,7 +15,9 @@
 //     the typical stamp, where the region and its edges thin (the plain margins of two stamps that
 //     touch). A paper label differs too, but is busy only where it is written on.
 //     A stamp framed loosely, whose neighbours cut by the picture's edge cover the border, is
-//     looked for again against the border's plain pixels, as the region over the centre.
+//     looked for again against the border's plain pixels, as the region over the centre; on a dark
+//     card of several shades, by its four sides where the picture steps from the dark card to the
+//     stamp's lighter paper.
 //  3. Without a plain ground (a stamp filling the picture, a busy scene): printed stamps are busy,
 //     their engraving, text and teeth give many short edges. The density of Canny edges, with long
 //     straight lines taken out, marks the stamps' insides; the marked regions are cut at edge
@@ -66,6 +68,31 @@ cv::Rect grown(const cv::Mat &lab, cv::Rect box, int threshold = 40)
         if (box.br().x < lab.cols && differs({box.br().x, box.y, 1, box.height}))
             ++box.width, grew = true;
         if (box.br().y < lab.rows && differs({box.x, box.br().y, box.width, 1}))
+            ++box.height, grew = true;
+        if (!grew)
+            break;
+    }
+    return box;
+}
+
+// Grows `box` over a stamp's teeth and margin where they hardly differ from the ground (a light
+// stamp on a light card): a side moves out while the line just outside it still crosses edges of the
+// stamp (its teeth, the margin's outline). On a plain ground nothing else is edged, and a turned
+// stamp's corners are followed to their tips, as the line need only cross them.
+cv::Rect grownOverTeeth(const cv::Mat &edges, cv::Rect box)
+{
+    const cv::Rect all(cv::Point(), edges.size());
+    const int reach = std::max(2, std::max(box.width, box.height) / 8);
+    auto crosses = [&](const cv::Rect &line) { return cv::countNonZero(edges(line & all)) >= 2; };
+    for (int step = 0; step < reach; ++step) {
+        bool grew = false;
+        if (box.x > 0 && crosses({box.x - 1, box.y, 1, box.height}))
+            --box.x, ++box.width, grew = true;
+        if (box.y > 0 && crosses({box.x, box.y - 1, box.width, 1}))
+            --box.y, ++box.height, grew = true;
+        if (box.br().x < edges.cols && crosses({box.br().x, box.y, 1, box.height}))
+            ++box.width, grew = true;
+        if (box.br().y < edges.rows && crosses({box.x, box.br().y, box.width, 1}))
             ++box.height, grew = true;
         if (!grew)
             break;
@@ -426,19 +453,43 @@ std::vector<cv::Rect> onPlainGround(const cv::Mat &lab, const cv::Mat &busy, con
         cv::Rect box(cv::Point(), lab.size());
         for (int pass = 0; pass < 4; ++pass) {
             const bool across = pass % 2 == 0;
+            // The profile along the whole picture, over the rows (or columns) found so far.
             cv::Mat profile;
-            cv::reduce(region(box), profile, across ? 0 : 1, cv::REDUCE_SUM, CV_32S);
+            cv::reduce(region(across ? cv::Rect(0, box.y, lab.cols, box.height) : cv::Rect(box.x, 0, box.width, lab.rows)), profile,
+                       across ? 0 : 1, cv::REDUCE_SUM, CV_32S);
             profile = profile.reshape(1, 1);
-            const int length = profile.cols, middle = (across ? lab.cols / 2 - box.x : lab.rows / 2 - box.y);
+            const int low = across ? box.x : box.y, high = across ? box.br().x - 1 : box.br().y - 1;
+            const int middle = across ? lab.cols / 2 : lab.rows / 2;
             const int full = profile.at<int>(middle);
             int from = middle, to = middle;
-            while (from > 0 && profile.at<int>(from - 1) > full / 2)
+            while (from > low && profile.at<int>(from - 1) > full / 2)
                 --from;
-            while (to < length - 1 && profile.at<int>(to + 1) > full / 2)
+            while (to < high && profile.at<int>(to + 1) > full / 2)
                 ++to;
-            box = across ? cv::Rect(box.x + from, box.y, to - from + 1, box.height) : cv::Rect(box.x, box.y + from, box.width, to - from + 1);
+            // A turned stamp tapers to its corners past that: once the other extent is known, the
+            // extent goes on while the profile keeps shrinking to nothing, not where it grows again
+            // (a bridge to a neighbour).
+            if (pass >= 2) {
+                const int reach = (to - from) / 8, wobble = std::max(2, full / 50);
+                auto tapered = [&](int at, int step) {
+                    int smallest = profile.at<int>(at);
+                    for (int i = at + step; i >= 0 && i < profile.cols && std::abs(i - at) <= reach; i += step) {
+                        const int here = profile.at<int>(i);
+                        if (here == 0)
+                            return i - step;
+                        if (here > smallest + wobble)
+                            return at;
+                        smallest = std::min(smallest, here);
+                    }
+                    return at;
+                };
+                from = tapered(from, -1), to = tapered(to, 1);
+            }
+            box = across ? cv::Rect(from, box.y, to - from + 1, box.height) : cv::Rect(box.x, from, box.width, to - from + 1);
         }
-        return {box & cv::boundingRect(region)};
+        box &= cv::boundingRect(region);
+        // On a light ground the stamp's light margin and teeth may not differ from it.
+        return {groundColour[0] > 120 ? grownOverTeeth(edges, box) : box};
     }
     std::vector<cv::Rect> regions;
     for (const auto &contour : contours)
@@ -501,6 +552,118 @@ std::vector<cv::Rect> onPlainGround(const cv::Mat &lab, const cv::Mat &busy, con
         boxes = out;
     }
     return boxes;
+}
+
+// The stamp over the centre of a picture framed loosely around one stamp on a dark card (a stock
+// page), whatever its neighbours: they may be cut by the picture's edge, close by or touching, and
+// the card may show in several shades (a black strip, a clear strip's gloss), so that no one ground
+// colour holds. What holds is that the stamp's paper is lighter than the card around it: each of
+// its four sides is the line, on its side of the centre, along which the picture steps from dark
+// outside to light inside over most of the stamp's length. The bands compared lie past the teeth
+// on either side; where a neighbour touches, its rows show no step, and the line is the one that
+// steps along most rows and, among those, steps the most. A design's inner frame steps the other
+// way (darker inside its light margin). Each side's rows are those between the other two sides,
+// found in turn from the picture's middle third. Empty when a side has no such line along at least
+// 40 % of its length, or when the box holds a plain dark row or column (a gap between stamps:
+// a page, not one stamp).
+cv::Rect stampOnCard(const cv::Mat &lab, const cv::Mat &fullBusy)
+{
+    // Sides a pixel or two off do not matter here: the lines are looked for at half the size.
+    const double shrink = std::max(lab.cols, lab.rows) > 600 ? 0.5 : 1.0;
+    cv::Mat light, busy;
+    cv::extractChannel(lab, light, 0);
+    cv::resize(light, light, cv::Size(), shrink, shrink, cv::INTER_AREA);
+    if (std::min(light.cols, light.rows) < 40)
+        return {};
+    cv::resize(fullBusy, busy, light.size(), 0, 0, cv::INTER_NEAREST);
+    cv::medianBlur(light, light, 3);
+    const int side = std::max(light.cols, light.rows);
+    const int gap = std::max(2, side / 120), width = std::max(3, side / 80), reach = gap + width;
+    // The step at each pixel: the mean of the band after it minus that of the band before it.
+    cv::Mat across = cv::Mat::zeros(light.size(), CV_32F), down = across.clone();
+    {
+        cv::Mat level, mean;
+        light.convertTo(level, CV_32F);
+        cv::blur(level, mean, cv::Size(width, 1), cv::Point(0, 0), cv::BORDER_REPLICATE);
+        if (light.cols > 2 * reach)
+            cv::subtract(mean.colRange(reach + gap, light.cols - reach + gap), mean.colRange(0, light.cols - 2 * reach),
+                         across.colRange(reach, light.cols - reach));
+        cv::blur(level, mean, cv::Size(1, width), cv::Point(0, 0), cv::BORDER_REPLICATE);
+        if (light.rows > 2 * reach)
+            cv::subtract(mean.rowRange(reach + gap, light.rows - reach + gap), mean.rowRange(0, light.rows - 2 * reach),
+                         down.rowRange(reach, light.rows - reach));
+    }
+    // Where each pixel steps clearly, in each of the four directions, and by how much.
+    constexpr float clearStep = 30;
+    struct Steps
+    {
+        cv::Mat clear, strength;
+    } steps[4];
+    const cv::Mat oriented[4] = {across, -across, down, -down};
+    for (int k = 0; k < 4; ++k) {
+        steps[k].clear = oriented[k] > clearStep;
+        steps[k].strength = cv::Mat::zeros(light.size(), CV_32F);
+        oriented[k].copyTo(steps[k].strength, steps[k].clear);
+        steps[k].clear /= 255;
+    }
+    // The best line among `from`..`to` (columns, or rows for the top and the bottom), counted over
+    // `span` of the other direction: `direction` 0 left, 1 right, 2 top, 3 bottom.
+    auto fit = [&](int direction, int from, int to, cv::Range span, double &clearest) {
+        const bool vertical = direction >= 2;
+        cv::Mat count, total;
+        cv::reduce(vertical ? steps[direction].clear.colRange(span) : steps[direction].clear.rowRange(span), count, vertical ? 1 : 0,
+                   cv::REDUCE_SUM, CV_32F);
+        cv::reduce(vertical ? steps[direction].strength.colRange(span) : steps[direction].strength.rowRange(span), total,
+                   vertical ? 1 : 0, cv::REDUCE_SUM, CV_32F);
+        count = count.reshape(1, 1), total = total.reshape(1, 1);
+        from = std::max(from, reach), to = std::min(to, count.cols - reach);
+        clearest = 0;
+        for (int i = from; i <= to; ++i)
+            clearest = std::max(clearest, count.at<float>(i) / double(span.size()));
+        int best = -1;
+        double strongest = 0;
+        for (int i = from; i <= to; ++i)
+            if (const float n = count.at<float>(i); n > 0 && n / span.size() >= clearest - 0.1 && total.at<float>(i) / n > strongest)
+                strongest = total.at<float>(i) / n, best = i;
+        return best;
+    };
+    const int cx = light.cols / 2, cy = light.rows / 2;
+    int l = cx - light.cols / 6, r = cx + light.cols / 6, t = cy - light.rows / 6, b = cy + light.rows / 6;
+    double clear[4];
+    for (int round = 0; round < 3; ++round) {
+        // Rows and columns a little inside the sides found so far: a turned stamp's corners lie off them.
+        const cv::Range rows(t + (b - t) / 10, b - (b - t) / 10), columns(l + (r - l) / 10, r - (r - l) / 10);
+        const int left = fit(0, 0, cx - light.cols / 8, rows, clear[0]);
+        const int right = fit(1, cx + light.cols / 8, light.cols, rows, clear[1]);
+        const int top = fit(2, 0, cy - light.rows / 8, columns, clear[2]);
+        const int bottom = fit(3, cy + light.rows / 8, light.rows, columns, clear[3]);
+        if (std::min({left, right, top, bottom}) < 0 || right - left < 8 || bottom - top < 8)
+            return {};
+        l = left, r = right, t = top, b = bottom;
+    }
+    if (*std::min_element(clear, clear + 4) < 0.4)
+        return {};
+    // The card's lightness just outside the box; a row or column inside that is mostly plain and
+    // as dark as the card is a gap between stamps.
+    const cv::Rect all(cv::Point(), light.size()), box(l, t, r - l, b - t);
+    cv::Mat ring = cv::Mat::zeros(light.size(), CV_8U);
+    ring(cv::Rect(l - reach, t - reach, r - l + 2 * reach, b - t + 2 * reach) & all).setTo(255);
+    ring(box).setTo(0);
+    const double card = cv::mean(light, ring)[0];
+    const cv::Rect inner = cv::Rect(l + reach, t + reach, r - l - 2 * reach, b - t - 2 * reach) & all;
+    if (inner.empty())
+        return {};
+    const cv::Mat gapLike = (light(inner) < card + 20) & ~busy(inner);
+    cv::Mat columnsGap, rowsGap;
+    cv::reduce(gapLike, columnsGap, 0, cv::REDUCE_AVG, CV_32F);
+    cv::reduce(gapLike, rowsGap, 1, cv::REDUCE_AVG, CV_32F);
+    double mostColumn, mostRow;
+    cv::minMaxLoc(columnsGap, nullptr, &mostColumn);
+    cv::minMaxLoc(rowsGap, nullptr, &mostRow);
+    if (std::max(mostColumn, mostRow) > 0.8 * 255)
+        return {};
+    return cv::Rect(cvRound(l / shrink), cvRound(t / shrink), cvRound((r - l) / shrink), cvRound((b - t) / shrink))
+           & cv::Rect(cv::Point(), lab.size());
 }
 
 } // namespace
@@ -703,6 +866,17 @@ QList<QRect> CStampFinder::findStamps(const QImage &picture)
             return !cut(a);
         return distance(a) < distance(b);
     });
+    // A stamp framed loosely on a dark card, fitted by its sides: a first box inside it is a piece of
+    // its design, and one cut by the picture's edge comes after a whole stamp.
+    if (const cv::Rect onCard = stampOnCard(lab, busy); !onCard.empty() && onCard.area() > 0.15 * whole.area()
+        && double(onCard.width) / onCard.height > 0.4 && double(onCard.width) / onCard.height < 2.5
+        && (candidates.empty() || cut(candidates.front())
+            || ((candidates.front() & onCard).area() > 0.8 * candidates.front().area() && candidates.front().area() < 0.9 * onCard.area()))) {
+        candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
+                                        [&](const cv::Rect &c) { return (c & onCard).area() > 0.5 * c.area(); }),
+                         candidates.end());
+        candidates.insert(candidates.begin(), onCard);
+    }
     QList<QRect> found;
     for (const cv::Rect &c : candidates) {
         const QRect r(int(std::floor(c.x / scale)), int(std::floor(c.y / scale)), int(std::ceil(c.width / scale)),

@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 namespace {
 
@@ -111,6 +112,30 @@ private slots:
                  qPrintable(QString("IoU %1").arg(CStampFinder::overlap(found.first(), toQt(page.stamps.front())))));
     }
 
+    // A light stamp turned on a plain light card, whose margin and teeth hardly differ from the card:
+    // the box reaches the tips of its teeth at the turned corners, not just its printed frame.
+    void turnedOnPlainCard_data()
+    {
+        QTest::addColumn<int>("seed");
+        QTest::addColumn<double>("turn");
+        QTest::newRow("stamp 7, turned 8") << 7 << 8.0;
+        QTest::newRow("stamp 12, upright") << 12 << 0.0;
+    }
+    void turnedOnPlainCard()
+    {
+        QFETCH(int, seed);
+        QFETCH(double, turn);
+        const cv::Mat turned = CStampGenerator::rotated(CStampGenerator::stamp(seed, cv::Size(400, 480)), turn);
+        const cv::Point at(230, 90);
+        const QImage picture = CStampGenerator::toImage(CStampGenerator::onPage(turned, cv::Size(900, 700), at));
+        // The turned picture's corners are the teeth's tips.
+        const QRect truth(at.x, at.y, turned.cols, turned.rows);
+        const QList<QRect> found = CStampFinder::findStamps(picture);
+        QVERIFY(!found.isEmpty());
+        const double iou = CStampFinder::overlap(found.first(), truth);
+        QVERIFY2(iou >= 0.8, qPrintable(QString("IoU %1").arg(iou)));
+    }
+
     // A stamp on a stock page framed loosely: its neighbours, cut by the picture's edge, cover much
     // of the border; the first box is still the stamp in the middle, not a neighbour or a piece.
     void looselyFramedOnPage_data()
@@ -141,6 +166,44 @@ private slots:
         }
     }
 
+    // The same on a stock page photographed as the card really looks: the clear strip's gloss turns
+    // part of the card grey, so that no one colour is the ground around the stamp, and the design
+    // holds a strong shape of its own (a dark frame around a light panel) that stands out from the
+    // card as a stamp does. The first box is the whole stamp, not the panel or a piece of the design.
+    void looselyFramedOnShinyCard_data()
+    {
+        QTest::addColumn<int>("stamp");
+        QTest::addColumn<double>("margin");
+        QTest::newRow("stamp 5, margin 0.2") << 5 << 0.2;
+        QTest::newRow("stamp 6, margin 0.35") << 6 << 0.35;
+    }
+    void looselyFramedOnShinyCard()
+    {
+        QFETCH(int, stamp);
+        QFETCH(double, margin);
+        CAlbumPageGenerator::Options o;
+        o.fill = 0.85;
+        const CAlbumPageGenerator::Page page = CAlbumPageGenerator::page(o);
+        cv::Mat picture = page.picture.clone();
+        const cv::Rect t = page.stamps[size_t(stamp)];
+        const cv::Rect panel(t.x + t.width / 5, t.y + t.height / 5, t.width * 3 / 5, t.height * 3 / 5);
+        cv::rectangle(picture, panel, cv::Scalar(235, 235, 230), cv::FILLED);
+        cv::rectangle(picture, panel, cv::Scalar(40, 30, 30), std::max(4, t.width / 25));
+        cv::putText(picture, "QUILLET", panel.tl() + cv::Point(panel.width / 10, panel.height / 2), cv::FONT_HERSHEY_SIMPLEX,
+                    panel.width / 260.0, cv::Scalar(60, 40, 160), 3);
+        // The gloss: the lower half of the picture washed grey, card and stamps alike.
+        cv::Mat lower = picture.rowRange(t.y + t.height / 2, picture.rows);
+        lower.convertTo(lower, -1, 0.6, 100);
+        const QImage whole = CStampGenerator::toImage(picture);
+        const QRect truth = toQt(t);
+        const QRect cut = truth.adjusted(-int(truth.width() * margin), -int(truth.height() * margin), int(truth.width() * margin),
+                                         int(truth.height() * margin)).intersected(whole.rect());
+        const QList<QRect> found = CStampFinder::findStamps(whole.copy(cut));
+        QVERIFY(!found.isEmpty());
+        const double iou = CStampFinder::overlap(found.first(), truth.translated(-cut.topLeft()));
+        QVERIFY2(iou >= 0.8, qPrintable(QString("IoU %1").arg(iou)));
+    }
+
     // A picture that is all stamp gives the whole picture; a plain one gives nothing.
     void wholeAndPlain()
     {
@@ -150,6 +213,33 @@ private slots:
         const QImage plain = CStampGenerator::toImage(CStampGenerator::noisy(cv::Mat(900, 1200, CV_8UC3, cv::Scalar(60, 90, 120)), 4.0));
         QVERIFY(CStampFinder::findStamps(plain).isEmpty());
         QVERIFY(CStampFinder::findStamps(QImage()).isEmpty());
+    }
+
+    // Pictures far narrower than a stamp (a strip cut from a scan, a thumbnail) give boxes inside
+    // the picture or none, never an exception, however plain or noisy.
+    void oddSizes_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::newRow("8 x 8") << QSize(8, 8);
+        QTest::newRow("9 x 1000") << QSize(9, 1000);
+        QTest::newRow("1300 x 17") << QSize(1300, 17);
+        QTest::newRow("30 x 3000") << QSize(30, 3000);
+        QTest::newRow("64 x 48") << QSize(64, 48);
+    }
+    void oddSizes()
+    {
+        QFETCH(QSize, size);
+        cv::Mat noise(size.height(), size.width(), CV_8UC3);
+        cv::RNG(5).fill(noise, cv::RNG::UNIFORM, 0, 255);
+        cv::Mat card(size.height(), size.width(), CV_8UC3, cv::Scalar(30, 30, 30));
+        cv::rectangle(card, cv::Rect(size.width() / 4, size.height() / 4, size.width() / 2, size.height() / 2), cv::Scalar(240, 240, 240), cv::FILLED);
+        for (const cv::Mat &m : {noise, card}) {
+            const QImage picture = CStampGenerator::toImage(m);
+            QList<QRect> found;
+            QVERIFY_THROWS_NO_EXCEPTION(found = CStampFinder::findStamps(picture));
+            for (const QRect &r : found)
+                QVERIFY(picture.rect().contains(r));
+        }
     }
 
     // quillet-tool find-stamps prints the finder's boxes, one a line; an unreadable picture is an error.
