@@ -153,13 +153,15 @@ QList<CStampRecognizer::Match> CStampRecognizer::compare(const QImage &upload, c
         if (most->inliers >= clearlyMoreInliers * passed.front().inliers)
             std::rotate(passed.begin(), most, most + 1);
     }
-    if (fine && !passed.empty() && !passed.front().firm) {
-        const Passed &best = passed.front();
+    if (fine && !passed.empty()) {
+        Passed &best = passed.front();
         const int next = passed.size() > 1 ? passed.at(1).inliers : 0;
-        const bool clear = best.spread >= clearSpreadCells && best.inliers >= 2 * next
-            && ((best.inliers >= clearInliers && best.inliers >= clearInlierShare * best.pairs)
-                || (best.inliers >= clearAgreementInliers && best.agreeingCells >= clearAgreement * best.cells));
-        passed.front().firm = clear;
+        if (best.inliers < fineMargin * next)
+            return {};
+        if (!best.firm)
+            best.firm = best.spread >= clearSpreadCells
+                && ((best.inliers >= clearInliers && best.inliers >= clearInlierShare * best.pairs)
+                    || (best.inliers >= clearAgreementInliers && best.agreeingCells >= clearAgreement * best.cells));
     }
     QList<Match> matches;
     for (const Passed &p : passed) {

@@ -46,8 +46,9 @@ public:
     // its whole design.
     static constexpr double clearlyMoreInliers = 1.5;
     // The first filter over local features adds its best few to the signature's shortlist, those
-    // sharing enough of the upload's words.
-    static constexpr int wordShortlistSize = 6;
+    // sharing enough of the upload's words. Photos of generated stamps, which share frames and
+    // lettering with many others, rank their own stamp as low as 9th.
+    static constexpr int wordShortlistSize = 10;
     static constexpr float minimumWordScore = 0.05f;
     // An upload that nothing matched is turned by the quarter turns that the keypoints it shares
     // with the best few of these agree on, and compared again. When their pairs pooled do not
@@ -69,12 +70,14 @@ public:
     static constexpr int fineReferenceSide = 2 * CStampMatcher::referenceSide;
     static constexpr int minimumFineInliers = 30;
     static constexpr double minimumFineInlierShare = 0.6;
-    // The fine comparison also takes its best stamp placed with fewer inliers when that one stands
-    // clear of the rest: its inliers spread over the design (at least clearSpreadCells of the 4 x 4
-    // cells of the compared part, where a shared frame and lettering fill 2 to 5), at least twice
-    // the next stamp's inliers, and either clearInliers making clearInlierShare of its pairs or, for
-    // a sheetlet whose many small details pair loosely, clearAgreement of the grid's cells (other
-    // stamps agree in at most 0.86).
+    // The fine comparison answers only when its best stamp has at least twice the inliers of the
+    // next: generated stamps sharing a frame pass it with 20 to 35 inliers side by side. It also
+    // takes that best stamp placed with fewer inliers when its inliers spread over the design (at
+    // least clearSpreadCells of the 4 x 4 cells of the compared part, where a shared frame and
+    // lettering fill 2 to 5) and either clearInliers make clearInlierShare of its pairs or, for a
+    // sheetlet whose many small details pair loosely, clearAgreement of the grid's cells agree
+    // (other stamps agree in at most 0.86).
+    static constexpr int fineMargin = 2;
     static constexpr int spreadGrid = 4;
     static constexpr int clearSpreadCells = 6;
     static constexpr int clearInliers = 16;
