@@ -55,7 +55,8 @@ QList<int> CStampRecognizer::shortlist(const QImage &upload, int count, double f
 }
 
 QList<int> CStampRecognizer::candidates(const QImage &upload, QList<int> *wordCandidates,
-                                        CVisualWordIndex::Features *features, int *signatureCount) const
+                                        CVisualWordIndex::Features *features, int *signatureCount,
+                                        int *laterFrom) const
 {
     QList<double> similarities;
     QList<int> joined = shortlist(upload, m_shortlistSize, std::min(m_similarityFloor, minimumWeakSimilarity),
@@ -64,16 +65,21 @@ QList<int> CStampRecognizer::candidates(const QImage &upload, QList<int> *wordCa
                                         [this](double s) { return s >= m_similarityFloor; }));
     const CVisualWordIndex *words = m_catalogue.wordIndex();
     wordCandidates->clear();
+    *laterFrom = int(joined.size());
     // A shortlist of 0 compares every stamp already.
     if (!words || m_shortlistSize <= 0 || words->size() != m_catalogue.size())
         return joined;
     *features = CVisualWordIndex::describe(upload);
     for (const CVisualWordIndex::Candidate &candidate :
          words->search(words->quantise(features->descriptors), wordShortlistSize, minimumWordScore)) {
+        if (wordCandidates->size() == wordFirstRound)
+            *laterFrom = int(joined.size());
         wordCandidates->append(candidate.row);
         if (!joined.contains(candidate.row))
             joined.append(candidate.row);
     }
+    if (wordCandidates->size() <= wordFirstRound)
+        *laterFrom = int(joined.size());
     return joined;
 }
 
@@ -201,9 +207,12 @@ int CStampRecognizer::quarterTurns(const CVisualWordIndex::Features &features, c
 }
 
 QList<CStampRecognizer::Match> CStampRecognizer::compareUpload(const QImage &upload, const QList<int> &candidates,
-                                                               int signatureCount, QStringList *unreadable) const
+                                                               int signatureCount, int laterFrom,
+                                                               QStringList *unreadable) const
 {
-    const QList<Match> matches = compare(upload, candidates, signatureCount, false, unreadable);
+    QList<Match> matches = compare(upload, candidates.mid(0, laterFrom), signatureCount, false, unreadable);
+    if (matches.isEmpty() && laterFrom < candidates.size())
+        matches = compare(upload, candidates.mid(laterFrom), 0, false, unreadable);
     return matches.isEmpty() ? compare(upload, candidates, signatureCount, true, unreadable) : matches;
 }
 
@@ -211,9 +220,9 @@ QList<CStampRecognizer::Match> CStampRecognizer::recognise(const QImage &upload,
 {
     QList<int> wordCandidates;
     CVisualWordIndex::Features features;
-    int signatureCount = 0;
-    const QList<int> first = candidates(upload, &wordCandidates, &features, &signatureCount);
-    const QList<Match> matches = compareUpload(upload, first, signatureCount, unreadable);
+    int signatureCount = 0, laterFrom = 0;
+    const QList<int> first = candidates(upload, &wordCandidates, &features, &signatureCount, &laterFrom);
+    const QList<Match> matches = compareUpload(upload, first, signatureCount, laterFrom, unreadable);
     if (!matches.isEmpty() || wordCandidates.isEmpty())
         return matches;
     // The comparison takes only uploads turned a little; one turned by a quarter, a half or three
@@ -222,6 +231,6 @@ QList<CStampRecognizer::Match> CStampRecognizer::recognise(const QImage &upload,
     if (turns == 0)
         return matches;
     const QImage upright = upload.transformed(QTransform().rotate(-90.0 * turns));
-    const QList<int> again = candidates(upright, &wordCandidates, &features, &signatureCount);
-    return compareUpload(upright, again, signatureCount, unreadable);
+    const QList<int> again = candidates(upright, &wordCandidates, &features, &signatureCount, &laterFrom);
+    return compareUpload(upright, again, signatureCount, laterFrom, unreadable);
 }

@@ -47,8 +47,10 @@ public:
     static constexpr double clearlyMoreInliers = 1.5;
     // The first filter over local features adds its best few to the signature's shortlist, those
     // sharing enough of the upload's words. Photos of generated stamps, which share frames and
-    // lettering with many others, rank their own stamp as low as 9th.
+    // lettering with many others, rank their own stamp as low as 9th; those past the first
+    // wordFirstRound are compared only when none of the others passed, at no cost to the rest.
     static constexpr int wordShortlistSize = 10;
+    static constexpr int wordFirstRound = 6;
     static constexpr float minimumWordScore = 0.05f;
     // An upload that nothing matched is turned by the quarter turns that the keypoints it shares
     // with the best few of these agree on, and compared again. When their pairs pooled do not
@@ -114,14 +116,15 @@ private:
     // fineReferenceSide.
     QList<Match> compare(const QImage &upload, const QList<int> &candidates, int signatureCount, bool fine,
                          QStringList *unreadable) const;
-    // compare(), and the fine comparison when nothing passed.
-    QList<Match> compareUpload(const QImage &upload, const QList<int> &candidates, int signatureCount,
+    // compare() of the candidates before laterFrom, then of the rest, then the fine comparison of
+    // all, each only when nothing passed before.
+    QList<Match> compareUpload(const QImage &upload, const QList<int> &candidates, int signatureCount, int laterFrom,
                                QStringList *unreadable) const;
     // The signature's shortlist (the first *signatureCount, then those down to
     // minimumWeakSimilarity) joined by the first filter over local features; the latter's own
-    // candidates and the upload's keypoints too.
+    // candidates, the upload's keypoints and where the words past wordFirstRound begin too.
     QList<int> candidates(const QImage &upload, QList<int> *wordCandidates, CVisualWordIndex::Features *features,
-                          int *signatureCount) const;
+                          int *signatureCount, int *laterFrom) const;
     // The quarter turns (0 to 3) by which an upload with these keypoints shows the stamps of these
     // catalogue rows, as most of the keypoint pairs agree, or else as nearly all of one row's
     // pairs agree; 0 when they do not agree.
