@@ -17,6 +17,11 @@ CStampRecognizer::CStampRecognizer(const CStampCatalogue &catalogue) : m_catalog
 
 QList<int> CStampRecognizer::shortlist(const QImage &upload, int count) const
 {
+    return shortlist(upload, count, m_similarityFloor, nullptr);
+}
+
+QList<int> CStampRecognizer::shortlist(const QImage &upload, int count, double floor, QList<double> *similarities) const
+{
     const QList<CStampCatalogue::Entry> &entries = m_catalogue.entries();
     const CStampSignature signature = CStampSignature::fromImage(upload);
     std::vector<int> order;
@@ -38,31 +43,77 @@ QList<int> CStampRecognizer::shortlist(const QImage &upload, int count) const
                       });
     QList<int> result(order.begin(), order.begin() + kept);
     if (count > 0) {
-        while (!result.isEmpty() && similarity[result.last()] < m_similarityFloor)
+        while (!result.isEmpty() && similarity[result.last()] < floor)
             result.removeLast();
+    }
+    if (similarities) {
+        similarities->clear();
+        for (int n : result)
+            similarities->append(similarity[n]);
     }
     return result;
 }
 
 QList<int> CStampRecognizer::candidates(const QImage &upload, QList<int> *wordCandidates,
-                                        CVisualWordIndex::Features *features, int *signatureCount) const
+                                        CVisualWordIndex::Features *features, int *signatureCount,
+                                        int *laterFrom) const
 {
-    QList<int> joined = shortlist(upload, m_shortlistSize);
-    *signatureCount = int(joined.size());
+    QList<double> similarities;
+    QList<int> joined = shortlist(upload, m_shortlistSize, std::min(m_similarityFloor, minimumWeakSimilarity),
+                                  &similarities);
+    *signatureCount = int(std::count_if(similarities.begin(), similarities.end(),
+                                        [this](double s) { return s >= m_similarityFloor; }));
     const CVisualWordIndex *words = m_catalogue.wordIndex();
     wordCandidates->clear();
+    *laterFrom = int(joined.size());
     // A shortlist of 0 compares every stamp already.
     if (!words || m_shortlistSize <= 0 || words->size() != m_catalogue.size())
         return joined;
     *features = CVisualWordIndex::describe(upload);
     for (const CVisualWordIndex::Candidate &candidate :
          words->search(words->quantise(features->descriptors), wordShortlistSize, minimumWordScore)) {
+        if (wordCandidates->size() == wordFirstRound)
+            *laterFrom = int(joined.size());
         wordCandidates->append(candidate.row);
         if (!joined.contains(candidate.row))
             joined.append(candidate.row);
     }
+    if (wordCandidates->size() <= wordFirstRound)
+        *laterFrom = int(joined.size());
     return joined;
 }
+
+namespace {
+
+// The share of the catalogue picture that the upload's compared part covers, as placed.
+double coverOf(const CMatchEvidence &evidence, const QImage &picture)
+{
+    if (evidence.outline.size() != 4 || picture.isNull())
+        return 0;
+    double twiceArea = 0;
+    for (int k = 0; k < 4; ++k) {
+        const QPointF &a = evidence.outline.at(k), &b = evidence.outline.at((k + 1) % 4);
+        twiceArea += a.x() * b.y() - b.x() * a.y();
+    }
+    return std::abs(twiceArea) / 2.0 / (double(picture.width()) * picture.height());
+}
+
+// How many cells of a grid x grid division of the compared part hold an inlier.
+int spreadOf(const CMatchEvidence &evidence, int grid)
+{
+    std::vector<bool> hit(size_t(grid * grid), false);
+    const QRectF &box = evidence.compared;
+    if (box.width() <= 0 || box.height() <= 0)
+        return 0;
+    for (const QPointF &p : evidence.referencePoints) {
+        const int x = std::clamp(int((p.x() - box.left()) / box.width() * grid), 0, grid - 1);
+        const int y = std::clamp(int((p.y() - box.top()) / box.height() * grid), 0, grid - 1);
+        hit[size_t(y * grid + x)] = true;
+    }
+    return int(std::count(hit.begin(), hit.end(), true));
+}
+
+} // namespace
 
 QList<CStampRecognizer::Match> CStampRecognizer::compare(const QImage &upload, const QList<int> &candidates,
                                                          int signatureCount, bool fine, QStringList *unreadable) const
@@ -71,6 +122,8 @@ QList<CStampRecognizer::Match> CStampRecognizer::compare(const QImage &upload, c
     {
         Match match;
         int inliers;
+        bool firm; // passed the rule of its pass on its own
+        int pairs, agreeingCells, cells, spread;
     };
     std::vector<Passed> passed;
     CStampVerifier verifier;
@@ -85,19 +138,42 @@ QList<CStampRecognizer::Match> CStampRecognizer::compare(const QImage &upload, c
         if (!verifier.compare(picture, &score))
             continue;
         const CMatchEvidence &evidence = verifier.evidence();
-        if (fine ? evidence.inliers < minimumFineInliers || evidence.inliers < minimumFineInlierShare * evidence.pairs
-                 : n >= signatureCount && evidence.inliers < minimumWordInliers)
+        if (coverOf(evidence, picture) < minimumCover)
             continue;
-        passed.push_back({{candidates.at(n), score}, evidence.inliers});
+        const bool firm = fine ? evidence.inliers >= minimumFineInliers
+                                     && evidence.inliers >= minimumFineInlierShare * evidence.pairs
+                               : n < signatureCount || evidence.inliers >= minimumWordInliers;
+        if (!firm && !fine)
+            continue;
+        passed.push_back({{candidates.at(n), score}, evidence.inliers, firm, evidence.pairs, evidence.agreeingCells,
+                          evidence.cells, spreadOf(evidence, spreadGrid)});
     }
     // Best first; equal scores keep the first filter's order. The fine grid's cells say less
     // between look-alikes than the inliers do, so those rank the fine comparison's matches.
     std::stable_sort(passed.begin(), passed.end(), [fine](const Passed &a, const Passed &b) {
         return fine ? a.inliers > b.inliers : a.match.score > b.match.score;
     });
+    if (!fine && passed.size() > 1) {
+        const auto most = std::max_element(passed.begin(), passed.end(),
+                                           [](const Passed &a, const Passed &b) { return a.inliers < b.inliers; });
+        if (most->inliers >= clearlyMoreInliers * passed.front().inliers)
+            std::rotate(passed.begin(), most, most + 1);
+    }
+    if (fine && !passed.empty()) {
+        Passed &best = passed.front();
+        const int next = passed.size() > 1 ? passed.at(1).inliers : 0;
+        if (best.inliers < fineMargin * next)
+            return {};
+        if (!best.firm)
+            best.firm = best.spread >= clearSpreadCells
+                && ((best.inliers >= clearInliers && best.inliers >= clearInlierShare * best.pairs)
+                    || (best.inliers >= clearAgreementInliers && best.agreeingCells >= clearAgreement * best.cells));
+    }
     QList<Match> matches;
-    for (const Passed &p : passed)
-        matches.append(p.match);
+    for (const Passed &p : passed) {
+        if (p.firm)
+            matches.append(p.match);
+    }
     if (matches.size() > maxMatches)
         matches.resize(maxMatches);
     return matches;
@@ -106,23 +182,37 @@ QList<CStampRecognizer::Match> CStampRecognizer::compare(const QImage &upload, c
 int CStampRecognizer::quarterTurns(const CVisualWordIndex::Features &features, const QList<int> &rows) const
 {
     std::array<int, 4> votes{};
+    int ownTurns = 0, ownStrongest = 0;
     for (int row : rows.mid(0, turnCandidates)) {
         const CVisualWordIndex::Features stamp = CVisualWordIndex::describe(m_catalogue.entries().at(row).loadPicture());
+        std::array<int, 4> own{};
         for (const auto &[i, j] : CStampMatcher::collectPairs(features.keypoints, features.descriptors,
                                                              stamp.keypoints, stamp.descriptors)) {
             const double turn = features.keypoints[size_t(i)].angle - stamp.keypoints[size_t(j)].angle;
-            ++votes[size_t((int(std::lround(turn / 90.0)) % 4 + 4) % 4)];
+            ++own[size_t((int(std::lround(turn / 90.0)) % 4 + 4) % 4)];
         }
+        const int ownTotal = std::accumulate(own.begin(), own.end(), 0);
+        const int ownBest = int(std::max_element(own.begin(), own.end()) - own.begin());
+        const int agreeing = own[size_t(ownBest)];
+        if (agreeing >= minimumOwnTurnVotes && agreeing >= minimumOwnTurnShare * ownTotal && agreeing > ownStrongest) {
+            ownStrongest = agreeing;
+            ownTurns = ownBest;
+        }
+        for (size_t k = 0; k < 4; ++k)
+            votes[k] += own[k];
     }
     const int total = std::accumulate(votes.begin(), votes.end(), 0);
     const int best = int(std::max_element(votes.begin(), votes.end()) - votes.begin());
-    return votes[size_t(best)] >= minimumTurnVotes && 2 * votes[size_t(best)] > total ? best : 0;
+    return votes[size_t(best)] >= minimumTurnVotes && 2 * votes[size_t(best)] > total ? best : ownTurns;
 }
 
 QList<CStampRecognizer::Match> CStampRecognizer::compareUpload(const QImage &upload, const QList<int> &candidates,
-                                                               int signatureCount, QStringList *unreadable) const
+                                                               int signatureCount, int laterFrom,
+                                                               QStringList *unreadable) const
 {
-    const QList<Match> matches = compare(upload, candidates, signatureCount, false, unreadable);
+    QList<Match> matches = compare(upload, candidates.mid(0, laterFrom), signatureCount, false, unreadable);
+    if (matches.isEmpty() && laterFrom < candidates.size())
+        matches = compare(upload, candidates.mid(laterFrom), 0, false, unreadable);
     return matches.isEmpty() ? compare(upload, candidates, signatureCount, true, unreadable) : matches;
 }
 
@@ -130,9 +220,9 @@ QList<CStampRecognizer::Match> CStampRecognizer::recognise(const QImage &upload,
 {
     QList<int> wordCandidates;
     CVisualWordIndex::Features features;
-    int signatureCount = 0;
-    const QList<int> first = candidates(upload, &wordCandidates, &features, &signatureCount);
-    const QList<Match> matches = compareUpload(upload, first, signatureCount, unreadable);
+    int signatureCount = 0, laterFrom = 0;
+    const QList<int> first = candidates(upload, &wordCandidates, &features, &signatureCount, &laterFrom);
+    const QList<Match> matches = compareUpload(upload, first, signatureCount, laterFrom, unreadable);
     if (!matches.isEmpty() || wordCandidates.isEmpty())
         return matches;
     // The comparison takes only uploads turned a little; one turned by a quarter, a half or three
@@ -141,6 +231,6 @@ QList<CStampRecognizer::Match> CStampRecognizer::recognise(const QImage &upload,
     if (turns == 0)
         return matches;
     const QImage upright = upload.transformed(QTransform().rotate(-90.0 * turns));
-    const QList<int> again = candidates(upright, &wordCandidates, &features, &signatureCount);
-    return compareUpload(upright, again, signatureCount, unreadable);
+    const QList<int> again = candidates(upright, &wordCandidates, &features, &signatureCount, &laterFrom);
+    return compareUpload(upright, again, signatureCount, laterFrom, unreadable);
 }

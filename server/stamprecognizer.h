@@ -36,14 +36,31 @@ public:
     // Photos of a catalogue stamp (turned up to 10 degrees, rescaled, relit, JPEG 40) score 0.73
     // and more; other stamps that the full comparison accepts score under 0.5.
     static constexpr double minimumSimilarity = 0.55;
+    // Photos taken loosely framed, glared or small score a little lower; down to this the
+    // signature's shortlist still offers a stamp, which the comparison must then place as firmly as
+    // one the words offered (minimumWordInliers).
+    static constexpr double minimumWeakSimilarity = 0.45;
+    // The comparison ranks the stamps that pass by their agreeing grid cells; a stamp placed with
+    // this many times the inliers of the first goes before it all the same: stamps of one issue
+    // share frame and lettering and agree in as many cells, but only the stamp itself is placed by
+    // its whole design.
+    static constexpr double clearlyMoreInliers = 1.5;
     // The first filter over local features adds its best few to the signature's shortlist, those
-    // sharing enough of the upload's words.
-    static constexpr int wordShortlistSize = 6;
+    // sharing enough of the upload's words. Photos of generated stamps, which share frames and
+    // lettering with many others, rank their own stamp as low as 9th; those past the first
+    // wordFirstRound are compared only when none of the others passed, at no cost to the rest.
+    static constexpr int wordShortlistSize = 10;
+    static constexpr int wordFirstRound = 6;
     static constexpr float minimumWordScore = 0.05f;
     // An upload that nothing matched is turned by the quarter turns that the keypoints it shares
-    // with the best few of these agree on, and compared again.
+    // with the best few of these agree on, and compared again. When their pairs pooled do not
+    // agree, one picture's pairs alone may: the stamp itself gives 18 to 110 pairs, nearly all
+    // agreeing, while other pictures give a few scattered over the turns, which pooled with the
+    // stamp's own can take away their majority.
     static constexpr int turnCandidates = 3;
     static constexpr int minimumTurnVotes = 6;
+    static constexpr int minimumOwnTurnVotes = 12;
+    static constexpr double minimumOwnTurnShare = 2.0 / 3.0;
     // A stamp that only the words shortlisted has no similarity floor behind it: the comparison
     // must place it with at least this many RANSAC inliers. Photos of other generated stamps
     // sharing a frame pass the grid with 5 to 9; a real photo of the stamp has 10 and more.
@@ -55,6 +72,25 @@ public:
     static constexpr int fineReferenceSide = 2 * CStampMatcher::referenceSide;
     static constexpr int minimumFineInliers = 30;
     static constexpr double minimumFineInlierShare = 0.6;
+    // The fine comparison answers only when its best stamp has at least twice the inliers of the
+    // next: generated stamps sharing a frame pass it with 20 to 35 inliers side by side. It also
+    // takes that best stamp placed with fewer inliers when its inliers spread over the design (at
+    // least clearSpreadCells of the 4 x 4 cells of the compared part, where a shared frame and
+    // lettering fill 2 to 5) and either clearInliers make clearInlierShare of its pairs or, for a
+    // sheetlet whose many small details pair loosely, clearAgreement of the grid's cells agree
+    // (other stamps agree in at most 0.86).
+    static constexpr int fineMargin = 2;
+    static constexpr int spreadGrid = 4;
+    static constexpr int clearSpreadCells = 6;
+    static constexpr int clearInliers = 16;
+    static constexpr double clearInlierShare = 0.7;
+    static constexpr int clearAgreementInliers = 10;
+    static constexpr double clearAgreement = 0.88;
+    // A catalogue picture of which the upload covers less than this share, as the comparison places
+    // it, shows more than the upload: a sheetlet, a block or a booklet pane holding the
+    // photographed stamp, not the stamp itself. Photos of the stamp itself, framed loosely or
+    // tightly, cover 0.9 to 2.1 of it.
+    static constexpr double minimumCover = 0.4;
 
     explicit CStampRecognizer(const CStampCatalogue &catalogue);
 
@@ -73,19 +109,25 @@ public:
     QList<int> shortlist(const QImage &upload, int count) const;
 
 private:
+    // shortlist() with this floor; *similarities, when given, gets each one's similarity.
+    QList<int> shortlist(const QImage &upload, int count, double floor, QList<double> *similarities) const;
     // The candidates that pass the full comparison, best first. The first signatureCount
-    // candidates are the signature's; a fine comparison uses fineReferenceSide.
+    // candidates are the signature's, similar enough to need no more; a fine comparison uses
+    // fineReferenceSide.
     QList<Match> compare(const QImage &upload, const QList<int> &candidates, int signatureCount, bool fine,
                          QStringList *unreadable) const;
-    // compare(), and the fine comparison when nothing passed.
-    QList<Match> compareUpload(const QImage &upload, const QList<int> &candidates, int signatureCount,
+    // compare() of the candidates before laterFrom, then of the rest, then the fine comparison of
+    // all, each only when nothing passed before.
+    QList<Match> compareUpload(const QImage &upload, const QList<int> &candidates, int signatureCount, int laterFrom,
                                QStringList *unreadable) const;
-    // The signature's shortlist (the first *signatureCount) joined by the first filter over local
-    // features; the latter's own candidates and the upload's keypoints too.
+    // The signature's shortlist (the first *signatureCount, then those down to
+    // minimumWeakSimilarity) joined by the first filter over local features; the latter's own
+    // candidates, the upload's keypoints and where the words past wordFirstRound begin too.
     QList<int> candidates(const QImage &upload, QList<int> *wordCandidates, CVisualWordIndex::Features *features,
-                          int *signatureCount) const;
+                          int *signatureCount, int *laterFrom) const;
     // The quarter turns (0 to 3) by which an upload with these keypoints shows the stamps of these
-    // catalogue rows, as most of the keypoint pairs agree; 0 when they do not agree.
+    // catalogue rows, as most of the keypoint pairs agree, or else as nearly all of one row's
+    // pairs agree; 0 when they do not agree.
     int quarterTurns(const CVisualWordIndex::Features &upload, const QList<int> &rows) const;
 
     const CStampCatalogue &m_catalogue;

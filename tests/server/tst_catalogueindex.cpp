@@ -3,6 +3,7 @@
 // filter keeping the answers of a scan of every signature.
 #include "testenv.h"
 #include "matching/stampgenerator.h"
+#include "matching/stampmatcher.h"
 #include "server/catalogueindex.h"
 #include "server/indexfile.h"
 #include "server/democatalogue.h"
@@ -147,6 +148,9 @@ private slots:
     void firstFilterKeepsTheScansShortlist_data();
     void firstFilterKeepsTheScansShortlist();
     void pictureWithoutKeypointsIsFoundByItsSignature();
+    void blockHoldingTheStampIsNotNamedForIt_data();
+    void blockHoldingTheStampIsNotNamedForIt();
+    void lookAlikeSharingTheFrameGoesAfterTheStamp();
     void killedBuildLeavesAServerThatAnswers_data();
     void killedBuildLeavesAServerThatAnswers();
 };
@@ -644,6 +648,72 @@ void TestCatalogueIndex::pictureWithoutKeypointsIsFoundByItsSignature()
     QCOMPARE(catalogue.entries().at(shortlist.first()).fileName, QStringLiteral("plain.png"));
     // The stamps with words are answered as before.
     QCOMPARE(answerFor(catalogue, 4), CDemoCatalogue::fileName(4));
+}
+
+void TestCatalogueIndex::blockHoldingTheStampIsNotNamedForIt_data()
+{
+    QTest::addColumn<bool>("stampInCatalogue");
+    QTest::newRow("the block alone") << false;
+    QTest::newRow("the block and the stamp") << true;
+}
+
+// A block of four stamps (as a sheetlet or a booklet pane) holds the photographed stamp: the
+// comparison places the photo inside it, and the words offer it. It is another catalogue item
+// all the same, never the answer for a photo of one of its stamps.
+void TestCatalogueIndex::blockHoldingTheStampIsNotNamedForIt()
+{
+    QFETCH(bool, stampInCatalogue);
+    constexpr int stamp = catalogueSize + 1;
+    QTemporaryDir dir;
+    QVERIFY(CDemoCatalogue::write(dir.path(), catalogueSize));
+    const cv::Mat first = CStampGenerator::stamp(stamp);
+    cv::Mat block(first.rows * 2, first.cols * 2, CV_8UC3);
+    for (int k = 0; k < 4; ++k)
+        CStampGenerator::stamp(stamp + k).copyTo(block(cv::Rect(k % 2 * first.cols, k / 2 * first.rows, first.cols, first.rows)));
+    QVERIFY(cv::imwrite(QDir(dir.path()).filePath("block.png").toStdString(), block));
+    QVERIFY(appendRow(dir.path(), "block.png", 90));
+    if (stampInCatalogue) {
+        QVERIFY(cv::imwrite(QDir(dir.path()).filePath(CDemoCatalogue::fileName(stamp)).toStdString(), first));
+        QVERIFY(appendRow(dir.path(), CDemoCatalogue::fileName(stamp), stamp));
+    }
+    CStampCatalogue catalogue;
+    QVERIFY(CCatalogueIndex::open(catalogue, dir.path(), QString(), {}, nullptr, nullptr, nullptr));
+    QVERIFY(catalogue.wordIndex());
+    // The premise: the comparison alone takes the block for the photo.
+    CStampMatcher matcher;
+    matcher.setReference(photograph(stamp));
+    QVERIFY(matcher.compareImage(CStampGenerator::toImage(block)));
+
+    QCOMPARE(answerFor(catalogue, stamp), stampInCatalogue ? CDemoCatalogue::fileName(stamp) : QString());
+}
+
+// A sister design of one issue: the stamp's own frame, lettering and border around another
+// picture. Its grid agrees with a photo of the stamp in as many cells as the stamp's own, but the
+// comparison places it with far fewer inliers; the stamp is named first.
+void TestCatalogueIndex::lookAlikeSharingTheFrameGoesAfterTheStamp()
+{
+    constexpr int stamp = 15, otherDesign = 374;
+    QTemporaryDir dir;
+    QVERIFY(CDemoCatalogue::write(dir.path(), catalogueSize));
+    const cv::Mat own = CStampGenerator::stamp(stamp);
+    cv::Mat sister = own.clone();
+    const cv::Rect centre(own.cols * 3 / 10, own.rows * 3 / 10, own.cols * 4 / 10, own.rows * 4 / 10);
+    CStampGenerator::stamp(otherDesign)(centre).copyTo(sister(centre));
+    QVERIFY(cv::imwrite(QDir(dir.path()).filePath("sister.png").toStdString(), sister));
+    QVERIFY(cv::imwrite(QDir(dir.path()).filePath(CDemoCatalogue::fileName(stamp)).toStdString(), own));
+    QVERIFY(appendRow(dir.path(), "sister.png", 91));
+    QVERIFY(appendRow(dir.path(), CDemoCatalogue::fileName(stamp), stamp));
+    CStampCatalogue catalogue;
+    QVERIFY(CCatalogueIndex::open(catalogue, dir.path(), QString(), {}, nullptr, nullptr, nullptr));
+    // The premise: the sister passes the comparison and agrees in at least as many cells.
+    CStampMatcher matcher;
+    matcher.setReference(photograph(stamp));
+    QVERIFY(matcher.compareImage(CStampGenerator::toImage(own)));
+    const int ownCells = matcher.agreeCount();
+    QVERIFY(matcher.compareImage(CStampGenerator::toImage(sister)));
+    QCOMPARE_GE(matcher.agreeCount(), ownCells);
+
+    QCOMPARE(answerFor(catalogue, stamp), CDemoCatalogue::fileName(stamp));
 }
 
 void TestCatalogueIndex::killedBuildLeavesAServerThatAnswers_data()
