@@ -243,11 +243,13 @@ void HttpServer::closeGently(QTcpSocket *socket)
     // A client may still be sending when it is answered: a refused upload, a body too slow. Were
     // the connection closed with its bytes unread, the kernel would reset it, and a reset can throw
     // the answer away before the client reads it. So only the sending side is shut once the answer
-    // is out; what still arrives is read and dropped until the client closes, or for a short while.
+    // is out; what still arrives is read and dropped until the client closes, or for a short while
+    // counted from then (a busy server may take a while to send, and an answer is never cut).
     connect(socket, &QTcpSocket::bytesWritten, socket, [socket] {
-        if (socket->bytesToWrite() == 0 && socket->state() == QAbstractSocket::ConnectedState)
-            ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
+        if (socket->bytesToWrite() > 0 || socket->state() != QAbstractSocket::ConnectedState)
+            return;
+        ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
+        QTimer::singleShot(lingerMs, socket, &QTcpSocket::abort);
     });
     connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->skip(socket->bytesAvailable()); });
-    QTimer::singleShot(lingerMs, socket, &QTcpSocket::abort);
 }
