@@ -234,3 +234,7 @@ void HttpServer::respond(QTcpSocket *socket, int status, const QByteArray &body,
     socket->write(body);
     socket->disconnectFromHost();
 }
+
+// Compiled here, not with the rest of the project's meta-objects, so that the server links only
+// what it uses (see server/CMakeLists.txt).
+#include "moc_httpserver.cpp"
