@@ -93,7 +93,7 @@ private slots:
             rows[size_t(r)].erase(std::unique(rows[size_t(r)].begin(), rows[size_t(r)].end()), rows[size_t(r)].end());
         }
         index.setRows(rows);
-        QVERIFY(index.postings().size() > CVisualWordIndex::searchBudget);
+        QVERIFY(index.postingCount() > CVisualWordIndex::searchBudget);
         for (int r : {0, 4321, 29999}) {
             const std::vector<CVisualWordIndex::Candidate> found = index.search(rows[size_t(r)], 3, 0.0f);
             QVERIFY(!found.empty());
