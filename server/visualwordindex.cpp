@@ -12,6 +12,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <omp.h>
+
 #include <algorithm>
 #include <cmath>
 #include <exception>
@@ -27,7 +29,6 @@ constexpr int fewestPointsPerWord = 8;
 constexpr int trainingIterations = 8;
 constexpr int graphLinks = 32;
 constexpr int graphBuildBreadth = 80;
-constexpr int graphSearchBreadth = 64;
 
 } // namespace
 
@@ -110,7 +111,7 @@ bool CVisualWordIndex::train(const std::vector<float> &descriptors, int words)
     if (words > graphWords) {
         auto graph = std::make_unique<faiss::IndexHNSWFlat>(dimension, graphLinks);
         graph->hnsw.efConstruction = graphBuildBreadth;
-        graph->hnsw.efSearch = graphSearchBreadth;
+        graph->hnsw.efSearch = uploadSearchBreadth;
         quantiser = std::move(graph);
     } else {
         quantiser = std::make_unique<faiss::IndexFlatL2>(dimension);
@@ -121,7 +122,7 @@ bool CVisualWordIndex::train(const std::vector<float> &descriptors, int words)
     return true;
 }
 
-std::vector<quint32> CVisualWordIndex::quantise(const cv::Mat &descriptors) const
+std::vector<quint32> CVisualWordIndex::quantise(const cv::Mat &descriptors, int breadth) const
 {
     std::vector<quint32> words;
     if (!m_quantiser || descriptors.rows < minimumFeatures || descriptors.cols != dimension
@@ -130,7 +131,19 @@ std::vector<quint32> CVisualWordIndex::quantise(const cv::Mat &descriptors) cons
     const cv::Mat rows = descriptors.isContinuous() ? descriptors : descriptors.clone();
     std::vector<float> distances(static_cast<size_t>(rows.rows));
     std::vector<faiss::Index::idx_t> labels(static_cast<size_t>(rows.rows));
-    m_quantiser->search(rows.rows, rows.ptr<float>(), 1, distances.data(), labels.data());
+    // The graph keeps the uploads' breadth; another is given with the search, as the graph is
+    // shared by the searches of several threads.
+    faiss::SearchParametersHNSW graph;
+    graph.efSearch = breadth;
+    const auto *hnsw = dynamic_cast<const faiss::IndexHNSW *>(m_quantiser.get());
+    const faiss::SearchParameters *parameters = hnsw && hnsw->hnsw.efSearch != breadth ? &graph : nullptr;
+    // One picture's few hundred descriptors gain little from FAISS's OpenMP team, whose waiting
+    // threads take the cores from the server's other recognitions (as for the signatures' index).
+    // This sets the calling thread's team size only, and only for the search.
+    const int threads = omp_get_max_threads();
+    omp_set_num_threads(1);
+    m_quantiser->search(rows.rows, rows.ptr<float>(), 1, distances.data(), labels.data(), parameters);
+    omp_set_num_threads(threads);
     words.reserve(labels.size());
     for (faiss::Index::idx_t label : labels)
         if (label >= 0)
@@ -276,7 +289,7 @@ bool CVisualWordIndex::setVocabularyBytes(const QByteArray &bytes, QString *prob
         return false;
     }
     if (auto *graph = dynamic_cast<faiss::IndexHNSWFlat *>(index.get()))
-        graph->hnsw.efSearch = graphSearchBreadth;
+        graph->hnsw.efSearch = uploadSearchBreadth;
     else if (!dynamic_cast<faiss::IndexFlatL2 *>(index.get()))
         index.reset();
     if (!index || index->d != dimension || index->ntotal < 1) {
