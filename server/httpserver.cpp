@@ -4,8 +4,11 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <sys/socket.h>
+
 namespace {
 constexpr qint64 maxHeaderSize = 64 * 1024;
+constexpr int lingerMs = 2000;
 }
 
 struct HttpServer::Pending
@@ -232,7 +235,21 @@ void HttpServer::respond(QTcpSocket *socket, int status, const QByteArray &body,
     head += "Connection: close\r\n\r\n";
     socket->write(head);
     socket->write(body);
-    socket->disconnectFromHost();
+    closeGently(socket);
+}
+
+void HttpServer::closeGently(QTcpSocket *socket)
+{
+    // A client may still be sending when it is answered: a refused upload, a body too slow. Were
+    // the connection closed with its bytes unread, the kernel would reset it, and a reset can throw
+    // the answer away before the client reads it. So only the sending side is shut once the answer
+    // is out; what still arrives is read and dropped until the client closes, or for a short while.
+    connect(socket, &QTcpSocket::bytesWritten, socket, [socket] {
+        if (socket->bytesToWrite() == 0 && socket->state() == QAbstractSocket::ConnectedState)
+            ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
+    });
+    connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->skip(socket->bytesAvailable()); });
+    QTimer::singleShot(lingerMs, socket, &QTcpSocket::abort);
 }
 
 // Compiled here, not with the rest of the project's meta-objects, so that the server links only

@@ -68,7 +68,8 @@ public:
     // "127.0.0.1:port"
     QString hostAndPort() const;
 
-    // Sends a complete response and closes the connection.
+    // Sends a complete response and closes the connection (its sending side once the answer is out, the rest once
+    // the client has closed or after a short while).
     static void respond(QTcpSocket *socket, int status, const QByteArray &body,
                         const QByteArray &contentType = "text/html; charset=utf-8",
                         const QList<QPair<QByteArray, QByteArray>> &extraHeaders = {});
@@ -90,6 +91,7 @@ private:
     // Ends a request before the handler: answers the status, frees what the request held.
     void refuse(QTcpSocket *socket, int status, const QByteArray &text);
     void forget(QTcpSocket *socket);
+    static void closeGently(QTcpSocket *socket);
 
     Handler m_handler;
     QTcpServer *m_server;

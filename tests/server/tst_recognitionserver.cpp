@@ -24,6 +24,11 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace {
 
 constexpr int catalogueSize = 12;
@@ -97,6 +102,7 @@ private slots:
     void badRequestsAreRefusedAndServingGoesOn();
     void startsWithClearErrors_data();
     void startsWithClearErrors();
+    void refusedClientStillSendingIsNotReset();
     void ownFaultsAnswerDbErrorAndOldUploadsGo();
     void keyCheck_data();
     void keyCheck();
@@ -378,10 +384,45 @@ void TestRecognitionServer::badRequestsAreRefusedAndServingGoesOn()
         target = "-";
     QVERIFY2(line.contains(QStringLiteral(" %1 ").arg(status)), qPrintable(line));
     QVERIFY2(line.contains(QString::fromLatin1(" " + target + " ")), qPrintable(line));
-    // The server still serves.
+    // The server still serves (and logs that, too, before the next case counts its lines).
     CRecognitionClient client;
     QCOMPARE(client.queryRecognitionServer("cache"), QString::number(catalogueSize));
     QCOMPARE(m_server.state(), QProcess::Running);
+    QTRY_COMPARE(int(serverLog().count(QLatin1Char('\n'))), linesBefore + 2);
+}
+
+void TestRecognitionServer::refusedClientStillSendingIsNotReset()
+{
+    // A client refused while its body is still coming goes on sending for a moment before it reads
+    // the answer. Were the server to close on it, the kernel would answer those bytes with a reset,
+    // and many clients lose an answer they have not read yet when reset. Plain sockets, to see the
+    // reset itself rather than what a toolkit makes of it.
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    QVERIFY(fd >= 0);
+    const auto closeFd = qScopeGuard([fd] { ::close(fd); });
+    const timeval wait{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(m_hostAndPort.section(QLatin1Char(':'), 1).toUShort());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    QCOMPARE(::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
+    const QByteArray head = "POST /db3/index.php?os=win&ver=2 HTTP/1.1\r\nHost: x\r\n"
+                            "Content-Length: 999999999\r\n\r\n";
+    QCOMPARE(::send(fd, head.constData(), size_t(head.size()), MSG_NOSIGNAL), ssize_t(head.size()));
+    QByteArray answer;
+    char buffer[4096];
+    ssize_t got = 0;
+    while ((got = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+        answer.append(buffer, got);
+    QCOMPARE(got, ssize_t(0)); // the server has shut its side: the answer is whole
+    QVERIFY2(answer.startsWith("HTTP/1.1 413 "), answer.constData());
+
+    const QByteArray chunk(64 * 1024, 'x');
+    for (int i = 0; i < 5; ++i) {
+        QCOMPARE(::send(fd, chunk.constData(), size_t(chunk.size()), MSG_NOSIGNAL), ssize_t(chunk.size()));
+        QThread::msleep(50);
+    }
 }
 
 void TestRecognitionServer::startsWithClearErrors_data()
