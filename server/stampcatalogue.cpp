@@ -158,7 +158,7 @@ int CStampCatalogue::buildWordIndex(std::shared_ptr<CVisualWordIndex> words,
         if (size_t(n) < known.size() && known[size_t(n)]) {
             rows[size_t(n)] = *known[size_t(n)];
         } else {
-            rows[size_t(n)] = words->quantise(describe(n), CVisualWordIndex::catalogueSearchBreadth);
+            rows[size_t(n)] = words->quantise(describe(n));
             ++computed;
         }
         if (progress)

@@ -111,7 +111,7 @@ bool CVisualWordIndex::train(const std::vector<float> &descriptors, int words)
     if (words > graphWords) {
         auto graph = std::make_unique<faiss::IndexHNSWFlat>(dimension, graphLinks);
         graph->hnsw.efConstruction = graphBuildBreadth;
-        graph->hnsw.efSearch = uploadSearchBreadth;
+        graph->hnsw.efSearch = graphSearchBreadth;
         quantiser = std::move(graph);
     } else {
         quantiser = std::make_unique<faiss::IndexFlatL2>(dimension);
@@ -122,7 +122,7 @@ bool CVisualWordIndex::train(const std::vector<float> &descriptors, int words)
     return true;
 }
 
-std::vector<quint32> CVisualWordIndex::quantise(const cv::Mat &descriptors, int breadth) const
+std::vector<quint32> CVisualWordIndex::quantise(const cv::Mat &descriptors) const
 {
     std::vector<quint32> words;
     if (!m_quantiser || descriptors.rows < minimumFeatures || descriptors.cols != dimension
@@ -131,18 +131,12 @@ std::vector<quint32> CVisualWordIndex::quantise(const cv::Mat &descriptors, int 
     const cv::Mat rows = descriptors.isContinuous() ? descriptors : descriptors.clone();
     std::vector<float> distances(static_cast<size_t>(rows.rows));
     std::vector<faiss::Index::idx_t> labels(static_cast<size_t>(rows.rows));
-    // The graph keeps the uploads' breadth; another is given with the search, as the graph is
-    // shared by the searches of several threads.
-    faiss::SearchParametersHNSW graph;
-    graph.efSearch = breadth;
-    const auto *hnsw = dynamic_cast<const faiss::IndexHNSW *>(m_quantiser.get());
-    const faiss::SearchParameters *parameters = hnsw && hnsw->hnsw.efSearch != breadth ? &graph : nullptr;
     // One picture's few hundred descriptors gain little from FAISS's OpenMP team, whose waiting
     // threads take the cores from the server's other recognitions (as for the signatures' index).
     // This sets the calling thread's team size only, and only for the search.
     const int threads = omp_get_max_threads();
     omp_set_num_threads(1);
-    m_quantiser->search(rows.rows, rows.ptr<float>(), 1, distances.data(), labels.data(), parameters);
+    m_quantiser->search(rows.rows, rows.ptr<float>(), 1, distances.data(), labels.data());
     omp_set_num_threads(threads);
     words.reserve(labels.size());
     for (faiss::Index::idx_t label : labels)
@@ -289,7 +283,7 @@ bool CVisualWordIndex::setVocabularyBytes(const QByteArray &bytes, QString *prob
         return false;
     }
     if (auto *graph = dynamic_cast<faiss::IndexHNSWFlat *>(index.get()))
-        graph->hnsw.efSearch = uploadSearchBreadth;
+        graph->hnsw.efSearch = graphSearchBreadth;
     else if (!dynamic_cast<faiss::IndexFlatL2 *>(index.get()))
         index.reset();
     if (!index || index->d != dimension || index->ntotal < 1) {

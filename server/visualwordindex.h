@@ -34,12 +34,11 @@ public:
     static constexpr int dimension = 64;
     // Words from which the vocabulary is searched through a graph instead of a scan of every word.
     static constexpr int graphWords = 1024;
-    // The graph's search breadth. A catalogue picture's words are stored once: taken nearly as a
-    // scan would (1 descriptor in 2 000 given another word). An upload's are taken at every answer:
-    // 1 descriptor in 90 is given a near word instead of the nearest, at a third of the time
-    // (demo photos against the 4096 words of 100 000 demo stamps).
-    static constexpr int catalogueSearchBreadth = 64;
-    static constexpr int uploadSearchBreadth = 16;
+    // The graph's search breadth: words taken nearly as a scan would (1 descriptor in 2 000 given
+    // another word, demo photos against the 4096 words of 100 000 demo stamps). 16 took a third of
+    // the time, 1 descriptor in 90 given a near word instead, and lost a hard photo of 78 from
+    // the words' shortlist (32 too).
+    static constexpr int graphSearchBreadth = 64;
     // Postings a search reads at most: past it the commonest of an upload's words are left out,
     // so that a search stays within a few milliseconds however large the catalogue. A catalogue
     // of 100 000 demo stamps reads about 1.5 million; among a million pictures it would be ten
@@ -70,8 +69,8 @@ public:
     bool hasVocabulary() const { return m_quantiser != nullptr; }
     int wordCount() const;
     // The distinct words of a picture's descriptors, in increasing order; none for fewer than
-    // minimumFeatures descriptors. breadth: the graph's search breadth, when the vocabulary has one.
-    std::vector<quint32> quantise(const cv::Mat &descriptors, int breadth = uploadSearchBreadth) const;
+    // minimumFeatures descriptors.
+    std::vector<quint32> quantise(const cv::Mat &descriptors) const;
 
     // The postings: rows[n] is picture n's words. Replaces what was there.
     void setRows(const std::vector<std::vector<quint32>> &rows);
