@@ -9,7 +9,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QSet>
 
 #include <xxhash.h>
 
@@ -41,6 +40,37 @@ struct StoredSignature
     const char *bytes = nullptr; // CStampSignature::byteCount bytes in the file's body
 };
 
+// The rows of the stored signatures file, found by their pictures' names. A name is looked for
+// first in the row after the last one found, where an unchanged catalogue has it, so that a start
+// hashes no names; by name otherwise.
+class StoredSignatures
+{
+public:
+    QList<StoredSignature> rows;
+    QStringList names; // rows' names, in the file's order
+
+    // The row of `name`, or -1.
+    int find(const QString &name)
+    {
+        if (m_next < names.size() && names.at(m_next) == name)
+            return m_next++;
+        if (m_byName.isEmpty()) {
+            m_byName.reserve(names.size());
+            for (int n = 0; n < names.size(); ++n)
+                m_byName.insert(names.at(n), n);
+        }
+        const int found = m_byName.value(name, -1);
+        if (found >= 0)
+            m_next = found + 1;
+        return found;
+    }
+    void clear() { *this = StoredSignatures(); }
+
+private:
+    int m_next = 0;
+    QHash<QString, int> m_byName; // built at the first name not found in order
+};
+
 template <typename T>
 void append(QByteArray &body, T value)
 {
@@ -68,8 +98,7 @@ QByteArray signaturesBody(const CStampCatalogue &catalogue)
 }
 
 // The rows of a checked signatures file; false with the reason when they do not match its header.
-bool parseSignatures(const CIndexFile &file, QHash<QString, StoredSignature> *stored,
-                     QStringList *order, QString *problem)
+bool parseSignatures(const CIndexFile &file, StoredSignatures *stored, QString *problem)
 {
     const QByteArray &body = file.body();
     const quint64 count = file.values()[Rows];
@@ -86,8 +115,8 @@ bool parseSignatures(const CIndexFile &file, QHash<QString, StoredSignature> *st
     const char *data = body.constData();
     const qsizetype length = body.size();
     qsizetype at = 0;
-    stored->reserve(qsizetype(count));
-    order->reserve(qsizetype(count));
+    stored->rows.reserve(qsizetype(count));
+    stored->names.reserve(qsizetype(count));
     for (quint64 row = 0; row < count; ++row) {
         quint32 nameLength = 0;
         if (at + rowFixedBytes > length)
@@ -107,13 +136,12 @@ bool parseSignatures(const CIndexFile &file, QHash<QString, StoredSignature> *st
         at += 40;
         record.bytes = data + at;
         at += qsizetype(CStampSignature::byteCount);
-        stored->insert(name, record);
-        order->append(name);
+        stored->rows.append(record);
+        stored->names.append(name);
     }
-    if (at != length || quint64(order->size()) != count) {
+    if (at != length || quint64(stored->names.size()) != count) {
         *problem = QStringLiteral("is corrupt (its rows do not match its header)");
         stored->clear();
-        order->clear();
         return false;
     }
     return true;
@@ -137,7 +165,7 @@ QByteArray wordsBody(const CStampCatalogue &catalogue, const CVisualWordIndex &w
     const QByteArray vocabulary = words.vocabularyBytes();
     QByteArray body;
     body.reserve(vocabulary.size() + qsizetype(catalogue.size()) * 60
-                 + qsizetype(words.offsets().size() * 8 + words.postings().size() * 4));
+                 + qsizetype(words.offsets().size() * 8) + words.postingBytes().size());
     body.append(vocabulary);
     for (const CStampCatalogue::Entry &entry : catalogue.entries()) {
         const QByteArray name = entry.fileName.toUtf8();
@@ -146,9 +174,9 @@ QByteArray wordsBody(const CStampCatalogue &catalogue, const CVisualWordIndex &w
         append(body, entry.pictureHash);
     }
     appendVector(body, words.offsets());
-    appendVector(body, words.postings());
+    body.append(words.postingBytes());
     *values = {quint64(CVisualWordIndex::dimension), quint64(catalogue.size()), quint64(words.wordCount()),
-               quint64(vocabulary.size()), quint64(words.postings().size()), 0};
+               quint64(vocabulary.size()), words.postingCount(), 0};
     return body;
 }
 
@@ -199,10 +227,8 @@ bool parseWords(const CIndexFile &file, CVisualWordIndex *words, QStringList *na
     if (at + offsetBytes + postingBytes != length)
         return false;
     std::vector<quint64> offsets(size_t(values[WordsVocabulary] + 1));
-    std::vector<quint32> postings(static_cast<size_t>(values[WordsPostings]));
     std::memcpy(offsets.data(), data + at, offsetBytes);
-    std::memcpy(postings.data(), data + at + offsetBytes, postingBytes);
-    return words->setPostings(int(rows), std::move(offsets), std::move(postings), problem);
+    return words->setPostings(int(rows), std::move(offsets), body, qsizetype(at + offsetBytes), problem);
 }
 
 // The signatures a FAISS index is built from, in row order: the index stays good as long as they
@@ -247,14 +273,13 @@ bool CCatalogueIndex::open(CStampCatalogue &catalogue, const QString &folder,
         result.upToDate = false;
     };
 
-    QHash<QString, StoredSignature> stored;
-    QStringList storedOrder;
+    StoredSignatures stored;
     bool haveStored = false;
     {
         QString problem;
         switch (signaturesFile.read(&problem)) {
         case CIndexFile::Status::Read:
-            haveStored = parseSignatures(signaturesFile, &stored, &storedOrder, &problem);
+            haveStored = parseSignatures(signaturesFile, &stored, &problem);
             if (!haveStored) {
                 signaturesFile.clear();
                 result.messages << QStringLiteral("refused %1: it %2; computing every signature again")
@@ -274,34 +299,38 @@ bool CCatalogueIndex::open(CStampCatalogue &catalogue, const QString &folder,
         }
     }
 
-    QSet<QString> used;
+    std::vector<char> used(size_t(stored.rows.size()), 0); // stored rows taken
+    int usedCount = 0;
     QStringList missing; // rows with a stored signature whose picture is not there
     int refreshed = 0;   // rows whose picture's status change time or inode moved, bytes the same
     CStampCatalogue::LoadOptions options;
     options.buildIndex = false;
     // A row naming a picture already taken gets its signature computed.
-    options.storedSignature = [&stored, &used, &refreshed](CStampCatalogue::Entry &entry) {
-        const auto found = stored.constFind(entry.fileName);
-        if (found == stored.constEnd() || found->size != entry.pictureSize
-            || found->modified != entry.pictureModified || used.contains(entry.fileName))
+    options.storedSignature = [&stored, &used, &usedCount, &refreshed](CStampCatalogue::Entry &entry) {
+        const int row = stored.find(entry.fileName);
+        if (row < 0 || used[size_t(row)])
+            return false;
+        const StoredSignature &found = stored.rows.at(row);
+        if (found.size != entry.pictureSize || found.modified != entry.pictureModified)
             return false;
         // Another file given the same size and modification time (cp -p, rsync -t) has another
         // status change time or inode: its bytes decide. A copied catalogue has only new ones,
         // and is read once, not decoded again.
-        if (found->changed != entry.pictureChanged || found->inode != entry.pictureInode) {
+        if (found.changed != entry.pictureChanged || found.inode != entry.pictureInode) {
             entry.pictureHash = entry.hashPicture();
-            if (entry.pictureHash == 0 || entry.pictureHash != found->hash)
+            if (entry.pictureHash == 0 || entry.pictureHash != found.hash)
                 return false;
             ++refreshed;
         } else {
-            entry.pictureHash = found->hash;
+            entry.pictureHash = found.hash;
         }
-        entry.signature = CStampSignature::fromBytes(found->bytes, CStampSignature::byteCount);
-        used.insert(entry.fileName);
+        entry.signature = CStampSignature::fromBytes(found.bytes, CStampSignature::byteCount);
+        used[size_t(row)] = 1;
+        ++usedCount;
         return true;
     };
     options.pictureMissing = [&stored, &missing](const QString &name) {
-        if (stored.contains(name))
+        if (stored.find(name) >= 0)
             missing << name;
     };
     if (progress)
@@ -312,7 +341,7 @@ bool CCatalogueIndex::open(CStampCatalogue &catalogue, const QString &folder,
         return false;
     result.stored = catalogue.storedSignatureCount();
     result.computed = catalogue.computedSignatureCount();
-    result.removed = int(stored.size() - used.size());
+    result.removed = int(stored.rows.size()) - usedCount;
 
     // Pictures gone in large part are more likely unmounted or moved than removed: the stored rows
     // stay for their return, and the catalogue is served from memory without them.
@@ -320,11 +349,11 @@ bool CCatalogueIndex::open(CStampCatalogue &catalogue, const QString &folder,
         bool folderGone = false;
         for (const QString &name : std::as_const(missing))
             folderGone = folderGone || !QFileInfo(QFileInfo(QDir(folder).filePath(name)).path()).isDir();
-        if (folderGone || missing.size() * 10 > stored.size()) {
+        if (folderGone || missing.size() * 10 > stored.rows.size()) {
             result.messages << QStringLiteral("%1 of %2 pictures with a stored signature are missing "
                                               "(the first: %3); keeping the stored index as it is and "
                                               "serving the others from memory")
-                                   .arg(missing.size()).arg(stored.size())
+                                   .arg(missing.size()).arg(stored.rows.size())
                                    .arg(QDir(folder).filePath(missing.first()));
             writable = false;
             result.upToDate = false;
@@ -346,12 +375,11 @@ bool CCatalogueIndex::open(CStampCatalogue &catalogue, const QString &folder,
     // Every row taken from storage as stored, in the stored order: the stored file is the one this
     // catalogue would write, no need to serialise it again (100 MB at 100 000 stamps).
     bool unchanged = haveStored && result.computed == 0 && refreshed == 0
-        && storedOrder.size() == catalogue.size();
-    for (qsizetype n = 0; unchanged && n < storedOrder.size(); ++n)
-        unchanged = storedOrder.at(n) == catalogue.entries().at(n).fileName;
+        && stored.names.size() == catalogue.size();
+    for (qsizetype n = 0; unchanged && n < stored.names.size(); ++n)
+        unchanged = stored.names.at(n) == catalogue.entries().at(n).fileName;
     stored.clear();
-    used.clear();
-    storedOrder.clear();
+    used = {};
     signaturesFile.clear();
     if (!unchanged && writable) {
         const CIndexFile::Values values{CStampSignature::valueCount, quint64(catalogue.size()),

@@ -253,3 +253,7 @@ void HttpServer::closeGently(QTcpSocket *socket)
     });
     connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->skip(socket->bytesAvailable()); });
 }
+
+// Compiled here, not with the rest of the project's meta-objects, so that the server links only
+// what it uses (see server/CMakeLists.txt).
+#include "moc_httpserver.cpp"

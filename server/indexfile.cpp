@@ -1,5 +1,7 @@
 #include "indexfile.h"
 
+#include "hugepages.h"
+
 #include <QDir>
 #include <QFile>
 #include <QtEndian>
@@ -11,7 +13,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -184,13 +185,7 @@ CIndexFile::Status CIndexFile::read(QString *problem)
     // Copied, not mapped: a file rewritten under a mapping kills the reader (SIGBUS).
     QByteArray body;
     body.resize(qsizetype(actual));
-    // Filled in 2 MB pages where the system allows: a hundred megabytes in 4 KB pages spend more
-    // time on page faults than on reading.
-    constexpr quintptr hugePage = 2 * 1024 * 1024;
-    const quintptr first = (quintptr(body.data()) + hugePage - 1) & ~(hugePage - 1);
-    const quintptr end = (quintptr(body.data()) + quintptr(actual)) & ~(hugePage - 1);
-    if (end > first)
-        ::madvise(reinterpret_cast<void *>(first), end - first, MADV_HUGEPAGE);
+    CHugePages::advise(body.data(), size_t(actual));
     if (!readFully(file.fd, body.data(), qint64(actual), headerLength))
         return refuse(errno ? QStringLiteral("cannot be read (%1)").arg(systemReason(errno))
                             : QStringLiteral("changed while it was read"));

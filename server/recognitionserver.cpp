@@ -376,3 +376,7 @@ void CRecognitionServer::finishUpload(QPointer<QTcpSocket> socket, const QString
     }
     log(peer, "POST", target, 200, outcome, started);
 }
+
+// Compiled here, not with the rest of the project's meta-objects, so that the server links only
+// what it uses (see server/CMakeLists.txt).
+#include "moc_recognitionserver.cpp"

@@ -12,6 +12,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <omp.h>
+
 #include <algorithm>
 #include <cmath>
 #include <exception>
@@ -27,7 +29,6 @@ constexpr int fewestPointsPerWord = 8;
 constexpr int trainingIterations = 8;
 constexpr int graphLinks = 32;
 constexpr int graphBuildBreadth = 80;
-constexpr int graphSearchBreadth = 64;
 
 } // namespace
 
@@ -130,7 +131,13 @@ std::vector<quint32> CVisualWordIndex::quantise(const cv::Mat &descriptors) cons
     const cv::Mat rows = descriptors.isContinuous() ? descriptors : descriptors.clone();
     std::vector<float> distances(static_cast<size_t>(rows.rows));
     std::vector<faiss::Index::idx_t> labels(static_cast<size_t>(rows.rows));
+    // One picture's few hundred descriptors gain little from FAISS's OpenMP team, whose waiting
+    // threads take the cores from the server's other recognitions (as for the signatures' index).
+    // This sets the calling thread's team size only, and only for the search.
+    const int threads = omp_get_max_threads();
+    omp_set_num_threads(1);
     m_quantiser->search(rows.rows, rows.ptr<float>(), 1, distances.data(), labels.data());
+    omp_set_num_threads(threads);
     words.reserve(labels.size());
     for (faiss::Index::idx_t label : labels)
         if (label >= 0)
@@ -150,7 +157,8 @@ void CVisualWordIndex::setRows(const std::vector<std::vector<quint32>> &rows)
                 ++offsets[word + 1];
     for (size_t w = 0; w < words; ++w)
         offsets[w + 1] += offsets[w];
-    std::vector<quint32> postings(offsets.back());
+    QByteArray storage(qsizetype(offsets.back() * sizeof(quint32)), Qt::Uninitialized);
+    quint32 *postings = reinterpret_cast<quint32 *>(storage.data());
     std::vector<quint64> next(offsets.begin(), offsets.end() - 1);
     for (size_t r = 0; r < rows.size(); ++r)
         for (quint32 word : rows[r])
@@ -158,7 +166,8 @@ void CVisualWordIndex::setRows(const std::vector<std::vector<quint32>> &rows)
                 postings[next[word]++] = quint32(r);
     m_rowCount = int(rows.size());
     m_offsets = std::move(offsets);
-    m_postings = std::move(postings);
+    m_postingStorage = std::move(storage);
+    m_postings = m_postingStorage.constData();
     weigh();
 }
 
@@ -167,7 +176,7 @@ std::vector<std::vector<quint32>> CVisualWordIndex::rows() const
     std::vector<std::vector<quint32>> rows(static_cast<size_t>(m_rowCount));
     for (size_t w = 0; w + 1 < m_offsets.size(); ++w)
         for (quint64 p = m_offsets[w]; p < m_offsets[w + 1]; ++p)
-            rows[m_postings[p]].push_back(quint32(w));
+            rows[posting(p)].push_back(quint32(w));
     return rows;
 }
 
@@ -180,8 +189,8 @@ void CVisualWordIndex::weigh()
 {
     // Rows with words: a word in all of them tells nothing (weight 0), a rare one much.
     std::vector<char> indexed(static_cast<size_t>(m_rowCount), 0);
-    for (quint32 row : m_postings)
-        indexed[row] = 1;
+    for (quint64 p = 0; p < postingCount(); ++p)
+        indexed[posting(p)] = 1;
     const double pictures = double(std::count(indexed.begin(), indexed.end(), 1));
     const size_t words = m_offsets.empty() ? 0 : m_offsets.size() - 1;
     m_weight.assign(words, 0.0f);
@@ -193,7 +202,7 @@ void CVisualWordIndex::weigh()
         const double idf = std::log(pictures / double(holders));
         m_weight[w] = float(idf * idf);
         for (quint64 p = m_offsets[w]; p < m_offsets[w + 1]; ++p)
-            m_norm[m_postings[p]] += m_weight[w];
+            m_norm[posting(p)] += m_weight[w];
     }
     // A row whose only words are in every row keeps a tiny length, so that it still counts as
     // indexed and never divides by zero.
@@ -231,9 +240,8 @@ std::vector<CVisualWordIndex::Candidate> CVisualWordIndex::search(const std::vec
             break;
         read += holders;
         const float weight = m_weight[w];
-        const quint32 *posting = m_postings.data() + m_offsets[w];
-        for (const quint32 *end = posting + holders; posting != end; ++posting)
-            score[*posting] += weight;
+        for (quint64 p = m_offsets[w]; p < m_offsets[w + 1]; ++p)
+            score[posting(p)] += weight;
     }
     // The best `count` kept in order as the rows go by: no list of every picture that shares a word.
     const float scale = float(1.0 / std::sqrt(queryLength));
@@ -270,7 +278,7 @@ bool CVisualWordIndex::setVocabularyBytes(const QByteArray &bytes, QString *prob
     try {
         index.reset(faiss::read_index(&reader));
     } catch (const std::exception &error) {
-        *problem = QStringLiteral("FAISS cannot read its vocabulary (%1)")
+        *problem = QStringLiteral("holds a vocabulary FAISS cannot read (%1)")
                        .arg(QString::fromLocal8Bit(error.what()).simplified().left(200));
         return false;
     }
@@ -279,7 +287,7 @@ bool CVisualWordIndex::setVocabularyBytes(const QByteArray &bytes, QString *prob
     else if (!dynamic_cast<faiss::IndexFlatL2 *>(index.get()))
         index.reset();
     if (!index || index->d != dimension || index->ntotal < 1) {
-        *problem = QStringLiteral("its vocabulary is not one this server learns");
+        *problem = QStringLiteral("holds a vocabulary of a kind this server does not learn");
         return false;
     }
     m_quantiser = std::move(index);
@@ -287,25 +295,33 @@ bool CVisualWordIndex::setVocabularyBytes(const QByteArray &bytes, QString *prob
     return true;
 }
 
-bool CVisualWordIndex::setPostings(int rowCount, std::vector<quint64> offsets, std::vector<quint32> postings,
-                                   QString *problem)
+bool CVisualWordIndex::setPostings(int rowCount, std::vector<quint64> offsets, const QByteArray &storage,
+                                   qsizetype at, QString *problem)
 {
+    const quint64 bytes = at >= 0 && at <= storage.size() ? quint64(storage.size() - at) : 1;
     bool good = rowCount >= 0 && offsets.size() == size_t(wordCount()) + 1 && offsets.front() == 0
-        && offsets.back() == postings.size();
+        && bytes % sizeof(quint32) == 0 && offsets.back() == bytes / sizeof(quint32);
     // Every offset within the postings before any posting is read through them.
     for (size_t w = 0; good && w + 1 < offsets.size(); ++w)
         good = offsets[w] <= offsets[w + 1];
+    // Each word's rows increasing (none twice) and below rowCount.
+    const char *postings = storage.constData() + at;
     for (size_t w = 0; good && w + 1 < offsets.size(); ++w) {
-        for (quint64 p = offsets[w]; good && p < offsets[w + 1]; ++p)
-            good = postings[p] < quint32(rowCount) && (p == offsets[w] || postings[p - 1] < postings[p]);
+        qint64 previous = -1;
+        for (quint64 p = offsets[w]; good && p < offsets[w + 1]; ++p) {
+            const qint64 row = qFromUnaligned<quint32>(postings + p * sizeof(quint32));
+            good = row > previous && row < rowCount;
+            previous = row;
+        }
     }
     if (!good) {
-        *problem = QStringLiteral("its postings do not fit its vocabulary and rows");
+        *problem = QStringLiteral("holds postings that do not fit its vocabulary and rows");
         return false;
     }
     m_rowCount = rowCount;
     m_offsets = std::move(offsets);
-    m_postings = std::move(postings);
+    m_postingStorage = storage; // shared with the caller's, not copied
+    m_postings = m_postingStorage.constData() + at;
     weigh();
     return true;
 }

@@ -211,11 +211,11 @@ void wordFilterBench(const CVisualWordIndex &words, const std::vector<Query> &up
             answered += !list.empty();
         }
     }
-    const double postingsMiB = double(words.postings().size()) * sizeof(quint32) / (1024 * 1024);
+    const double postingsMiB = double(words.postingBytes().size()) / (1024 * 1024);
     out << QStringLiteral("  visual words over %1 (%2 words, %3 postings, %4 MiB): median per upload: describe %5 ms, "
                           "quantise %6 ms, inverted file %7 ms (max %8 ms), the three in CPU time %13 ms; true stamp in the "
                           "words' shortlist %9/%10; uploads from outside with a words' shortlist %11/%12\n")
-               .arg(label).arg(words.wordCount()).arg(words.postings().size()).arg(postingsMiB, 0, 'f', 0)
+               .arg(label).arg(words.wordCount()).arg(words.postingCount()).arg(postingsMiB, 0, 'f', 0)
                .arg(median(describeTimes), 0, 'f', 1).arg(median(quantiseTimes), 0, 'f', 2)
                .arg(median(searchTimes), 0, 'f', 2)
                .arg(*std::max_element(searchTimes.begin(), searchTimes.end()), 0, 'f', 2)

@@ -11,6 +11,9 @@ bin="$build/bin"
 . "$(dirname "$0")/memory_probe.sh"
 runs=${RUNS:-5}
 work=$(mktemp -d)
+# A pipe nobody writes to: reading it with a timeout waits without starting a process.
+mkfifo "$work/tick"
+exec {tick}<>"$work/tick"
 server=
 trap '[ -n "$server" ] && kill "$server" 2>/dev/null; rm -rf "$work"' EXIT
 for argument in "$@"; do
@@ -29,7 +32,11 @@ for argument in "$@"; do
     out="$work/out$name-$run"
     "$bin/quillet-server" --catalogue "$catalogue" --index "$index" --port 0 >"$out" 2>"$work/err$name" &
     server=$!
-    until grep -q '^listening on' "$out" 2>/dev/null; do sleep 0.02; done
+    # Waited for with shell builtins only: a grep and a sleep forked every 20 ms took a good part
+    # of a core from the start measured on a busy machine (a second of 3 at 100 000 stamps).
+    until read -r first <"$out" 2>/dev/null && [[ $first == "listening on"* ]]; do
+      read -rt 0.02 -u "$tick" || true
+    done
     starts+=($((($(date +%s%N) - begin) / 1000000)))
     if [ "$run" -lt "$runs" ]; then
       kill "$server"

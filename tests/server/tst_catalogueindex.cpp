@@ -115,6 +115,35 @@ QByteArray readAll(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// The words file rewritten with its checksum made good: the last posting beyond the rows, or
+// (outOfOrder) the second row of a word given again as its first.
+QByteArray withDamagedPostings(const QString &folder, const QString &fileName, bool outOfOrder)
+{
+    CIndexFile file(folder, fileName, "QLTWORD\n", CCatalogueIndex::formatVersion);
+    QString problem;
+    if (file.read(&problem) != CIndexFile::Status::Read)
+        return {};
+    QByteArray body = file.body();
+    const quint64 words = file.values()[2], postings = file.values()[4];
+    const qsizetype postingsAt = body.size() - qsizetype(postings * 4), offsetsAt = postingsAt - qsizetype((words + 1) * 8);
+    if (!outOfOrder) {
+        qToUnaligned<quint32>(0xFFFFFFFFu, body.data() + body.size() - 4);
+    } else {
+        for (quint64 w = 0; w < words; ++w) {
+            const quint64 first = qFromUnaligned<quint64>(body.constData() + offsetsAt + qsizetype(w * 8));
+            const quint64 end = qFromUnaligned<quint64>(body.constData() + offsetsAt + qsizetype(w * 8 + 8));
+            if (end - first < 2)
+                continue;
+            const qsizetype at = postingsAt + qsizetype(first * 4);
+            qToUnaligned(qFromUnaligned<quint32>(body.constData() + at), body.data() + at + 4);
+            break;
+        }
+    }
+    if (!file.write(file.values(), body, &problem))
+        return {};
+    return readAll(QDir(folder).filePath(fileName));
+}
+
 bool appendRow(const QString &folder, const QString &picture, int number)
 {
     QFile tsv(QDir(folder).filePath("catalogue.tsv"));
@@ -247,6 +276,10 @@ void TestCatalogueIndex::damagedIndexIsRefusedAndRebuilt_data()
     QTest::newRow("words byte flipped") << words << "flip" << "is corrupt";
     QTest::newRow("words foreign") << words << "foreign" << "is not a Quillet index file";
     QTest::newRow("faiss file given as words") << words << "faiss" << "is not a Quillet index file";
+    // Damage with a good checksum (a writer's fault, not the disk's): the postings are checked
+    // before a search reads through them.
+    QTest::newRow("words posting beyond the rows") << words << "posting beyond" << "holds postings that do not fit";
+    QTest::newRow("words postings out of order") << words << "posting order" << "holds postings that do not fit";
     // The files of the format before the visual words.
     for (const QString &file : {signatures, faiss, words})
         QTest::addRow("%s of the previous format", qPrintable(file)) << file << "version 3" << "has format version 3";
@@ -289,6 +322,8 @@ void TestCatalogueIndex::damagedIndexIsRefusedAndRebuilt()
         bytes = readAll(QDir(dir.path()).filePath(CCatalogueIndex::faissFileName));
     else if (damage.startsWith("version ")) // an intact file of an earlier layout
         bytes[8] = char(damage.mid(8).toInt());
+    else if (damage.startsWith("posting "))
+        bytes = withDamagedPostings(dir.path(), file, damage == "posting order");
     QVERIFY(stored.open(QIODevice::WriteOnly | QIODevice::Truncate));
     stored.write(bytes);
     stored.close();

@@ -1,12 +1,18 @@
 // CVisualWordIndex's search alone, on postings made by the test: its best candidates against the
-// cosine of every picture worked out here, and a search over more postings than it reads.
+// cosine of every picture worked out here, and a search over more postings than it reads; the
+// quantiser of a vocabulary large enough for a graph against the nearest word found by a scan.
 #include "server/visualwordindex.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
 
+#include <faiss/IndexHNSW.h>
+#include <faiss/impl/io.h>
+#include <faiss/index_io.h>
+
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 class TestVisualWordIndex : public QObject
 {
@@ -93,12 +99,52 @@ private slots:
             rows[size_t(r)].erase(std::unique(rows[size_t(r)].begin(), rows[size_t(r)].end()), rows[size_t(r)].end());
         }
         index.setRows(rows);
-        QVERIFY(index.postings().size() > CVisualWordIndex::searchBudget);
+        QVERIFY(index.postingCount() > CVisualWordIndex::searchBudget);
         for (int r : {0, 4321, 29999}) {
             const std::vector<CVisualWordIndex::Candidate> found = index.search(rows[size_t(r)], 3, 0.0f);
             QVERIFY(!found.empty());
             QCOMPARE(found.front().row, r);
         }
+    }
+
+    // A vocabulary searched through its graph: descriptors next to its words are given those
+    // words, as a scan would nearly always.
+    void graphQuantiserFindsTheNearestWord()
+    {
+        // 2048 words made as the server's train() makes a graph, lying (as SURF descriptors do)
+        // in fewer dimensions than their 64: mixtures of 32 random directions.
+        const int words = 2 * CVisualWordIndex::graphWords, latent = 32, dimension = CVisualWordIndex::dimension;
+        QRandomGenerator random(3);
+        std::vector<float> directions(size_t(latent) * dimension), centres(size_t(words) * dimension, 0.0f);
+        for (float &value : directions)
+            value = float(random.generateDouble() - 0.5);
+        for (int w = 0; w < words; ++w)
+            for (int l = 0; l < latent; ++l) {
+                const float weight = float(random.generateDouble());
+                for (int d = 0; d < dimension; ++d)
+                    centres[size_t(w) * dimension + d] += weight * directions[size_t(l) * dimension + d];
+            }
+        faiss::IndexHNSWFlat graph(dimension, 32);
+        graph.hnsw.efConstruction = 80;
+        graph.add(words, centres.data());
+        faiss::VectorIOWriter writer;
+        faiss::write_index(&graph, &writer);
+        CVisualWordIndex index;
+        QString problem;
+        QVERIFY2(index.setVocabularyBytes(QByteArray(reinterpret_cast<const char *>(writer.data.data()),
+                                                     qsizetype(writer.data.size())), &problem),
+                 qPrintable(problem));
+        // One descriptor a little off each of the first 600 words: its nearest word is that one.
+        const int count = 600;
+        cv::Mat descriptors(count, dimension, CV_32F);
+        for (int n = 0; n < count; ++n)
+            for (int d = 0; d < dimension; ++d)
+                descriptors.at<float>(n, d) = centres[size_t(n) * dimension + d] + float(random.generateDouble() - 0.5) * 0.01f;
+        const auto found = [&](const std::vector<quint32> &given) {
+            return int(std::count_if(given.begin(), given.end(), [](quint32 w) { return w < quint32(count); }));
+        };
+        const int given = found(index.quantise(descriptors));
+        QVERIFY2(given >= count * 99 / 100, qPrintable(QString::number(given)));
     }
 };
 
