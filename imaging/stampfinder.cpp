@@ -26,6 +26,27 @@ namespace {
 
 constexpr int workingSide = 1000;
 
+// Moves each side of `box` out a pixel a round, for `reach` rounds at most, while the line just
+// outside that side still belongs to the stamp.
+template<typename Belongs>
+cv::Rect grownWhile(cv::Rect box, const cv::Size &size, int reach, Belongs belongs)
+{
+    for (int step = 0; step < reach; ++step) {
+        bool grew = false;
+        if (box.x > 0 && belongs(cv::Rect(box.x - 1, box.y, 1, box.height)))
+            --box.x, ++box.width, grew = true;
+        if (box.y > 0 && belongs(cv::Rect(box.x, box.y - 1, box.width, 1)))
+            --box.y, ++box.height, grew = true;
+        if (box.br().x < size.width && belongs(cv::Rect(box.br().x, box.y, 1, box.height)))
+            ++box.width, grew = true;
+        if (box.br().y < size.height && belongs(cv::Rect(box.x, box.br().y, box.width, 1)))
+            ++box.height, grew = true;
+        if (!grew)
+            break;
+    }
+    return box;
+}
+
 // Grows `box` over the stamp's plain margin and perforation teeth, which are not busy but differ
 // from the background just around the stamp: a row or column just outside the box belongs to the
 // stamp while most of it differs from the median colour of a ring around the box.
@@ -59,20 +80,7 @@ cv::Rect grown(const cv::Mat &lab, cv::Rect box, int threshold = 40)
             }
         return count > 0.5 * r.area();
     };
-    for (int step = 0; step < reach; ++step) {
-        bool grew = false;
-        if (box.x > 0 && differs({box.x - 1, box.y, 1, box.height}))
-            --box.x, ++box.width, grew = true;
-        if (box.y > 0 && differs({box.x, box.y - 1, box.width, 1}))
-            --box.y, ++box.height, grew = true;
-        if (box.br().x < lab.cols && differs({box.br().x, box.y, 1, box.height}))
-            ++box.width, grew = true;
-        if (box.br().y < lab.rows && differs({box.x, box.br().y, box.width, 1}))
-            ++box.height, grew = true;
-        if (!grew)
-            break;
-    }
-    return box;
+    return grownWhile(box, lab.size(), reach, differs);
 }
 
 // Grows `box` over a stamp's teeth and margin where they hardly differ from the ground (a light
@@ -84,20 +92,7 @@ cv::Rect grownOverTeeth(const cv::Mat &edges, cv::Rect box)
     const cv::Rect all(cv::Point(), edges.size());
     const int reach = std::max(2, std::max(box.width, box.height) / 8);
     auto crosses = [&](const cv::Rect &line) { return cv::countNonZero(edges(line & all)) >= 2; };
-    for (int step = 0; step < reach; ++step) {
-        bool grew = false;
-        if (box.x > 0 && crosses({box.x - 1, box.y, 1, box.height}))
-            --box.x, ++box.width, grew = true;
-        if (box.y > 0 && crosses({box.x, box.y - 1, box.width, 1}))
-            --box.y, ++box.height, grew = true;
-        if (box.br().x < edges.cols && crosses({box.br().x, box.y, 1, box.height}))
-            ++box.width, grew = true;
-        if (box.br().y < edges.rows && crosses({box.x, box.br().y, box.width, 1}))
-            ++box.height, grew = true;
-        if (!grew)
-            break;
-    }
-    return box;
+    return grownWhile(box, edges.size(), reach, crosses);
 }
 
 // Splits `box` where the edge density, summed across it, falls to a valley between two parts that
