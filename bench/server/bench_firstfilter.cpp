@@ -1,7 +1,10 @@
 // Where photo queries are lost: for each photo of a catalogue picture (a folder written by
 // quillet-tool photo-queries, its queries.tsv naming each photo's picture), the true stamp's place
 // in the signature's shortlist and in the visual words' one, whether the full comparison accepts
-// it when asked directly, and what the recogniser answers.
+// it when asked directly (a turned photo turned back by the turns queries.tsv gives), and what
+// the recogniser answers. Places count from 0. The words' place is given past their shortlist too
+// (up to wordRanksShown, -1 beyond), to show how far a stamp the shortlist misses fell; only a
+// place within the shortlist counts as found by the words.
 //
 //   bench_firstfilter CATALOGUE_DIR INDEX_DIR QUERY_DIR [--heldout] [--verbose]
 //
@@ -18,8 +21,11 @@
 #include <QFile>
 #include <QImageReader>
 #include <QTextStream>
+#include <QTransform>
 
 #include <algorithm>
+
+static constexpr int wordRanksShown = 200;
 
 int main(int argc, char *argv[])
 {
@@ -66,7 +72,7 @@ int main(int argc, char *argv[])
         std::vector<CVisualWordIndex::Candidate> wordList;
         if (words)
             wordList = words->search(words->quantise(CVisualWordIndex::describe(upload).descriptors),
-                                     CStampRecognizer::wordShortlistSize, 0.0f);
+                                     wordRanksShown, 0.0f);
         int wordRank = -1;
         float wordScore = 0, bestOther = 0;
         for (size_t r = 0; r < wordList.size(); ++r) {
@@ -80,9 +86,11 @@ int main(int argc, char *argv[])
         const int signatureRank = int(signatureList.indexOf(truth));
         bool accepts = false;
         if (!heldOut) {
+            const int turns = fields.value(2).trimmed().toInt();
+            const QImage upright = turns == 0 ? upload : upload.transformed(QTransform().rotate(-90.0 * turns));
             CStampVerifier verifier;
             int score = 0;
-            accepts = verifier.setReference(upload)
+            accepts = verifier.setReference(upright)
                 && verifier.compare(catalogue.entries().at(truth).loadPicture(), &score);
         }
         QElapsedTimer timer;
@@ -92,7 +100,8 @@ int main(int argc, char *argv[])
         const QString answer = matches.isEmpty() ? QStringLiteral("none")
                                                  : catalogue.entries().at(matches.first().index).fileName;
         bySignature += signatureRank >= 0;
-        byWords += wordRank >= 0 && wordScore >= CStampRecognizer::minimumWordScore;
+        byWords += wordRank >= 0 && wordRank < CStampRecognizer::wordShortlistSize
+            && wordScore >= CStampRecognizer::minimumWordScore;
         accepted += accepts;
         if (matches.isEmpty())
             ++unanswered;
