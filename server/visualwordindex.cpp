@@ -44,28 +44,19 @@ CVisualWordIndex::~CVisualWordIndex() = default;
 
 CVisualWordIndex::Features CVisualWordIndex::describe(const QImage &picture)
 {
+    CSurf surf;
+    return strongest(CStampMatcher::prepareCandidate(toColorImage(picture), surf));
+}
+
+CVisualWordIndex::Features CVisualWordIndex::strongest(const CStampMatcher::Candidate &candidate)
+{
     Features features;
-    const cv::Mat colour = toColorImage(picture);
-    if (colour.empty())
+    if (candidate.refused != CStampMatcher::Stage::Accepted)
         return features;
-    const cv::Mat grey = toComparisonGrey(colour);
-    const double k = 256.0 / std::min(grey.cols, grey.rows);
-    // A banner or a sliver is no stamp, and scaled up it would take a great deal of memory.
-    if (std::max(grey.cols, grey.rows) > 10 * std::min(grey.cols, grey.rows))
-        return features;
-    cv::Mat work;
-    cv::resize(grey, work, cv::Size(int(grey.cols * k), int(grey.rows * k)), 0, 0, cv::INTER_LINEAR);
-    try {
-        CSurf surf;
-        surf.detectAndCompute(work, features.keypoints, features.descriptors);
-    } catch (const std::exception &) {
-        return Features();
-    }
     // Strongest first: the weakest are the first to change with light and compression.
-    if (int(features.keypoints.size()) > maxFeatures) {
-        features.keypoints.resize(size_t(maxFeatures));
-        features.descriptors = features.descriptors.rowRange(0, maxFeatures).clone();
-    }
+    const int kept = std::min(int(candidate.keypoints.size()), maxFeatures);
+    features.keypoints.assign(candidate.keypoints.begin(), candidate.keypoints.begin() + kept);
+    features.descriptors = candidate.descriptors.rowRange(0, kept).clone();
     return features;
 }
 

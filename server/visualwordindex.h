@@ -1,5 +1,7 @@
 #pragma once
 
+#include "matching/stampmatcher.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QImage>
@@ -53,6 +55,8 @@ public:
     // The picture's strongest keypoints, taken as the comparison takes a catalogue picture (grey,
     // shorter side 256 pixels), so that uploads and catalogue pictures are described alike.
     static Features describe(const QImage &picture);
+    // The same of a picture already prepared for the comparison.
+    static Features strongest(const CStampMatcher::Candidate &candidate);
 
     CVisualWordIndex();
     ~CVisualWordIndex();
