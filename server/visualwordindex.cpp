@@ -6,6 +6,7 @@
 #include <faiss/Clustering.h>
 #include <faiss/IndexFlat.h>
 #include <faiss/IndexHNSW.h>
+#include <faiss/IndexIVFFlat.h>
 #include <faiss/impl/io.h>
 #include <faiss/index_io.h>
 #include <faiss/utils/distances.h>
@@ -27,8 +28,9 @@ namespace {
 constexpr int trainingPointsPerWord = 16;
 constexpr int fewestPointsPerWord = 8;
 constexpr int trainingIterations = 8;
-constexpr int graphLinks = 32;
-constexpr int graphBuildBreadth = 80;
+// k-means rounds for the inverted file's centres over the words: a few suffice, since the
+// words are themselves spread by k-means.
+constexpr int listTrainingIterations = 10;
 
 } // namespace
 
@@ -98,19 +100,30 @@ bool CVisualWordIndex::train(const std::vector<float> &descriptors, int words)
     faiss::IndexFlatL2 assignment(dimension);
     clustering.train(faiss::Index::idx_t(points), descriptors.data(), assignment);
 
+    setWords(words, clustering.centroids.data());
+    return true;
+}
+
+void CVisualWordIndex::setWords(int words, const float *centres)
+{
     std::unique_ptr<faiss::Index> quantiser;
-    if (words > graphWords) {
-        auto graph = std::make_unique<faiss::IndexHNSWFlat>(dimension, graphLinks);
-        graph->hnsw.efConstruction = graphBuildBreadth;
-        graph->hnsw.efSearch = graphSearchBreadth;
-        quantiser = std::move(graph);
+    if (words > invertedFileWords) {
+        const int lists = words / wordsPerList;
+        auto inverted = std::make_unique<faiss::IndexIVFFlat>(new faiss::IndexFlatL2(dimension), dimension, size_t(lists));
+        inverted->own_fields = true;
+        inverted->cp.niter = listTrainingIterations;
+        inverted->cp.seed = 19;
+        // The centres are learnt from the words themselves, fewer than FAISS's usual 39 a centre.
+        inverted->cp.min_points_per_centroid = 1;
+        inverted->nprobe = listsProbed;
+        inverted->train(faiss::Index::idx_t(words), centres);
+        quantiser = std::move(inverted);
     } else {
         quantiser = std::make_unique<faiss::IndexFlatL2>(dimension);
     }
-    quantiser->add(faiss::Index::idx_t(words), clustering.centroids.data());
+    quantiser->add(faiss::Index::idx_t(words), centres);
     m_quantiser = std::move(quantiser);
     setRows({});
-    return true;
 }
 
 std::vector<quint32> CVisualWordIndex::quantise(const cv::Mat &descriptors) const
@@ -273,16 +286,24 @@ bool CVisualWordIndex::setVocabularyBytes(const QByteArray &bytes, QString *prob
                        .arg(QString::fromLocal8Bit(error.what()).simplified().left(200));
         return false;
     }
-    if (auto *graph = dynamic_cast<faiss::IndexHNSWFlat *>(index.get()))
-        graph->hnsw.efSearch = graphSearchBreadth;
-    else if (!dynamic_cast<faiss::IndexFlatL2 *>(index.get()))
-        index.reset();
-    if (!index || index->d != dimension || index->ntotal < 1) {
+    const bool known = dynamic_cast<faiss::IndexIVFFlat *>(index.get()) || dynamic_cast<faiss::IndexHNSWFlat *>(index.get())
+        || dynamic_cast<faiss::IndexFlatL2 *>(index.get());
+    if (!known || index->d != dimension || index->ntotal < 1 || index->ntotal > std::numeric_limits<int>::max()) {
         *problem = QStringLiteral("holds a vocabulary of a kind this server does not learn");
         return false;
     }
-    m_quantiser = std::move(index);
-    setRows({});
+    if (auto *inverted = dynamic_cast<faiss::IndexIVFFlat *>(index.get())) {
+        inverted->nprobe = listsProbed;
+        m_quantiser = std::move(index);
+        setRows({});
+        return true;
+    }
+    // A flat vocabulary, or a graph over the words as older files hold: the words are searched as
+    // a newly learnt vocabulary's are.
+    const int words = int(index->ntotal);
+    std::vector<float> centres(size_t(words) * dimension);
+    index->reconstruct_n(0, words, centres.data());
+    setWords(words, centres.data());
     return true;
 }
 
