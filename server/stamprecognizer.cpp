@@ -3,11 +3,16 @@
 #include "stampcatalogue.h"
 #include "stampverifier.h"
 
+#include "matching/normalisation.h"
+
 #include <QTransform>
+
+#include <opencv2/core/utility.hpp>
 
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <future>
 #include <numeric>
 #include <vector>
 
@@ -55,8 +60,8 @@ QList<int> CStampRecognizer::shortlist(const QImage &upload, int count, double f
 }
 
 QList<int> CStampRecognizer::candidates(const QImage &upload, QList<int> *wordCandidates,
-                                        CVisualWordIndex::Features *features, int *signatureCount,
-                                        int *laterFrom) const
+                                        CVisualWordIndex::Features *features, int *signatureCount, int *laterFrom,
+                                        Prepared &prepared, QStringList *unreadable) const
 {
     QList<double> similarities;
     QList<int> joined = shortlist(upload, m_shortlistSize, std::min(m_similarityFloor, minimumWeakSimilarity),
@@ -69,9 +74,23 @@ QList<int> CStampRecognizer::candidates(const QImage &upload, QList<int> *wordCa
     // A shortlist of 0 compares every stamp already.
     if (!words || m_shortlistSize <= 0 || words->size() != m_catalogue.size())
         return joined;
+    // The signature's candidates are prepared for the comparison while the words are looked up.
+    QList<int> signatureRows;
+    for (int row : joined)
+        if (!prepared.contains(row))
+            signatureRows.append(row);
+    Prepared early;
+    QStringList earlyUnreadable;
+    std::future<void> preparing =
+        std::async(std::launch::async, [&] { prepare(signatureRows, early, &earlyUnreadable); });
     *features = CVisualWordIndex::describe(upload);
-    for (const CVisualWordIndex::Candidate &candidate :
-         words->search(words->quantise(features->descriptors), wordShortlistSize, minimumWordScore)) {
+    const std::vector<CVisualWordIndex::Candidate> found =
+        words->search(words->quantise(features->descriptors), wordShortlistSize, minimumWordScore);
+    preparing.get();
+    prepared.insert(early);
+    if (unreadable)
+        unreadable->append(earlyUnreadable);
+    for (const CVisualWordIndex::Candidate &candidate : found) {
         if (wordCandidates->size() == wordFirstRound)
             *laterFrom = int(joined.size());
         wordCandidates->append(candidate.row);
@@ -86,16 +105,16 @@ QList<int> CStampRecognizer::candidates(const QImage &upload, QList<int> *wordCa
 namespace {
 
 // The share of the catalogue picture that the upload's compared part covers, as placed.
-double coverOf(const CMatchEvidence &evidence, const QImage &picture)
+double coverOf(const CMatchEvidence &evidence, cv::Size picture)
 {
-    if (evidence.outline.size() != 4 || picture.isNull())
+    if (evidence.outline.size() != 4 || picture.empty())
         return 0;
     double twiceArea = 0;
     for (int k = 0; k < 4; ++k) {
         const QPointF &a = evidence.outline.at(k), &b = evidence.outline.at((k + 1) % 4);
         twiceArea += a.x() * b.y() - b.x() * a.y();
     }
-    return std::abs(twiceArea) / 2.0 / (double(picture.width()) * picture.height());
+    return std::abs(twiceArea) / 2.0 / (double(picture.width) * picture.height);
 }
 
 // How many cells of a grid x grid division of the compared part hold an inlier.
@@ -115,8 +134,37 @@ int spreadOf(const CMatchEvidence &evidence, int grid)
 
 } // namespace
 
+void CStampRecognizer::prepare(const QList<int> &rows, Prepared &prepared, QStringList *unreadable) const
+{
+    QList<int> missing;
+    for (int row : rows)
+        if (!prepared.contains(row) && !missing.contains(row))
+            missing.append(row);
+    std::vector<CStampMatcher::Candidate> done(size_t(missing.size()));
+    std::vector<char> unread(size_t(missing.size()), 0);
+    // A recognition on an idle server gets every core; on a busy one OpenCV's pool is shared by
+    // the recognitions in flight, each of which waits only for its own pictures.
+    cv::parallel_for_(
+        cv::Range(0, int(missing.size())),
+        [&](const cv::Range &range) {
+            CSurf surf;
+            for (int k = range.start; k < range.end; ++k) {
+                const QImage picture = m_catalogue.entries().at(missing.at(k)).loadPicture();
+                unread[size_t(k)] = picture.isNull();
+                done[size_t(k)] = CStampMatcher::prepareCandidate(toColorImage(picture), surf);
+            }
+        },
+        double(missing.size()));
+    for (int k = 0; k < missing.size(); ++k) {
+        if (unread[size_t(k)] && unreadable)
+            unreadable->append(m_catalogue.entries().at(missing.at(k)).picturePath());
+        prepared.insert(missing.at(k), std::move(done[size_t(k)]));
+    }
+}
+
 QList<CStampRecognizer::Match> CStampRecognizer::compare(const QImage &upload, const QList<int> &candidates,
-                                                         int signatureCount, bool fine, QStringList *unreadable) const
+                                                         int signatureCount, bool fine, Prepared &prepared,
+                                                         QStringList *unreadable) const
 {
     struct Passed
     {
@@ -129,16 +177,14 @@ QList<CStampRecognizer::Match> CStampRecognizer::compare(const QImage &upload, c
     CStampVerifier verifier;
     if (!verifier.setReference(upload, fine ? fineReferenceSide : CStampMatcher::referenceSide))
         return {};
+    prepare(candidates, prepared, unreadable);
     for (int n = 0; n < candidates.size(); ++n) {
-        const CStampCatalogue::Entry &entry = m_catalogue.entries().at(candidates.at(n));
+        const CStampMatcher::Candidate &candidate = prepared[candidates.at(n)];
         int score = 0;
-        const QImage picture = entry.loadPicture();
-        if (picture.isNull() && unreadable && !fine)
-            unreadable->append(entry.picturePath());
-        if (!verifier.compare(picture, &score))
+        if (!verifier.compare(candidate, &score))
             continue;
         const CMatchEvidence &evidence = verifier.evidence();
-        if (coverOf(evidence, picture) < minimumCover)
+        if (coverOf(evidence, candidate.size) < minimumCover)
             continue;
         const bool firm = fine ? evidence.inliers >= minimumFineInliers
                                      && evidence.inliers >= minimumFineInlierShare * evidence.pairs
@@ -179,12 +225,15 @@ QList<CStampRecognizer::Match> CStampRecognizer::compare(const QImage &upload, c
     return matches;
 }
 
-int CStampRecognizer::quarterTurns(const CVisualWordIndex::Features &features, const QList<int> &rows) const
+int CStampRecognizer::quarterTurns(const CVisualWordIndex::Features &features, const QList<int> &rows,
+                                   Prepared &prepared) const
 {
     std::array<int, 4> votes{};
     int ownTurns = 0, ownStrongest = 0;
-    for (int row : rows.mid(0, turnCandidates)) {
-        const CVisualWordIndex::Features stamp = CVisualWordIndex::describe(m_catalogue.entries().at(row).loadPicture());
+    const QList<int> first = rows.mid(0, turnCandidates);
+    prepare(first, prepared, nullptr);
+    for (int row : first) {
+        const CVisualWordIndex::Features stamp = CVisualWordIndex::strongest(prepared[row]);
         std::array<int, 4> own{};
         for (const auto &[i, j] : CStampMatcher::collectPairs(features.keypoints, features.descriptors,
                                                              stamp.keypoints, stamp.descriptors)) {
@@ -207,13 +256,13 @@ int CStampRecognizer::quarterTurns(const CVisualWordIndex::Features &features, c
 }
 
 QList<CStampRecognizer::Match> CStampRecognizer::compareUpload(const QImage &upload, const QList<int> &candidates,
-                                                               int signatureCount, int laterFrom,
+                                                               int signatureCount, int laterFrom, Prepared &prepared,
                                                                QStringList *unreadable) const
 {
-    QList<Match> matches = compare(upload, candidates.mid(0, laterFrom), signatureCount, false, unreadable);
+    QList<Match> matches = compare(upload, candidates.mid(0, laterFrom), signatureCount, false, prepared, unreadable);
     if (matches.isEmpty() && laterFrom < candidates.size())
-        matches = compare(upload, candidates.mid(laterFrom), 0, false, unreadable);
-    return matches.isEmpty() ? compare(upload, candidates, signatureCount, true, unreadable) : matches;
+        matches = compare(upload, candidates.mid(laterFrom), 0, false, prepared, unreadable);
+    return matches.isEmpty() ? compare(upload, candidates, signatureCount, true, prepared, unreadable) : matches;
 }
 
 QList<CStampRecognizer::Match> CStampRecognizer::recognise(const QImage &upload, QStringList *unreadable) const
@@ -221,16 +270,17 @@ QList<CStampRecognizer::Match> CStampRecognizer::recognise(const QImage &upload,
     QList<int> wordCandidates;
     CVisualWordIndex::Features features;
     int signatureCount = 0, laterFrom = 0;
-    const QList<int> first = candidates(upload, &wordCandidates, &features, &signatureCount, &laterFrom);
-    const QList<Match> matches = compareUpload(upload, first, signatureCount, laterFrom, unreadable);
+    Prepared prepared;
+    const QList<int> first = candidates(upload, &wordCandidates, &features, &signatureCount, &laterFrom, prepared, unreadable);
+    const QList<Match> matches = compareUpload(upload, first, signatureCount, laterFrom, prepared, unreadable);
     if (!matches.isEmpty() || wordCandidates.isEmpty())
         return matches;
     // The comparison takes only uploads turned a little; one turned by a quarter, a half or three
     // quarters is turned back by what its keypoints' orientations say, and compared again.
-    const int turns = quarterTurns(features, wordCandidates);
+    const int turns = quarterTurns(features, wordCandidates, prepared);
     if (turns == 0)
         return matches;
     const QImage upright = upload.transformed(QTransform().rotate(-90.0 * turns));
-    const QList<int> again = candidates(upright, &wordCandidates, &features, &signatureCount, &laterFrom);
-    return compareUpload(upright, again, signatureCount, laterFrom, unreadable);
+    const QList<int> again = candidates(upright, &wordCandidates, &features, &signatureCount, &laterFrom, prepared, unreadable);
+    return compareUpload(upright, again, signatureCount, laterFrom, prepared, unreadable);
 }

@@ -3,6 +3,7 @@
 #include "visualwordindex.h"
 #include "matching/stampmatcher.h"
 
+#include <QHash>
 #include <QImage>
 #include <QList>
 #include <QStringList>
@@ -111,24 +112,31 @@ public:
 private:
     // shortlist() with this floor; *similarities, when given, gets each one's similarity.
     QList<int> shortlist(const QImage &upload, int count, double floor, QList<double> *similarities) const;
+    // Catalogue pictures prepared for the comparison during one recognition, by row: the
+    // comparison's passes and the turn look at the same pictures, and preparing is most of the work.
+    using Prepared = QHash<int, CStampMatcher::Candidate>;
+    // Prepares the rows not prepared yet, side by side on OpenCV's threads; the paths of those
+    // whose pictures no longer read are added to unreadable.
+    void prepare(const QList<int> &rows, Prepared &prepared, QStringList *unreadable) const;
     // The candidates that pass the full comparison, best first. The first signatureCount
     // candidates are the signature's, similar enough to need no more; a fine comparison uses
     // fineReferenceSide.
     QList<Match> compare(const QImage &upload, const QList<int> &candidates, int signatureCount, bool fine,
-                         QStringList *unreadable) const;
+                         Prepared &prepared, QStringList *unreadable) const;
     // compare() of the candidates before laterFrom, then of the rest, then the fine comparison of
     // all, each only when nothing passed before.
     QList<Match> compareUpload(const QImage &upload, const QList<int> &candidates, int signatureCount, int laterFrom,
-                               QStringList *unreadable) const;
+                               Prepared &prepared, QStringList *unreadable) const;
     // The signature's shortlist (the first *signatureCount, then those down to
     // minimumWeakSimilarity) joined by the first filter over local features; the latter's own
-    // candidates, the upload's keypoints and where the words past wordFirstRound begin too.
+    // candidates, the upload's keypoints and where the words past wordFirstRound begin too. The
+    // signature's candidates come back prepared.
     QList<int> candidates(const QImage &upload, QList<int> *wordCandidates, CVisualWordIndex::Features *features,
-                          int *signatureCount, int *laterFrom) const;
+                          int *signatureCount, int *laterFrom, Prepared &prepared, QStringList *unreadable) const;
     // The quarter turns (0 to 3) by which an upload with these keypoints shows the stamps of these
     // catalogue rows, as most of the keypoint pairs agree, or else as nearly all of one row's
     // pairs agree; 0 when they do not agree.
-    int quarterTurns(const CVisualWordIndex::Features &upload, const QList<int> &rows) const;
+    int quarterTurns(const CVisualWordIndex::Features &upload, const QList<int> &rows, Prepared &prepared) const;
 
     const CStampCatalogue &m_catalogue;
     int m_shortlistSize = defaultShortlistSize;

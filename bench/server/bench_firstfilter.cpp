@@ -9,10 +9,10 @@
 //   bench_firstfilter CATALOGUE_DIR INDEX_DIR QUERY_DIR [--heldout] [--verbose]
 //
 // With --heldout the photos show stamps outside the catalogue: every answer is a false one.
+#include "matching/stampmatcher.h"
 #include "server/catalogueindex.h"
 #include "server/stampcatalogue.h"
 #include "server/stamprecognizer.h"
-#include "server/stampverifier.h"
 #include "server/visualwordindex.h"
 
 #include <QCoreApplication>
@@ -88,10 +88,9 @@ int main(int argc, char *argv[])
         if (!heldOut) {
             const int turns = fields.value(2).trimmed().toInt();
             const QImage upright = turns == 0 ? upload : upload.transformed(QTransform().rotate(-90.0 * turns));
-            CStampVerifier verifier;
-            int score = 0;
-            accepts = verifier.setReference(upright)
-                && verifier.compare(catalogue.entries().at(truth).loadPicture(), &score);
+            CStampMatcher matcher;
+            matcher.setReference(upright);
+            accepts = matcher.compareImage(catalogue.entries().at(truth).loadPicture());
         }
         QElapsedTimer timer;
         timer.start();
