@@ -179,11 +179,13 @@ QList<CStampRecognizer::Match> CStampRecognizer::compare(const QImage &upload, c
     return matches;
 }
 
-int CStampRecognizer::quarterTurns(const CVisualWordIndex::Features &features, const QList<int> &rows) const
+int CStampRecognizer::quarterTurns(const CVisualWordIndex::Features &features, const QList<int> &rows,
+                                   std::array<QList<int>, 4> *agreeing) const
 {
     std::array<int, 4> votes{};
     int ownTurns = 0, ownStrongest = 0;
-    for (int row : rows.mid(0, turnCandidates)) {
+    for (int n = 0; n < rows.size(); ++n) {
+        const int row = rows.at(n);
         const CVisualWordIndex::Features stamp = CVisualWordIndex::describe(m_catalogue.entries().at(row).loadPicture());
         std::array<int, 4> own{};
         for (const auto &[i, j] : CStampMatcher::collectPairs(features.keypoints, features.descriptors,
@@ -193,27 +195,57 @@ int CStampRecognizer::quarterTurns(const CVisualWordIndex::Features &features, c
         }
         const int ownTotal = std::accumulate(own.begin(), own.end(), 0);
         const int ownBest = int(std::max_element(own.begin(), own.end()) - own.begin());
-        const int agreeing = own[size_t(ownBest)];
-        if (agreeing >= minimumOwnTurnVotes && agreeing >= minimumOwnTurnShare * ownTotal && agreeing > ownStrongest) {
-            ownStrongest = agreeing;
-            ownTurns = ownBest;
+        const int agree = own[size_t(ownBest)];
+        if (agree >= minimumOwnTurnVotes && agree >= minimumOwnTurnShare * ownTotal) {
+            (*agreeing)[size_t(ownBest)].append(row);
+            if (n < turnCandidates && agree > ownStrongest) {
+                ownStrongest = agree;
+                ownTurns = ownBest;
+            }
         }
-        for (size_t k = 0; k < 4; ++k)
-            votes[k] += own[k];
+        if (n < turnCandidates) {
+            for (size_t k = 0; k < 4; ++k)
+                votes[k] += own[k];
+        }
     }
     const int total = std::accumulate(votes.begin(), votes.end(), 0);
     const int best = int(std::max_element(votes.begin(), votes.end()) - votes.begin());
     return votes[size_t(best)] >= minimumTurnVotes && 2 * votes[size_t(best)] > total ? best : ownTurns;
 }
 
-QList<CStampRecognizer::Match> CStampRecognizer::compareUpload(const QImage &upload, const QList<int> &candidates,
-                                                               int signatureCount, int laterFrom,
-                                                               QStringList *unreadable) const
+bool CStampRecognizer::outplaced(const QImage &upload, int answer, int rival) const
 {
+    CStampVerifier verifier;
+    if (!verifier.setReference(upload, fineReferenceSide))
+        return false;
+    const auto inliers = [this, &verifier](int row) {
+        const QImage picture = m_catalogue.entries().at(row).loadPicture();
+        int score = 0;
+        if (!verifier.compare(picture, &score) || coverOf(verifier.evidence(), picture) < minimumCover)
+            return 0;
+        return verifier.evidence().inliers;
+    };
+    return inliers(rival) > inliers(answer);
+}
+
+QList<CStampRecognizer::Match> CStampRecognizer::compareUpload(const QImage &upload, const QList<int> &candidates,
+                                                               int signatureCount, int laterFrom, int wordsBest,
+                                                               bool *declined, QStringList *unreadable) const
+{
+    *declined = false;
     QList<Match> matches = compare(upload, candidates.mid(0, laterFrom), signatureCount, false, unreadable);
     if (matches.isEmpty() && laterFrom < candidates.size())
         matches = compare(upload, candidates.mid(laterFrom), 0, false, unreadable);
-    return matches.isEmpty() ? compare(upload, candidates, signatureCount, true, unreadable) : matches;
+    if (matches.isEmpty())
+        return compare(upload, candidates, signatureCount, true, unreadable);
+    const auto passed = [&matches](int row) {
+        return std::any_of(matches.begin(), matches.end(), [row](const Match &m) { return m.index == row; });
+    };
+    if (wordsBest >= 0 && !passed(wordsBest) && outplaced(upload, matches.first().index, wordsBest)) {
+        *declined = true;
+        return {};
+    }
+    return matches;
 }
 
 QList<CStampRecognizer::Match> CStampRecognizer::recognise(const QImage &upload, QStringList *unreadable) const
@@ -221,16 +253,39 @@ QList<CStampRecognizer::Match> CStampRecognizer::recognise(const QImage &upload,
     QList<int> wordCandidates;
     CVisualWordIndex::Features features;
     int signatureCount = 0, laterFrom = 0;
+    bool declined = false;
     const QList<int> first = candidates(upload, &wordCandidates, &features, &signatureCount, &laterFrom);
-    const QList<Match> matches = compareUpload(upload, first, signatureCount, laterFrom, unreadable);
-    if (!matches.isEmpty() || wordCandidates.isEmpty())
+    QList<Match> matches = compareUpload(upload, first, signatureCount, laterFrom, wordCandidates.value(0, -1),
+                                         &declined, unreadable);
+    if (!matches.isEmpty() || declined || wordCandidates.isEmpty())
         return matches;
     // The comparison takes only uploads turned a little; one turned by a quarter, a half or three
     // quarters is turned back by what its keypoints' orientations say, and compared again.
-    const int turns = quarterTurns(features, wordCandidates);
-    if (turns == 0)
-        return matches;
-    const QImage upright = upload.transformed(QTransform().rotate(-90.0 * turns));
-    const QList<int> again = candidates(upright, &wordCandidates, &features, &signatureCount, &laterFrom);
-    return compareUpload(upright, again, signatureCount, laterFrom, unreadable);
+    std::array<QList<int>, 4> agreeing;
+    const int turns = quarterTurns(features, wordCandidates, &agreeing);
+    if (turns != 0) {
+        const QImage upright = upload.transformed(QTransform().rotate(-90.0 * turns));
+        QList<int> again = candidates(upright, &wordCandidates, &features, &signatureCount, &laterFrom);
+        matches = compareUpload(upright, again, signatureCount, laterFrom, wordCandidates.value(0, -1), &declined,
+                                unreadable);
+        if (!matches.isEmpty() || declined)
+            return matches;
+    }
+    // The turns that the pairs did not decide on: the stamp may be one the words rank lower (whose
+    // own pairs agree on a turn) or one they miss but the signature of the upload so turned finds.
+    // No agreement of many pairs stands behind such a turn, so a stamp needs the words' inliers.
+    for (int t = 1; t < 4; ++t) {
+        if (t == turns)
+            continue;
+        const QImage turned = upload.transformed(QTransform().rotate(-90.0 * t));
+        QList<int> rows = shortlist(turned, m_shortlistSize, std::min(m_similarityFloor, minimumWeakSimilarity), nullptr);
+        for (int row : agreeing[size_t(t)]) {
+            if (!rows.contains(row))
+                rows.append(row);
+        }
+        matches = compare(turned, rows, 0, false, unreadable);
+        if (!matches.isEmpty())
+            return matches;
+    }
+    return {};
 }

@@ -7,6 +7,8 @@
 #include <QList>
 #include <QStringList>
 
+#include <array>
+
 class CStampCatalogue;
 
 // Finds the catalogue stamps shown by an upload. A cheap first filter ranks the catalogue by
@@ -117,18 +119,28 @@ private:
     QList<Match> compare(const QImage &upload, const QList<int> &candidates, int signatureCount, bool fine,
                          QStringList *unreadable) const;
     // compare() of the candidates before laterFrom, then of the rest, then the fine comparison of
-    // all, each only when nothing passed before.
+    // all, each only when nothing passed before. An answer of the first two that leaves out the
+    // stamp the words rank first (wordsBest, -1 for none) stands only when that stamp is not
+    // outplaced() by it; otherwise nothing is answered and *declined is set.
     QList<Match> compareUpload(const QImage &upload, const QList<int> &candidates, int signatureCount, int laterFrom,
-                               QStringList *unreadable) const;
+                               int wordsBest, bool *declined, QStringList *unreadable) const;
+    // Whether the fine comparison places the catalogue row rival with more inliers than answer.
+    // Stamps of one issue share so much (a design cropped differently, the same portrait in
+    // another frame) that the usual comparison can take a sister for the photographed stamp while
+    // turning down the stamp itself, which the words rank first; the finer reference places the
+    // stamp by far more of its keypoints than the sister.
+    bool outplaced(const QImage &upload, int answer, int rival) const;
     // The signature's shortlist (the first *signatureCount, then those down to
     // minimumWeakSimilarity) joined by the first filter over local features; the latter's own
     // candidates, the upload's keypoints and where the words past wordFirstRound begin too.
     QList<int> candidates(const QImage &upload, QList<int> *wordCandidates, CVisualWordIndex::Features *features,
                           int *signatureCount, int *laterFrom) const;
     // The quarter turns (0 to 3) by which an upload with these keypoints shows the stamps of these
-    // catalogue rows, as most of the keypoint pairs agree, or else as nearly all of one row's
-    // pairs agree; 0 when they do not agree.
-    int quarterTurns(const CVisualWordIndex::Features &upload, const QList<int> &rows) const;
+    // catalogue rows, as most of the pairs of the first turnCandidates agree, or else as nearly all
+    // of one of those rows' pairs agree; 0 when they do not agree. Each row whose own pairs nearly
+    // all agree on a turn is added to (*agreeing)[turn].
+    int quarterTurns(const CVisualWordIndex::Features &upload, const QList<int> &rows,
+                     std::array<QList<int>, 4> *agreeing) const;
 
     const CStampCatalogue &m_catalogue;
     int m_shortlistSize = defaultShortlistSize;
