@@ -283,6 +283,8 @@ QList<CStampRecognizer::Match> CStampRecognizer::recognise(const QImage &upload,
             if (!rows.contains(row))
                 rows.append(row);
         }
+        if (rows.isEmpty())
+            continue;
         matches = compare(turned, rows, 0, false, unreadable);
         if (!matches.isEmpty())
             return matches;
