@@ -133,7 +133,7 @@ QList<CStampRecognizer::Match> CStampRecognizer::compare(const QImage &upload, c
         const CStampCatalogue::Entry &entry = m_catalogue.entries().at(candidates.at(n));
         int score = 0;
         const QImage picture = entry.loadPicture();
-        if (picture.isNull() && unreadable && !fine)
+        if (picture.isNull() && unreadable && !fine && !unreadable->contains(entry.picturePath()))
             unreadable->append(entry.picturePath());
         if (!verifier.compare(picture, &score))
             continue;
