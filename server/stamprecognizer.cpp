@@ -5,6 +5,8 @@
 
 #include <QTransform>
 
+#include <opencv2/imgproc.hpp>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -213,6 +215,32 @@ int CStampRecognizer::quarterTurns(const CVisualWordIndex::Features &features, c
     return votes[size_t(best)] >= minimumTurnVotes && 2 * votes[size_t(best)] > total ? best : ownTurns;
 }
 
+QImage CStampRecognizer::framedToPairs(const QImage &upload, const CVisualWordIndex::Features &features, int row) const
+{
+    if (features.keypoints.empty() || upload.isNull())
+        return {};
+    const CVisualWordIndex::Features stamp = CVisualWordIndex::describe(m_catalogue.entries().at(row).loadPicture());
+    std::vector<cv::Point2f> points;
+    for (const auto &[i, j] : CStampMatcher::collectPairs(features.keypoints, features.descriptors, stamp.keypoints,
+                                                         stamp.descriptors)) {
+        const double turn = features.keypoints[size_t(i)].angle - stamp.keypoints[size_t(j)].angle;
+        if ((int(std::lround(turn / 90.0)) % 4 + 4) % 4 == 0)
+            points.push_back(features.keypoints[size_t(i)].pt);
+    }
+    if (int(points.size()) < minimumOwnTurnVotes)
+        return {};
+    // The keypoints were found at a shorter side of 256 pixels.
+    const double k = std::min(upload.width(), upload.height()) / 256.0;
+    const cv::Rect2f box = cv::boundingRect(points);
+    const double grow = framingMargin * std::max(box.width, box.height);
+    const QRect frame = QRect(QPoint(int((box.x - grow) * k), int((box.y - grow) * k)),
+                              QPoint(int((box.x + box.width + grow) * k), int((box.y + box.height + grow) * k)))
+                            .intersected(upload.rect());
+    if (double(frame.width()) * frame.height() > maximumFramedShare * upload.width() * upload.height())
+        return {};
+    return upload.copy(frame);
+}
+
 bool CStampRecognizer::outplaced(const QImage &upload, int answer, int rival) const
 {
     CStampVerifier verifier;
@@ -263,13 +291,23 @@ QList<CStampRecognizer::Match> CStampRecognizer::recognise(const QImage &upload,
     // quarters is turned back by what its keypoints' orientations say, and compared again.
     std::array<QList<int>, 4> agreeing;
     const int turns = quarterTurns(features, wordCandidates, &agreeing);
+    const QImage upright = turns != 0 ? upload.transformed(QTransform().rotate(-90.0 * turns)) : upload;
     if (turns != 0) {
-        const QImage upright = upload.transformed(QTransform().rotate(-90.0 * turns));
-        QList<int> again = candidates(upright, &wordCandidates, &features, &signatureCount, &laterFrom);
+        const QList<int> again = candidates(upright, &wordCandidates, &features, &signatureCount, &laterFrom);
         matches = compareUpload(upright, again, signatureCount, laterFrom, wordCandidates.value(0, -1), &declined,
                                 unreadable);
         if (!matches.isEmpty() || declined)
             return matches;
+    }
+    // Framed loosely, the album around the stamp may fill so much of the compared part that the
+    // grid disagrees: framed to the stamp, the upload is compared again with the words' best.
+    if (!wordCandidates.isEmpty()) {
+        const QImage framed = framedToPairs(upright, features, wordCandidates.first());
+        if (!framed.isNull()) {
+            matches = compare(framed, wordCandidates.mid(0, 1), 0, false, unreadable);
+            if (!matches.isEmpty())
+                return matches;
+        }
     }
     // The turns that the pairs did not decide on: the stamp may be one the words rank lower (whose
     // own pairs agree on a turn) or one they miss but the signature of the upload so turned finds.

@@ -93,6 +93,13 @@ public:
     // photographed stamp, not the stamp itself. Photos of the stamp itself, framed loosely or
     // tightly, cover 0.9 to 2.1 of it.
     static constexpr double minimumCover = 0.4;
+    // An upload that nothing matched may be framed so loosely that the album around the stamp
+    // fills most of the compared part and the grid disagrees. It is compared again, with the words'
+    // best stamp only, framed to its keypoints that pair with that stamp's, grown by this share of
+    // their extent on each side (the comparison leaves out a tenth of each side); only when that
+    // frame keeps at most maximumFramedShare of the upload, since a tighter one gains nothing.
+    static constexpr double framingMargin = 0.2;
+    static constexpr double maximumFramedShare = 0.7;
 
     explicit CStampRecognizer(const CStampCatalogue &catalogue);
 
@@ -130,6 +137,10 @@ private:
     // turning down the stamp itself, which the words rank first; the finer reference places the
     // stamp by far more of its keypoints than the sister.
     bool outplaced(const QImage &upload, int answer, int rival) const;
+    // The part of the upload around its keypoints (described as features) that pair, unturned,
+    // with those of the catalogue row, grown by framingMargin of their extent on each side; null
+    // when fewer than minimumOwnTurnVotes pair or when it would keep more than maximumFramedShare.
+    QImage framedToPairs(const QImage &upload, const CVisualWordIndex::Features &features, int row) const;
     // The signature's shortlist (the first *signatureCount, then those down to
     // minimumWeakSimilarity) joined by the first filter over local features; the latter's own
     // candidates, the upload's keypoints and where the words past wordFirstRound begin too.

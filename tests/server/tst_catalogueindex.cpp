@@ -187,6 +187,7 @@ private slots:
     void blockHoldingTheStampIsNotNamedForIt();
     void lookAlikeSharingTheFrameGoesAfterTheStamp();
     void sisterShowingTheSameArtworkIsNotNamed();
+    void looselyFramedPhotoIsFramedToTheStamp();
     void killedBuildLeavesAServerThatAnswers_data();
     void killedBuildLeavesAServerThatAnswers();
 };
@@ -792,6 +793,35 @@ void TestCatalogueIndex::sisterShowingTheSameArtworkIsNotNamed()
     const QList<CStampRecognizer::Match> matches = CStampRecognizer(catalogue).recognise(photo);
     const QString answer = matches.isEmpty() ? QString() : catalogue.entries().at(matches.first().index).fileName;
     QVERIFY2(answer != QStringLiteral("sister.png"), "the sister was named");
+}
+
+// A stamp photographed from afar on a grainy album page: the page fills so much of the compared
+// part that the comparison's grid turns the stamp down at either reference size. Framed to where
+// the photo's keypoints pair with the stamp's, it is named.
+void TestCatalogueIndex::looselyFramedPhotoIsFramedToTheStamp()
+{
+    constexpr int stamp = 5;
+    QTemporaryDir dir;
+    QVERIFY(CDemoCatalogue::write(dir.path(), catalogueSize));
+    CStampCatalogue catalogue;
+    QVERIFY(CCatalogueIndex::open(catalogue, dir.path(), QString(), {}, nullptr, nullptr, nullptr));
+    const cv::Mat shot = CStampGenerator::rotated(CStampGenerator::scaled(CStampGenerator::stamp(stamp), 0.8), 6.0);
+    cv::Mat page = CStampGenerator::noisy(cv::Mat(shot.rows * 5 / 2, shot.cols * 5 / 2, CV_8UC3,
+                                                  CStampGenerator::pageColour()), 45.0, 3);
+    cv::GaussianBlur(page, page, cv::Size(0, 0), 2.5);
+    shot.copyTo(page(cv::Rect((page.cols - shot.cols) / 2, (page.rows - shot.rows) / 2, shot.cols, shot.rows)));
+    const QImage photo = CStampGenerator::toImage(CStampGenerator::jpeg(page, 70));
+    // The premise: the whole photo fails the grid at both reference sizes.
+    for (int side : {CStampMatcher::referenceSide, CStampRecognizer::fineReferenceSide}) {
+        CStampMatcher matcher;
+        matcher.setReference(photo, side);
+        QVERIFY(!matcher.compareImage(CStampGenerator::toImage(CStampGenerator::stamp(stamp))));
+        QCOMPARE(matcher.lastStage(), CStampMatcher::Stage::Appearance);
+    }
+
+    const QList<CStampRecognizer::Match> matches = CStampRecognizer(catalogue).recognise(photo);
+    QVERIFY(!matches.isEmpty());
+    QCOMPARE(catalogue.entries().at(matches.first().index).fileName, CDemoCatalogue::fileName(stamp));
 }
 
 void TestCatalogueIndex::killedBuildLeavesAServerThatAnswers_data()
