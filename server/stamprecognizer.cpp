@@ -181,34 +181,43 @@ QList<CStampRecognizer::Match> CStampRecognizer::compare(const QImage &upload, c
     return matches;
 }
 
+std::array<int, 4> CStampRecognizer::turnVotes(const CVisualWordIndex::Features &features, int row) const
+{
+    const CVisualWordIndex::Features stamp = CVisualWordIndex::describe(m_catalogue.entries().at(row).loadPicture());
+    std::array<int, 4> votes{};
+    for (const auto &[i, j] : CStampMatcher::collectPairs(features.keypoints, features.descriptors, stamp.keypoints,
+                                                         stamp.descriptors)) {
+        const double turn = features.keypoints[size_t(i)].angle - stamp.keypoints[size_t(j)].angle;
+        ++votes[size_t((int(std::lround(turn / 90.0)) % 4 + 4) % 4)];
+    }
+    return votes;
+}
+
+int CStampRecognizer::ownTurn(const std::array<int, 4> &votes)
+{
+    const int total = std::accumulate(votes.begin(), votes.end(), 0);
+    const int best = int(std::max_element(votes.begin(), votes.end()) - votes.begin());
+    const int agree = votes[size_t(best)];
+    return agree >= minimumOwnTurnVotes && agree >= minimumOwnTurnShare * total ? best : -1;
+}
+
 int CStampRecognizer::quarterTurns(const CVisualWordIndex::Features &features, const QList<int> &rows,
                                    std::array<QList<int>, 4> *agreeing) const
 {
     std::array<int, 4> votes{};
     int ownTurns = 0, ownStrongest = 0;
-    for (int n = 0; n < rows.size(); ++n) {
-        const int row = rows.at(n);
-        const CVisualWordIndex::Features stamp = CVisualWordIndex::describe(m_catalogue.entries().at(row).loadPicture());
-        std::array<int, 4> own{};
-        for (const auto &[i, j] : CStampMatcher::collectPairs(features.keypoints, features.descriptors,
-                                                             stamp.keypoints, stamp.descriptors)) {
-            const double turn = features.keypoints[size_t(i)].angle - stamp.keypoints[size_t(j)].angle;
-            ++own[size_t((int(std::lround(turn / 90.0)) % 4 + 4) % 4)];
-        }
-        const int ownTotal = std::accumulate(own.begin(), own.end(), 0);
-        const int ownBest = int(std::max_element(own.begin(), own.end()) - own.begin());
-        const int agree = own[size_t(ownBest)];
-        if (agree >= minimumOwnTurnVotes && agree >= minimumOwnTurnShare * ownTotal) {
-            (*agreeing)[size_t(ownBest)].append(row);
-            if (n < turnCandidates && agree > ownStrongest) {
-                ownStrongest = agree;
-                ownTurns = ownBest;
+    for (int row : rows.mid(0, turnCandidates)) {
+        const std::array<int, 4> own = turnVotes(features, row);
+        const int turn = ownTurn(own);
+        if (turn >= 0) {
+            (*agreeing)[size_t(turn)].append(row);
+            if (own[size_t(turn)] > ownStrongest) {
+                ownStrongest = own[size_t(turn)];
+                ownTurns = turn;
             }
         }
-        if (n < turnCandidates) {
-            for (size_t k = 0; k < 4; ++k)
-                votes[k] += own[k];
-        }
+        for (size_t k = 0; k < 4; ++k)
+            votes[k] += own[k];
     }
     const int total = std::accumulate(votes.begin(), votes.end(), 0);
     const int best = int(std::max_element(votes.begin(), votes.end()) - votes.begin());
@@ -292,19 +301,21 @@ QList<CStampRecognizer::Match> CStampRecognizer::recognise(const QImage &upload,
     std::array<QList<int>, 4> agreeing;
     const int turns = quarterTurns(features, wordCandidates, &agreeing);
     const QImage upright = turns != 0 ? upload.transformed(QTransform().rotate(-90.0 * turns)) : upload;
+    QList<int> uprightWords = wordCandidates;
+    CVisualWordIndex::Features uprightFeatures = features;
     if (turns != 0) {
-        const QList<int> again = candidates(upright, &wordCandidates, &features, &signatureCount, &laterFrom);
-        matches = compareUpload(upright, again, signatureCount, laterFrom, wordCandidates.value(0, -1), &declined,
+        const QList<int> again = candidates(upright, &uprightWords, &uprightFeatures, &signatureCount, &laterFrom);
+        matches = compareUpload(upright, again, signatureCount, laterFrom, uprightWords.value(0, -1), &declined,
                                 unreadable);
         if (!matches.isEmpty() || declined)
             return matches;
     }
     // Framed loosely, the album around the stamp may fill so much of the compared part that the
     // grid disagrees: framed to the stamp, the upload is compared again with the words' best.
-    if (!wordCandidates.isEmpty()) {
-        const QImage framed = framedToPairs(upright, features, wordCandidates.first());
+    if (!uprightWords.isEmpty()) {
+        const QImage framed = framedToPairs(upright, uprightFeatures, uprightWords.first());
         if (!framed.isNull()) {
-            matches = compare(framed, wordCandidates.mid(0, 1), 0, false, unreadable);
+            matches = compare(framed, uprightWords.mid(0, 1), 0, false, unreadable);
             if (!matches.isEmpty())
                 return matches;
         }
@@ -312,11 +323,17 @@ QList<CStampRecognizer::Match> CStampRecognizer::recognise(const QImage &upload,
     // The turns that the pairs did not decide on: the stamp may be one the words rank lower (whose
     // own pairs agree on a turn) or one they miss but the signature of the upload so turned finds.
     // No agreement of many pairs stands behind such a turn, so a stamp needs the words' inliers.
+    for (int row : wordCandidates.mid(turnCandidates)) {
+        const int turn = ownTurn(turnVotes(features, row));
+        if (turn > 0)
+            agreeing[size_t(turn)].append(row);
+    }
     for (int t = 1; t < 4; ++t) {
         if (t == turns)
             continue;
         const QImage turned = upload.transformed(QTransform().rotate(-90.0 * t));
-        QList<int> rows = shortlist(turned, m_shortlistSize, std::min(m_similarityFloor, minimumWeakSimilarity), nullptr);
+        QList<int> rows =
+            shortlist(turned, m_shortlistSize, std::min(m_similarityFloor, minimumWeakSimilarity), nullptr);
         for (int row : agreeing[size_t(t)]) {
             if (!rows.contains(row))
                 rows.append(row);

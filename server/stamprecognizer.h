@@ -146,12 +146,18 @@ private:
     // candidates, the upload's keypoints and where the words past wordFirstRound begin too.
     QList<int> candidates(const QImage &upload, QList<int> *wordCandidates, CVisualWordIndex::Features *features,
                           int *signatureCount, int *laterFrom) const;
-    // The quarter turns (0 to 3) by which an upload with these keypoints shows the stamps of these
-    // catalogue rows, as most of the pairs of the first turnCandidates agree, or else as nearly all
-    // of one of those rows' pairs agree; 0 when they do not agree. Each row whose own pairs nearly
-    // all agree on a turn is added to (*agreeing)[turn].
+    // The quarter turns (0 to 3) by which an upload with these keypoints shows the stamps of the
+    // first turnCandidates of these catalogue rows, as most of their pairs agree, or else as one
+    // row's ownTurn(); 0 when they do not agree. Each of those rows with an ownTurn() is added to
+    // (*agreeing)[turn].
     int quarterTurns(const CVisualWordIndex::Features &upload, const QList<int> &rows,
                      std::array<QList<int>, 4> *agreeing) const;
+    // How many of the upload's keypoint pairs with the catalogue row's are turned by no, one, two
+    // and three quarter turns.
+    std::array<int, 4> turnVotes(const CVisualWordIndex::Features &upload, int row) const;
+    // The turn that nearly all of one row's pairs agree on (minimumOwnTurnVotes of them, and
+    // minimumOwnTurnShare), or -1.
+    static int ownTurn(const std::array<int, 4> &votes);
 
     const CStampCatalogue &m_catalogue;
     int m_shortlistSize = defaultShortlistSize;
