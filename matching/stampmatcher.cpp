@@ -151,43 +151,60 @@ bool CStampMatcher::compareImage(const QImage &picture)
 {
     if (!hasReference())
         return reject(Stage::NoReference);
-    const cv::Mat colour = toColorImage(picture);
-    if (colour.empty())
-        return reject(Stage::Picture);
-    return compareCandidate(colour);
+    return compareCandidate(prepareCandidate(toColorImage(picture), m_surf));
 }
 
-bool CStampMatcher::compareCandidate(const cv::Mat &colour)
+CStampMatcher::Candidate CStampMatcher::prepareCandidate(const cv::Mat &colour, CSurf &surf)
+{
+    Candidate candidate;
+    if (colour.empty() || colour.type() != CV_8UC3) {
+        candidate.refused = Stage::Picture;
+        return candidate;
+    }
+    const int w = colour.cols, h = colour.rows;
+    candidate.size = colour.size();
+    // Scaled to a shorter side of 256, a banner of 20 by 4000 pixels would need hundreds of
+    // megabytes of filter responses in each of 32 workers; no stamp is shaped like that.
+    if (std::max(w, h) > maxAspect * std::min(w, h)) {
+        candidate.refused = Stage::Shape;
+        return candidate;
+    }
+    const double k = 256.0 / std::min(w, h);
+    const cv::Size workSize(int(w * k), int(k * h));
+    if (workSize.width < 100 || workSize.height < 100) {
+        candidate.refused = Stage::TooSmall;
+        return candidate;
+    }
+    try {
+        cv::resize(toComparisonGrey(colour), candidate.work, workSize, 0, 0, cv::INTER_LINEAR);
+        surf.detectAndCompute(candidate.work, candidate.keypoints, candidate.descriptors);
+    } catch (const std::exception &e) {
+        // OpenCV reports trouble by exceptions; the comparison answers "no" instead.
+        qDebug() << "comparison failed:" << e.what();
+        candidate.refused = Stage::Homography;
+    }
+    return candidate;
+}
+
+bool CStampMatcher::compareCandidate(const Candidate &candidate)
 {
     if (!hasReference())
         return reject(Stage::NoReference);
-    if (colour.empty() || colour.type() != CV_8UC3)
-        return reject(Stage::Picture);
+    if (candidate.refused != Stage::Accepted)
+        return reject(candidate.refused);
     try {
-        const int w = colour.cols, h = colour.rows;
-        // Scaled to a shorter side of 256, a banner of 20 by 4000 pixels would need hundreds of
-        // megabytes of filter responses in each of 32 workers; no stamp is shaped like that.
-        if (std::max(w, h) > maxAspect * std::min(w, h))
-            return reject(Stage::Shape);
-        const double k = 256.0 / std::min(w, h);
-        const cv::Size workSize(int(w * k), int(k * h));
-        if (workSize.width < 100 || workSize.height < 100)
-            return reject(Stage::TooSmall);
-        cv::Mat work;
-        cv::resize(toComparisonGrey(colour), work, workSize, 0, 0, cv::INTER_LINEAR);
-        return compareWork(work, colour.size());
+        return compareWork(candidate);
     } catch (const std::exception &e) {
-        // OpenCV reports trouble by exceptions; the comparison answers "no" instead.
         qDebug() << "comparison failed:" << e.what();
         return reject(Stage::Homography);
     }
 }
 
-bool CStampMatcher::compareWork(const cv::Mat &work, cv::Size candidateSize)
+bool CStampMatcher::compareWork(const Candidate &candidate)
 {
-    std::vector<cv::KeyPoint> keypoints;
-    cv::Mat descriptors;
-    m_surf.detectAndCompute(work, keypoints, descriptors);
+    const cv::Mat &work = candidate.work;
+    const std::vector<cv::KeyPoint> &keypoints = candidate.keypoints;
+    const cv::Mat &descriptors = candidate.descriptors;
 
     const float W = float(m_referenceImage.cols), H = float(m_referenceImage.rows);
     const std::array<cv::Point2f, 4> corners = {cv::Point2f(0, 0), cv::Point2f(W, 0), cv::Point2f(W, H), cv::Point2f(0, H)};
@@ -215,7 +232,7 @@ bool CStampMatcher::compareWork(const cv::Mat &work, cv::Size candidateSize)
         return reject(Stage::Appearance);
     m_agreeCount = agreeing;
     m_lastStage = Stage::Accepted;
-    m_evidence = collectEvidence(work.size(), candidateSize);
+    m_evidence = collectEvidence(work.size(), candidate.size);
     m_evidence.agreeingCells = agreeing;
     m_evidence.cells = m_referenceGrid.cellCount();
     return true;

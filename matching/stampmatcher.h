@@ -49,10 +49,25 @@ public:
     // without copying), its reference image `side` pixels on its shorter side. A picture that
     // cannot be normalised leaves a model that rejects everything.
     void setReference(const QImage &picture, int side = referenceSide);
+    // A candidate picture made ready for comparison: grey, scaled to a shorter side of 256, and
+    // described by SURF. Preparing is most of a comparison's work and does not depend on the
+    // reference, so a candidate prepared once can be compared with several references, and
+    // candidates can be prepared on several threads at once (each with its own CSurf).
+    struct Candidate
+    {
+        Stage refused = Stage::Accepted; // set when the picture is turned down before any comparison
+        cv::Size size;                   // the candidate picture's
+        cv::Mat work;
+        std::vector<cv::KeyPoint> keypoints; // strongest first
+        cv::Mat descriptors;
+    };
+    // `colour` is an 8-bit 3-channel (blue, green, red) image.
+    static Candidate prepareCandidate(const cv::Mat &colour, CSurf &surf);
+
     // Whether `picture` shows the reference's stamp.
     bool compareImage(const QImage &picture);
-    // The same for a candidate already turned into an 8-bit 3-channel (blue, green, red) image.
-    bool compareCandidate(const cv::Mat &colour);
+    // The same for a prepared candidate.
+    bool compareCandidate(const Candidate &candidate);
 
     // Fits the homography from the reference's keypoints to the candidate's and projects `corners`
     // through it into `projected` (rounded to whole pixels). False with fewer than four pairs, without
@@ -94,7 +109,7 @@ public:
 
 private:
     bool reject(Stage stage);
-    bool compareWork(const cv::Mat &work, cv::Size candidateSize);
+    bool compareWork(const Candidate &candidate);
     CMatchEvidence collectEvidence(cv::Size workSize, cv::Size candidateSize) const;
 
     // What locateReference fitted, kept for the evidence of an accepted candidate.

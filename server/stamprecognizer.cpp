@@ -3,13 +3,17 @@
 #include "stampcatalogue.h"
 #include "stampverifier.h"
 
+#include "matching/normalisation.h"
+
 #include <QTransform>
 
+#include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <future>
 #include <numeric>
 #include <vector>
 
@@ -57,8 +61,8 @@ QList<int> CStampRecognizer::shortlist(const QImage &upload, int count, double f
 }
 
 QList<int> CStampRecognizer::candidates(const QImage &upload, QList<int> *wordCandidates,
-                                        CVisualWordIndex::Features *features, int *signatureCount,
-                                        int *laterFrom) const
+                                        CVisualWordIndex::Features *features, int *signatureCount, int *laterFrom,
+                                        Prepared &prepared, QStringList *unreadable) const
 {
     QList<double> similarities;
     QList<int> joined = shortlist(upload, m_shortlistSize, std::min(m_similarityFloor, minimumWeakSimilarity),
@@ -71,9 +75,23 @@ QList<int> CStampRecognizer::candidates(const QImage &upload, QList<int> *wordCa
     // A shortlist of 0 compares every stamp already.
     if (!words || m_shortlistSize <= 0 || words->size() != m_catalogue.size())
         return joined;
+    // The signature's candidates are prepared for the comparison while the words are looked up.
+    QList<int> signatureRows;
+    for (int row : joined)
+        if (!prepared.contains(row))
+            signatureRows.append(row);
+    Prepared early;
+    QStringList earlyUnreadable;
+    std::future<void> preparing =
+        std::async(std::launch::async, [&] { prepare(signatureRows, early, &earlyUnreadable); });
     *features = CVisualWordIndex::describe(upload);
-    for (const CVisualWordIndex::Candidate &candidate :
-         words->search(words->quantise(features->descriptors), wordShortlistSize, minimumWordScore)) {
+    const std::vector<CVisualWordIndex::Candidate> found =
+        words->search(words->quantise(features->descriptors), wordShortlistSize, minimumWordScore);
+    preparing.get();
+    prepared.insert(early);
+    if (unreadable)
+        unreadable->append(earlyUnreadable);
+    for (const CVisualWordIndex::Candidate &candidate : found) {
         if (wordCandidates->size() == wordFirstRound)
             *laterFrom = int(joined.size());
         wordCandidates->append(candidate.row);
@@ -88,16 +106,16 @@ QList<int> CStampRecognizer::candidates(const QImage &upload, QList<int> *wordCa
 namespace {
 
 // The share of the catalogue picture that the upload's compared part covers, as placed.
-double coverOf(const CMatchEvidence &evidence, const QImage &picture)
+double coverOf(const CMatchEvidence &evidence, cv::Size picture)
 {
-    if (evidence.outline.size() != 4 || picture.isNull())
+    if (evidence.outline.size() != 4 || picture.empty())
         return 0;
     double twiceArea = 0;
     for (int k = 0; k < 4; ++k) {
         const QPointF &a = evidence.outline.at(k), &b = evidence.outline.at((k + 1) % 4);
         twiceArea += a.x() * b.y() - b.x() * a.y();
     }
-    return std::abs(twiceArea) / 2.0 / (double(picture.width()) * picture.height());
+    return std::abs(twiceArea) / 2.0 / (double(picture.width) * picture.height);
 }
 
 // How many cells of a grid x grid division of the compared part hold an inlier.
@@ -117,8 +135,37 @@ int spreadOf(const CMatchEvidence &evidence, int grid)
 
 } // namespace
 
+void CStampRecognizer::prepare(const QList<int> &rows, Prepared &prepared, QStringList *unreadable) const
+{
+    QList<int> missing;
+    for (int row : rows)
+        if (!prepared.contains(row) && !missing.contains(row))
+            missing.append(row);
+    std::vector<CStampMatcher::Candidate> done(size_t(missing.size()));
+    std::vector<char> unread(size_t(missing.size()), 0);
+    // A recognition on an idle server gets every core; on a busy one OpenCV's pool is shared by
+    // the recognitions in flight, each of which waits only for its own pictures.
+    cv::parallel_for_(
+        cv::Range(0, int(missing.size())),
+        [&](const cv::Range &range) {
+            CSurf surf;
+            for (int k = range.start; k < range.end; ++k) {
+                const QImage picture = m_catalogue.entries().at(missing.at(k)).loadPicture();
+                unread[size_t(k)] = picture.isNull();
+                done[size_t(k)] = CStampMatcher::prepareCandidate(toColorImage(picture), surf);
+            }
+        },
+        double(missing.size()));
+    for (int k = 0; k < missing.size(); ++k) {
+        if (unread[size_t(k)] && unreadable)
+            unreadable->append(m_catalogue.entries().at(missing.at(k)).picturePath());
+        prepared.insert(missing.at(k), std::move(done[size_t(k)]));
+    }
+}
+
 QList<CStampRecognizer::Match> CStampRecognizer::compare(const QImage &upload, const QList<int> &candidates,
-                                                         int signatureCount, bool fine, QStringList *unreadable) const
+                                                         int signatureCount, bool fine, Prepared &prepared,
+                                                         QStringList *unreadable) const
 {
     struct Passed
     {
@@ -131,16 +178,14 @@ QList<CStampRecognizer::Match> CStampRecognizer::compare(const QImage &upload, c
     CStampVerifier verifier;
     if (!verifier.setReference(upload, fine ? fineReferenceSide : CStampMatcher::referenceSide))
         return {};
+    prepare(candidates, prepared, unreadable);
     for (int n = 0; n < candidates.size(); ++n) {
-        const CStampCatalogue::Entry &entry = m_catalogue.entries().at(candidates.at(n));
+        const CStampMatcher::Candidate &candidate = prepared[candidates.at(n)];
         int score = 0;
-        const QImage picture = entry.loadPicture();
-        if (picture.isNull() && unreadable && !fine && !unreadable->contains(entry.picturePath()))
-            unreadable->append(entry.picturePath());
-        if (!verifier.compare(picture, &score))
+        if (!verifier.compare(candidate, &score))
             continue;
         const CMatchEvidence &evidence = verifier.evidence();
-        if (coverOf(evidence, picture) < minimumCover)
+        if (coverOf(evidence, candidate.size) < minimumCover)
             continue;
         const bool firm = fine ? evidence.inliers >= minimumFineInliers
                                      && evidence.inliers >= minimumFineInlierShare * evidence.pairs
@@ -181,9 +226,11 @@ QList<CStampRecognizer::Match> CStampRecognizer::compare(const QImage &upload, c
     return matches;
 }
 
-std::array<int, 4> CStampRecognizer::turnVotes(const CVisualWordIndex::Features &features, int row) const
+std::array<int, 4> CStampRecognizer::turnVotes(const CVisualWordIndex::Features &features, int row,
+                                               Prepared &prepared) const
 {
-    const CVisualWordIndex::Features stamp = CVisualWordIndex::describe(m_catalogue.entries().at(row).loadPicture());
+    prepare({row}, prepared, nullptr);
+    const CVisualWordIndex::Features stamp = CVisualWordIndex::strongest(prepared[row]);
     std::array<int, 4> votes{};
     for (const auto &[i, j] : CStampMatcher::collectPairs(features.keypoints, features.descriptors, stamp.keypoints,
                                                          stamp.descriptors)) {
@@ -202,12 +249,14 @@ int CStampRecognizer::ownTurn(const std::array<int, 4> &votes)
 }
 
 int CStampRecognizer::quarterTurns(const CVisualWordIndex::Features &features, const QList<int> &rows,
-                                   std::array<QList<int>, 4> *agreeing) const
+                                   std::array<QList<int>, 4> *agreeing, Prepared &prepared) const
 {
     std::array<int, 4> votes{};
     int ownTurns = 0, ownStrongest = 0;
-    for (int row : rows.mid(0, turnCandidates)) {
-        const std::array<int, 4> own = turnVotes(features, row);
+    const QList<int> first = rows.mid(0, turnCandidates);
+    prepare(first, prepared, nullptr);
+    for (int row : first) {
+        const std::array<int, 4> own = turnVotes(features, row, prepared);
         const int turn = ownTurn(own);
         if (turn >= 0) {
             (*agreeing)[size_t(turn)].append(row);
@@ -224,11 +273,13 @@ int CStampRecognizer::quarterTurns(const CVisualWordIndex::Features &features, c
     return votes[size_t(best)] >= minimumTurnVotes && 2 * votes[size_t(best)] > total ? best : ownTurns;
 }
 
-QImage CStampRecognizer::framedToPairs(const QImage &upload, const CVisualWordIndex::Features &features, int row) const
+QImage CStampRecognizer::framedToPairs(const QImage &upload, const CVisualWordIndex::Features &features, int row,
+                                       Prepared &prepared) const
 {
     if (features.keypoints.empty() || upload.isNull())
         return {};
-    const CVisualWordIndex::Features stamp = CVisualWordIndex::describe(m_catalogue.entries().at(row).loadPicture());
+    prepare({row}, prepared, nullptr);
+    const CVisualWordIndex::Features stamp = CVisualWordIndex::strongest(prepared[row]);
     std::vector<cv::Point2f> points;
     for (const auto &[i, j] : CStampMatcher::collectPairs(features.keypoints, features.descriptors, stamp.keypoints,
                                                          stamp.descriptors)) {
@@ -250,15 +301,16 @@ QImage CStampRecognizer::framedToPairs(const QImage &upload, const CVisualWordIn
     return upload.copy(frame);
 }
 
-bool CStampRecognizer::outplaced(const QImage &upload, int answer, int rival) const
+bool CStampRecognizer::outplaced(const QImage &upload, int answer, int rival, Prepared &prepared) const
 {
     CStampVerifier verifier;
     if (!verifier.setReference(upload, fineReferenceSide))
         return false;
-    const auto inliers = [this, &verifier](int row) {
-        const QImage picture = m_catalogue.entries().at(row).loadPicture();
+    prepare({answer, rival}, prepared, nullptr);
+    const auto inliers = [&verifier, &prepared](int row) {
+        const CStampMatcher::Candidate &candidate = prepared[row];
         int score = 0;
-        if (!verifier.compare(picture, &score) || coverOf(verifier.evidence(), picture) < minimumCover)
+        if (!verifier.compare(candidate, &score) || coverOf(verifier.evidence(), candidate.size) < minimumCover)
             return 0;
         return verifier.evidence().inliers;
     };
@@ -267,18 +319,19 @@ bool CStampRecognizer::outplaced(const QImage &upload, int answer, int rival) co
 
 QList<CStampRecognizer::Match> CStampRecognizer::compareUpload(const QImage &upload, const QList<int> &candidates,
                                                                int signatureCount, int laterFrom, int wordsBest,
-                                                               bool *declined, QStringList *unreadable) const
+                                                               bool *declined, Prepared &prepared,
+                                                               QStringList *unreadable) const
 {
     *declined = false;
-    QList<Match> matches = compare(upload, candidates.mid(0, laterFrom), signatureCount, false, unreadable);
+    QList<Match> matches = compare(upload, candidates.mid(0, laterFrom), signatureCount, false, prepared, unreadable);
     if (matches.isEmpty() && laterFrom < candidates.size())
-        matches = compare(upload, candidates.mid(laterFrom), 0, false, unreadable);
+        matches = compare(upload, candidates.mid(laterFrom), 0, false, prepared, unreadable);
     if (matches.isEmpty())
-        return compare(upload, candidates, signatureCount, true, unreadable);
+        return compare(upload, candidates, signatureCount, true, prepared, unreadable);
     const auto passed = [&matches](int row) {
         return std::any_of(matches.begin(), matches.end(), [row](const Match &m) { return m.index == row; });
     };
-    if (wordsBest >= 0 && !passed(wordsBest) && outplaced(upload, matches.first().index, wordsBest)) {
+    if (wordsBest >= 0 && !passed(wordsBest) && outplaced(upload, matches.first().index, wordsBest, prepared)) {
         *declined = true;
         return {};
     }
@@ -291,31 +344,34 @@ QList<CStampRecognizer::Match> CStampRecognizer::recognise(const QImage &upload,
     CVisualWordIndex::Features features;
     int signatureCount = 0, laterFrom = 0;
     bool declined = false;
-    const QList<int> first = candidates(upload, &wordCandidates, &features, &signatureCount, &laterFrom);
+    Prepared prepared;
+    const QList<int> first =
+        candidates(upload, &wordCandidates, &features, &signatureCount, &laterFrom, prepared, unreadable);
     QList<Match> matches = compareUpload(upload, first, signatureCount, laterFrom, wordCandidates.value(0, -1),
-                                         &declined, unreadable);
+                                         &declined, prepared, unreadable);
     if (!matches.isEmpty() || declined || wordCandidates.isEmpty())
         return matches;
     // The comparison takes only uploads turned a little; one turned by a quarter, a half or three
     // quarters is turned back by what its keypoints' orientations say, and compared again.
     std::array<QList<int>, 4> agreeing;
-    const int turns = quarterTurns(features, wordCandidates, &agreeing);
+    const int turns = quarterTurns(features, wordCandidates, &agreeing, prepared);
     const QImage upright = turns != 0 ? upload.transformed(QTransform().rotate(-90.0 * turns)) : upload;
     QList<int> uprightWords = wordCandidates;
     CVisualWordIndex::Features uprightFeatures = features;
     if (turns != 0) {
-        const QList<int> again = candidates(upright, &uprightWords, &uprightFeatures, &signatureCount, &laterFrom);
+        const QList<int> again =
+            candidates(upright, &uprightWords, &uprightFeatures, &signatureCount, &laterFrom, prepared, unreadable);
         matches = compareUpload(upright, again, signatureCount, laterFrom, uprightWords.value(0, -1), &declined,
-                                unreadable);
+                                prepared, unreadable);
         if (!matches.isEmpty() || declined)
             return matches;
     }
     // Framed loosely, the album around the stamp may fill so much of the compared part that the
     // grid disagrees: framed to the stamp, the upload is compared again with the words' best.
     if (!uprightWords.isEmpty()) {
-        const QImage framed = framedToPairs(upright, uprightFeatures, uprightWords.first());
+        const QImage framed = framedToPairs(upright, uprightFeatures, uprightWords.first(), prepared);
         if (!framed.isNull()) {
-            matches = compare(framed, uprightWords.mid(0, 1), 0, false, unreadable);
+            matches = compare(framed, uprightWords.mid(0, 1), 0, false, prepared, unreadable);
             if (!matches.isEmpty())
                 return matches;
         }
@@ -323,8 +379,10 @@ QList<CStampRecognizer::Match> CStampRecognizer::recognise(const QImage &upload,
     // The turns that the pairs did not decide on: the stamp may be one the words rank lower (whose
     // own pairs agree on a turn) or one they miss but the signature of the upload so turned finds.
     // No agreement of many pairs stands behind such a turn, so a stamp needs the words' inliers.
-    for (int row : wordCandidates.mid(turnCandidates)) {
-        const int turn = ownTurn(turnVotes(features, row));
+    const QList<int> later = wordCandidates.mid(turnCandidates);
+    prepare(later, prepared, nullptr);
+    for (int row : later) {
+        const int turn = ownTurn(turnVotes(features, row, prepared));
         if (turn > 0)
             agreeing[size_t(turn)].append(row);
     }
@@ -340,7 +398,7 @@ QList<CStampRecognizer::Match> CStampRecognizer::recognise(const QImage &upload,
         }
         if (rows.isEmpty())
             continue;
-        matches = compare(turned, rows, 0, false, unreadable);
+        matches = compare(turned, rows, 0, false, prepared, unreadable);
         if (!matches.isEmpty())
             return matches;
     }

@@ -3,6 +3,7 @@
 #include "visualwordindex.h"
 #include "matching/stampmatcher.h"
 
+#include <QHash>
 #include <QImage>
 #include <QList>
 #include <QStringList>
@@ -120,41 +121,49 @@ public:
 private:
     // shortlist() with this floor; *similarities, when given, gets each one's similarity.
     QList<int> shortlist(const QImage &upload, int count, double floor, QList<double> *similarities) const;
+    // Catalogue pictures prepared for the comparison during one recognition, by row: the
+    // comparison's passes and the turn look at the same pictures, and preparing is most of the work.
+    using Prepared = QHash<int, CStampMatcher::Candidate>;
+    // Prepares the rows not prepared yet, side by side on OpenCV's threads; the paths of those
+    // whose pictures no longer read are added to unreadable.
+    void prepare(const QList<int> &rows, Prepared &prepared, QStringList *unreadable) const;
     // The candidates that pass the full comparison, best first. The first signatureCount
     // candidates are the signature's, similar enough to need no more; a fine comparison uses
     // fineReferenceSide.
     QList<Match> compare(const QImage &upload, const QList<int> &candidates, int signatureCount, bool fine,
-                         QStringList *unreadable) const;
+                         Prepared &prepared, QStringList *unreadable) const;
     // compare() of the candidates before laterFrom, then of the rest, then the fine comparison of
     // all, each only when nothing passed before. An answer of the first two that leaves out the
     // stamp the words rank first (wordsBest, -1 for none) stands only when that stamp is not
     // outplaced() by it; otherwise nothing is answered and *declined is set.
     QList<Match> compareUpload(const QImage &upload, const QList<int> &candidates, int signatureCount, int laterFrom,
-                               int wordsBest, bool *declined, QStringList *unreadable) const;
+                               int wordsBest, bool *declined, Prepared &prepared, QStringList *unreadable) const;
     // Whether the fine comparison places the catalogue row rival with more inliers than answer.
-    // Stamps of one issue share so much (a design cropped differently, the same portrait in
+    // Stamps of one issue share so much (one artwork cropped otherwise, the same portrait in
     // another frame) that the usual comparison can take a sister for the photographed stamp while
     // turning down the stamp itself, which the words rank first; the finer reference places the
-    // stamp by far more of its keypoints than the sister.
-    bool outplaced(const QImage &upload, int answer, int rival) const;
+    // stamp by more of its keypoints than the sister.
+    bool outplaced(const QImage &upload, int answer, int rival, Prepared &prepared) const;
     // The part of the upload around its keypoints (described as features) that pair, unturned,
     // with those of the catalogue row, grown by framingMargin of their extent on each side; null
     // when fewer than minimumOwnTurnVotes pair or when it would keep more than maximumFramedShare.
-    QImage framedToPairs(const QImage &upload, const CVisualWordIndex::Features &features, int row) const;
+    QImage framedToPairs(const QImage &upload, const CVisualWordIndex::Features &features, int row,
+                         Prepared &prepared) const;
     // The signature's shortlist (the first *signatureCount, then those down to
     // minimumWeakSimilarity) joined by the first filter over local features; the latter's own
-    // candidates, the upload's keypoints and where the words past wordFirstRound begin too.
+    // candidates, the upload's keypoints and where the words past wordFirstRound begin too. The
+    // signature's candidates come back prepared.
     QList<int> candidates(const QImage &upload, QList<int> *wordCandidates, CVisualWordIndex::Features *features,
-                          int *signatureCount, int *laterFrom) const;
+                          int *signatureCount, int *laterFrom, Prepared &prepared, QStringList *unreadable) const;
     // The quarter turns (0 to 3) by which an upload with these keypoints shows the stamps of the
     // first turnCandidates of these catalogue rows, as most of their pairs agree, or else as one
     // row's ownTurn(); 0 when they do not agree. Each of those rows with an ownTurn() is added to
     // (*agreeing)[turn].
     int quarterTurns(const CVisualWordIndex::Features &upload, const QList<int> &rows,
-                     std::array<QList<int>, 4> *agreeing) const;
+                     std::array<QList<int>, 4> *agreeing, Prepared &prepared) const;
     // How many of the upload's keypoint pairs with the catalogue row's are turned by no, one, two
     // and three quarter turns.
-    std::array<int, 4> turnVotes(const CVisualWordIndex::Features &upload, int row) const;
+    std::array<int, 4> turnVotes(const CVisualWordIndex::Features &upload, int row, Prepared &prepared) const;
     // The turn that nearly all of one row's pairs agree on (minimumOwnTurnVotes of them, and
     // minimumOwnTurnShare), or -1.
     static int ownTurn(const std::array<int, 4> &votes);

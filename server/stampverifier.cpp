@@ -6,9 +6,9 @@ bool CStampVerifier::setReference(const QImage &upload, int side)
     return m_matcher.hasReference();
 }
 
-bool CStampVerifier::compare(const QImage &picture, int *score)
+bool CStampVerifier::compare(const CStampMatcher::Candidate &picture, int *score)
 {
-    if (picture.isNull() || !m_matcher.compareImage(picture))
+    if (!m_matcher.compareCandidate(picture))
         return false;
     if (score)
         *score = m_matcher.agreeCount();

@@ -6,6 +6,7 @@
 #include <faiss/Clustering.h>
 #include <faiss/IndexFlat.h>
 #include <faiss/IndexHNSW.h>
+#include <faiss/IndexIVFFlat.h>
 #include <faiss/impl/io.h>
 #include <faiss/index_io.h>
 #include <faiss/utils/distances.h>
@@ -27,8 +28,9 @@ namespace {
 constexpr int trainingPointsPerWord = 16;
 constexpr int fewestPointsPerWord = 8;
 constexpr int trainingIterations = 8;
-constexpr int graphLinks = 32;
-constexpr int graphBuildBreadth = 80;
+// k-means rounds for the inverted file's centres over the words: a few suffice, since the
+// words are themselves spread by k-means.
+constexpr int listTrainingIterations = 10;
 
 } // namespace
 
@@ -44,28 +46,19 @@ CVisualWordIndex::~CVisualWordIndex() = default;
 
 CVisualWordIndex::Features CVisualWordIndex::describe(const QImage &picture)
 {
+    CSurf surf;
+    return strongest(CStampMatcher::prepareCandidate(toColorImage(picture), surf));
+}
+
+CVisualWordIndex::Features CVisualWordIndex::strongest(const CStampMatcher::Candidate &candidate)
+{
     Features features;
-    const cv::Mat colour = toColorImage(picture);
-    if (colour.empty())
+    if (candidate.refused != CStampMatcher::Stage::Accepted)
         return features;
-    const cv::Mat grey = toComparisonGrey(colour);
-    const double k = 256.0 / std::min(grey.cols, grey.rows);
-    // A banner or a sliver is no stamp, and scaled up it would take a great deal of memory.
-    if (std::max(grey.cols, grey.rows) > 10 * std::min(grey.cols, grey.rows))
-        return features;
-    cv::Mat work;
-    cv::resize(grey, work, cv::Size(int(grey.cols * k), int(grey.rows * k)), 0, 0, cv::INTER_LINEAR);
-    try {
-        CSurf surf;
-        surf.detectAndCompute(work, features.keypoints, features.descriptors);
-    } catch (const std::exception &) {
-        return Features();
-    }
     // Strongest first: the weakest are the first to change with light and compression.
-    if (int(features.keypoints.size()) > maxFeatures) {
-        features.keypoints.resize(size_t(maxFeatures));
-        features.descriptors = features.descriptors.rowRange(0, maxFeatures).clone();
-    }
+    const int kept = std::min(int(candidate.keypoints.size()), maxFeatures);
+    features.keypoints.assign(candidate.keypoints.begin(), candidate.keypoints.begin() + kept);
+    features.descriptors = candidate.descriptors.rowRange(0, kept).clone();
     return features;
 }
 
@@ -107,19 +100,30 @@ bool CVisualWordIndex::train(const std::vector<float> &descriptors, int words)
     faiss::IndexFlatL2 assignment(dimension);
     clustering.train(faiss::Index::idx_t(points), descriptors.data(), assignment);
 
+    setWords(words, clustering.centroids.data());
+    return true;
+}
+
+void CVisualWordIndex::setWords(int words, const float *centres)
+{
     std::unique_ptr<faiss::Index> quantiser;
-    if (words > graphWords) {
-        auto graph = std::make_unique<faiss::IndexHNSWFlat>(dimension, graphLinks);
-        graph->hnsw.efConstruction = graphBuildBreadth;
-        graph->hnsw.efSearch = graphSearchBreadth;
-        quantiser = std::move(graph);
+    if (words > invertedFileWords) {
+        const int lists = words / wordsPerList;
+        auto inverted = std::make_unique<faiss::IndexIVFFlat>(new faiss::IndexFlatL2(dimension), dimension, size_t(lists));
+        inverted->own_fields = true;
+        inverted->cp.niter = listTrainingIterations;
+        inverted->cp.seed = 19;
+        // The centres are learnt from the words themselves, fewer than FAISS's usual 39 a centre.
+        inverted->cp.min_points_per_centroid = 1;
+        inverted->nprobe = listsProbed;
+        inverted->train(faiss::Index::idx_t(words), centres);
+        quantiser = std::move(inverted);
     } else {
         quantiser = std::make_unique<faiss::IndexFlatL2>(dimension);
     }
-    quantiser->add(faiss::Index::idx_t(words), clustering.centroids.data());
+    quantiser->add(faiss::Index::idx_t(words), centres);
     m_quantiser = std::move(quantiser);
     setRows({});
-    return true;
 }
 
 std::vector<quint32> CVisualWordIndex::quantise(const cv::Mat &descriptors) const
@@ -282,16 +286,24 @@ bool CVisualWordIndex::setVocabularyBytes(const QByteArray &bytes, QString *prob
                        .arg(QString::fromLocal8Bit(error.what()).simplified().left(200));
         return false;
     }
-    if (auto *graph = dynamic_cast<faiss::IndexHNSWFlat *>(index.get()))
-        graph->hnsw.efSearch = graphSearchBreadth;
-    else if (!dynamic_cast<faiss::IndexFlatL2 *>(index.get()))
-        index.reset();
-    if (!index || index->d != dimension || index->ntotal < 1) {
+    const bool known = dynamic_cast<faiss::IndexIVFFlat *>(index.get()) || dynamic_cast<faiss::IndexHNSWFlat *>(index.get())
+        || dynamic_cast<faiss::IndexFlatL2 *>(index.get());
+    if (!known || index->d != dimension || index->ntotal < 1 || index->ntotal > std::numeric_limits<int>::max()) {
         *problem = QStringLiteral("holds a vocabulary of a kind this server does not learn");
         return false;
     }
-    m_quantiser = std::move(index);
-    setRows({});
+    if (auto *inverted = dynamic_cast<faiss::IndexIVFFlat *>(index.get())) {
+        inverted->nprobe = listsProbed;
+        m_quantiser = std::move(index);
+        setRows({});
+        return true;
+    }
+    // A flat vocabulary, or a graph over the words as older files hold: the words are searched as
+    // a newly learnt vocabulary's are.
+    const int words = int(index->ntotal);
+    std::vector<float> centres(size_t(words) * dimension);
+    index->reconstruct_n(0, words, centres.data());
+    setWords(words, centres.data());
     return true;
 }
 

@@ -6,10 +6,10 @@
 //   bench_firstfilter CATALOGUE_DIR INDEX_DIR QUERY_DIR [--heldout] [--verbose]
 //
 // With --heldout the photos show stamps outside the catalogue: every answer is a false one.
+#include "matching/stampmatcher.h"
 #include "server/catalogueindex.h"
 #include "server/stampcatalogue.h"
 #include "server/stamprecognizer.h"
-#include "server/stampverifier.h"
 #include "server/visualwordindex.h"
 
 #include <QCoreApplication>
@@ -80,10 +80,9 @@ int main(int argc, char *argv[])
         const int signatureRank = int(signatureList.indexOf(truth));
         bool accepts = false;
         if (!heldOut) {
-            CStampVerifier verifier;
-            int score = 0;
-            accepts = verifier.setReference(upload)
-                && verifier.compare(catalogue.entries().at(truth).loadPicture(), &score);
+            CStampMatcher matcher;
+            matcher.setReference(upload);
+            accepts = matcher.compareImage(catalogue.entries().at(truth).loadPicture());
         }
         QElapsedTimer timer;
         timer.start();

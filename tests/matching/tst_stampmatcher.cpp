@@ -1,5 +1,6 @@
 // The comparison's decisions on drawn stamps and their photographic variants, its stages, and what it
 // does with pictures that hold nothing to compare.
+#include "matching/normalisation.h"
 #include "matching/stampgenerator.h"
 #include "matching/stampmatcher.h"
 
@@ -101,6 +102,7 @@ private slots:
     void badPictures();
     void withoutReference();
     void modelsWorkInParallel();
+    void preparedCandidateServesEveryReference();
 };
 
 void TestStampMatcher::decisions_data()
@@ -568,6 +570,42 @@ void TestStampMatcher::modelsWorkInParallel()
     for (int k = 0; k < models; ++k)
         for (int c = 0; c < int(candidates.size()); ++c)
             QCOMPARE(expected[size_t(k)][size_t(c)] > 0, c == 2 * k);
+}
+
+void TestStampMatcher::preparedCandidateServesEveryReference()
+{
+    // The server prepares a catalogue picture once and compares it with the upload at two sizes and
+    // turned: a prepared candidate must be judged by every reference as the picture itself is, and
+    // must come out of a comparison as it went in.
+    std::vector<QImage> pictures;
+    for (int seed = 40; seed < 43; ++seed) {
+        pictures.push_back(G::toImage(G::rotated(G::stamp(seed), 6)));
+        pictures.push_back(G::toImage(G::scaled(G::stamp(seed), 0.5)));
+    }
+    pictures.push_back(QImage());
+    pictures.push_back(G::toImage(cv::Mat(20, 400, CV_8UC3, cv::Scalar(90, 120, 150))));
+    std::vector<CStampMatcher::Candidate> prepared;
+    CSurf surf;
+    for (const QImage &picture : pictures)
+        prepared.push_back(CStampMatcher::prepareCandidate(toColorImage(picture), surf));
+    for (int seed = 40; seed < 43; ++seed) {
+        for (int side : {CStampMatcher::referenceSide, 2 * CStampMatcher::referenceSide}) {
+            CStampMatcher direct, reusing;
+            direct.setReference(G::toImage(framed(seed)), side);
+            reusing.setReference(G::toImage(framed(seed)), side);
+            for (size_t k = 0; k < pictures.size(); ++k) {
+                const QByteArray row = QByteArray::number(seed) + " at " + QByteArray::number(side) + ", picture "
+                    + QByteArray::number(int(k));
+                const bool same = direct.compareImage(pictures[k]);
+                QCOMPARE(reusing.compareCandidate(prepared[k]), same);
+                QVERIFY2(reusing.lastStage() == direct.lastStage(), row);
+                QVERIFY2(reusing.evidence().inliers == direct.evidence().inliers, row);
+                QVERIFY2(reusing.evidence().outline == direct.evidence().outline, row);
+                // Its own stamp, and no other.
+                QVERIFY2(same == (k / 2 == size_t(seed - 40) && k < 6), row);
+            }
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(TestStampMatcher)

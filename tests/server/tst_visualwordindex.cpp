@@ -7,6 +7,7 @@
 #include <QtTest>
 
 #include <faiss/IndexHNSW.h>
+#include <faiss/IndexIVFFlat.h>
 #include <faiss/impl/io.h>
 #include <faiss/index_io.h>
 
@@ -107,13 +108,13 @@ private slots:
         }
     }
 
-    // A vocabulary searched through its graph: descriptors next to its words are given those
-    // words, as a scan would nearly always.
-    void graphQuantiserFindsTheNearestWord()
+    // A large vocabulary, stored as a graph over its words by older builds: descriptors next to its
+    // words are given those words, as a scan would nearly always.
+    void largeVocabularyFindsTheNearestWord()
     {
-        // 2048 words made as the server's train() makes a graph, lying (as SURF descriptors do)
+        // 2048 words stored as an older build stored them, lying (as SURF descriptors do)
         // in fewer dimensions than their 64: mixtures of 32 random directions.
-        const int words = 2 * CVisualWordIndex::graphWords, latent = 32, dimension = CVisualWordIndex::dimension;
+        const int words = 2 * CVisualWordIndex::invertedFileWords, latent = 32, dimension = CVisualWordIndex::dimension;
         QRandomGenerator random(3);
         std::vector<float> directions(size_t(latent) * dimension), centres(size_t(words) * dimension, 0.0f);
         for (float &value : directions)
@@ -145,6 +146,17 @@ private slots:
         };
         const int given = found(index.quantise(descriptors));
         QVERIFY2(given >= count * 99 / 100, qPrintable(QString::number(given)));
+
+        // The vocabulary is written back as the inverted file over its words, which a later start
+        // reads as it is, searching exactly as before.
+        const QByteArray written = index.vocabularyBytes();
+        faiss::VectorIOReader reader;
+        reader.data.assign(written.begin(), written.end());
+        const std::unique_ptr<faiss::Index> stored(faiss::read_index(&reader));
+        QVERIFY(dynamic_cast<faiss::IndexIVFFlat *>(stored.get()));
+        CVisualWordIndex again;
+        QVERIFY2(again.setVocabularyBytes(written, &problem), qPrintable(problem));
+        QCOMPARE(again.quantise(descriptors), index.quantise(descriptors));
     }
 };
 
