@@ -8,6 +8,7 @@
 #include <QTransform>
 
 #include <opencv2/core/utility.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <array>
@@ -225,27 +226,44 @@ QList<CStampRecognizer::Match> CStampRecognizer::compare(const QImage &upload, c
     return matches;
 }
 
+std::array<int, 4> CStampRecognizer::turnVotes(const CVisualWordIndex::Features &features, int row,
+                                               Prepared &prepared) const
+{
+    prepare({row}, prepared, nullptr);
+    const CVisualWordIndex::Features stamp = CVisualWordIndex::strongest(prepared[row]);
+    std::array<int, 4> votes{};
+    for (const auto &[i, j] : CStampMatcher::collectPairs(features.keypoints, features.descriptors, stamp.keypoints,
+                                                         stamp.descriptors)) {
+        const double turn = features.keypoints[size_t(i)].angle - stamp.keypoints[size_t(j)].angle;
+        ++votes[size_t((int(std::lround(turn / 90.0)) % 4 + 4) % 4)];
+    }
+    return votes;
+}
+
+int CStampRecognizer::ownTurn(const std::array<int, 4> &votes)
+{
+    const int total = std::accumulate(votes.begin(), votes.end(), 0);
+    const int best = int(std::max_element(votes.begin(), votes.end()) - votes.begin());
+    const int agree = votes[size_t(best)];
+    return agree >= minimumOwnTurnVotes && agree >= minimumOwnTurnShare * total ? best : -1;
+}
+
 int CStampRecognizer::quarterTurns(const CVisualWordIndex::Features &features, const QList<int> &rows,
-                                   Prepared &prepared) const
+                                   std::array<QList<int>, 4> *agreeing, Prepared &prepared) const
 {
     std::array<int, 4> votes{};
     int ownTurns = 0, ownStrongest = 0;
     const QList<int> first = rows.mid(0, turnCandidates);
     prepare(first, prepared, nullptr);
     for (int row : first) {
-        const CVisualWordIndex::Features stamp = CVisualWordIndex::strongest(prepared[row]);
-        std::array<int, 4> own{};
-        for (const auto &[i, j] : CStampMatcher::collectPairs(features.keypoints, features.descriptors,
-                                                             stamp.keypoints, stamp.descriptors)) {
-            const double turn = features.keypoints[size_t(i)].angle - stamp.keypoints[size_t(j)].angle;
-            ++own[size_t((int(std::lround(turn / 90.0)) % 4 + 4) % 4)];
-        }
-        const int ownTotal = std::accumulate(own.begin(), own.end(), 0);
-        const int ownBest = int(std::max_element(own.begin(), own.end()) - own.begin());
-        const int agreeing = own[size_t(ownBest)];
-        if (agreeing >= minimumOwnTurnVotes && agreeing >= minimumOwnTurnShare * ownTotal && agreeing > ownStrongest) {
-            ownStrongest = agreeing;
-            ownTurns = ownBest;
+        const std::array<int, 4> own = turnVotes(features, row, prepared);
+        const int turn = ownTurn(own);
+        if (turn >= 0) {
+            (*agreeing)[size_t(turn)].append(row);
+            if (own[size_t(turn)] > ownStrongest) {
+                ownStrongest = own[size_t(turn)];
+                ownTurns = turn;
+            }
         }
         for (size_t k = 0; k < 4; ++k)
             votes[k] += own[k];
@@ -255,14 +273,69 @@ int CStampRecognizer::quarterTurns(const CVisualWordIndex::Features &features, c
     return votes[size_t(best)] >= minimumTurnVotes && 2 * votes[size_t(best)] > total ? best : ownTurns;
 }
 
+QImage CStampRecognizer::framedToPairs(const QImage &upload, const CVisualWordIndex::Features &features, int row,
+                                       Prepared &prepared) const
+{
+    if (features.keypoints.empty() || upload.isNull())
+        return {};
+    prepare({row}, prepared, nullptr);
+    const CVisualWordIndex::Features stamp = CVisualWordIndex::strongest(prepared[row]);
+    std::vector<cv::Point2f> points;
+    for (const auto &[i, j] : CStampMatcher::collectPairs(features.keypoints, features.descriptors, stamp.keypoints,
+                                                         stamp.descriptors)) {
+        const double turn = features.keypoints[size_t(i)].angle - stamp.keypoints[size_t(j)].angle;
+        if ((int(std::lround(turn / 90.0)) % 4 + 4) % 4 == 0)
+            points.push_back(features.keypoints[size_t(i)].pt);
+    }
+    if (int(points.size()) < minimumOwnTurnVotes)
+        return {};
+    // The keypoints were found at a shorter side of 256 pixels.
+    const double k = std::min(upload.width(), upload.height()) / 256.0;
+    const cv::Rect2f box = cv::boundingRect(points);
+    const double grow = framingMargin * std::max(box.width, box.height);
+    const QRect frame = QRect(QPoint(int((box.x - grow) * k), int((box.y - grow) * k)),
+                              QPoint(int((box.x + box.width + grow) * k), int((box.y + box.height + grow) * k)))
+                            .intersected(upload.rect());
+    if (double(frame.width()) * frame.height() > maximumFramedShare * upload.width() * upload.height())
+        return {};
+    return upload.copy(frame);
+}
+
+bool CStampRecognizer::outplaced(const QImage &upload, int answer, int rival, Prepared &prepared) const
+{
+    CStampVerifier verifier;
+    if (!verifier.setReference(upload, fineReferenceSide))
+        return false;
+    prepare({answer, rival}, prepared, nullptr);
+    const auto inliers = [&verifier, &prepared](int row) {
+        const CStampMatcher::Candidate &candidate = prepared[row];
+        int score = 0;
+        if (!verifier.compare(candidate, &score) || coverOf(verifier.evidence(), candidate.size) < minimumCover)
+            return 0;
+        return verifier.evidence().inliers;
+    };
+    return inliers(rival) > inliers(answer);
+}
+
 QList<CStampRecognizer::Match> CStampRecognizer::compareUpload(const QImage &upload, const QList<int> &candidates,
-                                                               int signatureCount, int laterFrom, Prepared &prepared,
+                                                               int signatureCount, int laterFrom, int wordsBest,
+                                                               bool *declined, Prepared &prepared,
                                                                QStringList *unreadable) const
 {
+    *declined = false;
     QList<Match> matches = compare(upload, candidates.mid(0, laterFrom), signatureCount, false, prepared, unreadable);
     if (matches.isEmpty() && laterFrom < candidates.size())
         matches = compare(upload, candidates.mid(laterFrom), 0, false, prepared, unreadable);
-    return matches.isEmpty() ? compare(upload, candidates, signatureCount, true, prepared, unreadable) : matches;
+    if (matches.isEmpty())
+        return compare(upload, candidates, signatureCount, true, prepared, unreadable);
+    const auto passed = [&matches](int row) {
+        return std::any_of(matches.begin(), matches.end(), [row](const Match &m) { return m.index == row; });
+    };
+    if (wordsBest >= 0 && !passed(wordsBest) && outplaced(upload, matches.first().index, wordsBest, prepared)) {
+        *declined = true;
+        return {};
+    }
+    return matches;
 }
 
 QList<CStampRecognizer::Match> CStampRecognizer::recognise(const QImage &upload, QStringList *unreadable) const
@@ -270,17 +343,64 @@ QList<CStampRecognizer::Match> CStampRecognizer::recognise(const QImage &upload,
     QList<int> wordCandidates;
     CVisualWordIndex::Features features;
     int signatureCount = 0, laterFrom = 0;
+    bool declined = false;
     Prepared prepared;
-    const QList<int> first = candidates(upload, &wordCandidates, &features, &signatureCount, &laterFrom, prepared, unreadable);
-    const QList<Match> matches = compareUpload(upload, first, signatureCount, laterFrom, prepared, unreadable);
-    if (!matches.isEmpty() || wordCandidates.isEmpty())
+    const QList<int> first =
+        candidates(upload, &wordCandidates, &features, &signatureCount, &laterFrom, prepared, unreadable);
+    QList<Match> matches = compareUpload(upload, first, signatureCount, laterFrom, wordCandidates.value(0, -1),
+                                         &declined, prepared, unreadable);
+    if (!matches.isEmpty() || declined || wordCandidates.isEmpty())
         return matches;
     // The comparison takes only uploads turned a little; one turned by a quarter, a half or three
     // quarters is turned back by what its keypoints' orientations say, and compared again.
-    const int turns = quarterTurns(features, wordCandidates, prepared);
-    if (turns == 0)
-        return matches;
-    const QImage upright = upload.transformed(QTransform().rotate(-90.0 * turns));
-    const QList<int> again = candidates(upright, &wordCandidates, &features, &signatureCount, &laterFrom, prepared, unreadable);
-    return compareUpload(upright, again, signatureCount, laterFrom, prepared, unreadable);
+    std::array<QList<int>, 4> agreeing;
+    const int turns = quarterTurns(features, wordCandidates, &agreeing, prepared);
+    const QImage upright = turns != 0 ? upload.transformed(QTransform().rotate(-90.0 * turns)) : upload;
+    QList<int> uprightWords = wordCandidates;
+    CVisualWordIndex::Features uprightFeatures = features;
+    if (turns != 0) {
+        const QList<int> again =
+            candidates(upright, &uprightWords, &uprightFeatures, &signatureCount, &laterFrom, prepared, unreadable);
+        matches = compareUpload(upright, again, signatureCount, laterFrom, uprightWords.value(0, -1), &declined,
+                                prepared, unreadable);
+        if (!matches.isEmpty() || declined)
+            return matches;
+    }
+    // Framed loosely, the album around the stamp may fill so much of the compared part that the
+    // grid disagrees: framed to the stamp, the upload is compared again with the words' best.
+    if (!uprightWords.isEmpty()) {
+        const QImage framed = framedToPairs(upright, uprightFeatures, uprightWords.first(), prepared);
+        if (!framed.isNull()) {
+            matches = compare(framed, uprightWords.mid(0, 1), 0, false, prepared, unreadable);
+            if (!matches.isEmpty())
+                return matches;
+        }
+    }
+    // The turns that the pairs did not decide on: the stamp may be one the words rank lower (whose
+    // own pairs agree on a turn) or one they miss but the signature of the upload so turned finds.
+    // No agreement of many pairs stands behind such a turn, so a stamp needs the words' inliers.
+    const QList<int> later = wordCandidates.mid(turnCandidates);
+    prepare(later, prepared, nullptr);
+    for (int row : later) {
+        const int turn = ownTurn(turnVotes(features, row, prepared));
+        if (turn > 0)
+            agreeing[size_t(turn)].append(row);
+    }
+    for (int t = 1; t < 4; ++t) {
+        if (t == turns)
+            continue;
+        const QImage turned = upload.transformed(QTransform().rotate(-90.0 * t));
+        QList<int> rows =
+            shortlist(turned, m_shortlistSize, std::min(m_similarityFloor, minimumWeakSimilarity), nullptr);
+        for (int row : agreeing[size_t(t)]) {
+            if (!rows.contains(row))
+                rows.append(row);
+        }
+        if (rows.isEmpty())
+            continue;
+        matches = compare(turned, rows, 0, false, prepared, unreadable);
+        if (!matches.isEmpty())
+            return matches;
+    }
+    return {};
 }

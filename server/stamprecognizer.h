@@ -8,6 +8,8 @@
 #include <QList>
 #include <QStringList>
 
+#include <array>
+
 class CStampCatalogue;
 
 // Finds the catalogue stamps shown by an upload. A cheap first filter ranks the catalogue by
@@ -92,6 +94,13 @@ public:
     // photographed stamp, not the stamp itself. Photos of the stamp itself, framed loosely or
     // tightly, cover 0.9 to 2.1 of it.
     static constexpr double minimumCover = 0.4;
+    // An upload that nothing matched may be framed so loosely that the album around the stamp
+    // fills most of the compared part and the grid disagrees. It is compared again, with the words'
+    // best stamp only, framed to its keypoints that pair with that stamp's, grown by this share of
+    // their extent on each side (the comparison leaves out a tenth of each side); only when that
+    // frame keeps at most maximumFramedShare of the upload, since a tighter one gains nothing.
+    static constexpr double framingMargin = 0.2;
+    static constexpr double maximumFramedShare = 0.7;
 
     explicit CStampRecognizer(const CStampCatalogue &catalogue);
 
@@ -124,19 +133,40 @@ private:
     QList<Match> compare(const QImage &upload, const QList<int> &candidates, int signatureCount, bool fine,
                          Prepared &prepared, QStringList *unreadable) const;
     // compare() of the candidates before laterFrom, then of the rest, then the fine comparison of
-    // all, each only when nothing passed before.
+    // all, each only when nothing passed before. An answer of the first two that leaves out the
+    // stamp the words rank first (wordsBest, -1 for none) stands only when that stamp is not
+    // outplaced() by it; otherwise nothing is answered and *declined is set.
     QList<Match> compareUpload(const QImage &upload, const QList<int> &candidates, int signatureCount, int laterFrom,
-                               Prepared &prepared, QStringList *unreadable) const;
+                               int wordsBest, bool *declined, Prepared &prepared, QStringList *unreadable) const;
+    // Whether the fine comparison places the catalogue row rival with more inliers than answer.
+    // Stamps of one issue share so much (one artwork cropped otherwise, the same portrait in
+    // another frame) that the usual comparison can take a sister for the photographed stamp while
+    // turning down the stamp itself, which the words rank first; the finer reference places the
+    // stamp by more of its keypoints than the sister.
+    bool outplaced(const QImage &upload, int answer, int rival, Prepared &prepared) const;
+    // The part of the upload around its keypoints (described as features) that pair, unturned,
+    // with those of the catalogue row, grown by framingMargin of their extent on each side; null
+    // when fewer than minimumOwnTurnVotes pair or when it would keep more than maximumFramedShare.
+    QImage framedToPairs(const QImage &upload, const CVisualWordIndex::Features &features, int row,
+                         Prepared &prepared) const;
     // The signature's shortlist (the first *signatureCount, then those down to
     // minimumWeakSimilarity) joined by the first filter over local features; the latter's own
     // candidates, the upload's keypoints and where the words past wordFirstRound begin too. The
     // signature's candidates come back prepared.
     QList<int> candidates(const QImage &upload, QList<int> *wordCandidates, CVisualWordIndex::Features *features,
                           int *signatureCount, int *laterFrom, Prepared &prepared, QStringList *unreadable) const;
-    // The quarter turns (0 to 3) by which an upload with these keypoints shows the stamps of these
-    // catalogue rows, as most of the keypoint pairs agree, or else as nearly all of one row's
-    // pairs agree; 0 when they do not agree.
-    int quarterTurns(const CVisualWordIndex::Features &upload, const QList<int> &rows, Prepared &prepared) const;
+    // The quarter turns (0 to 3) by which an upload with these keypoints shows the stamps of the
+    // first turnCandidates of these catalogue rows, as most of their pairs agree, or else as one
+    // row's ownTurn(); 0 when they do not agree. Each of those rows with an ownTurn() is added to
+    // (*agreeing)[turn].
+    int quarterTurns(const CVisualWordIndex::Features &upload, const QList<int> &rows,
+                     std::array<QList<int>, 4> *agreeing, Prepared &prepared) const;
+    // How many of the upload's keypoint pairs with the catalogue row's are turned by no, one, two
+    // and three quarter turns.
+    std::array<int, 4> turnVotes(const CVisualWordIndex::Features &upload, int row, Prepared &prepared) const;
+    // The turn that nearly all of one row's pairs agree on (minimumOwnTurnVotes of them, and
+    // minimumOwnTurnShare), or -1.
+    static int ownTurn(const std::array<int, 4> &votes);
 
     const CStampCatalogue &m_catalogue;
     int m_shortlistSize = defaultShortlistSize;

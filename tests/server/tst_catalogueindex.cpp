@@ -33,11 +33,17 @@ namespace {
 
 constexpr int catalogueSize = 12;
 
-// A photo of stamp n: turned, shrunk, relit, on the album page, JPEG-compressed.
+// A photo of a stamp: turned, shrunk, relit, on the album page, JPEG-compressed.
+QImage photograph(const cv::Mat &stamp)
+{
+    const cv::Mat turned = CStampGenerator::rotated(CStampGenerator::scaled(stamp, 0.8), 6.0);
+    return CStampGenerator::toImage(CStampGenerator::jpeg(CStampGenerator::lit(turned, 0.9, 8.0), 60));
+}
+
+// A photo of stamp n.
 QImage photograph(int n)
 {
-    const cv::Mat turned = CStampGenerator::rotated(CStampGenerator::scaled(CStampGenerator::stamp(n), 0.8), 6.0);
-    return CStampGenerator::toImage(CStampGenerator::jpeg(CStampGenerator::lit(turned, 0.9, 8.0), 60));
+    return photograph(CStampGenerator::stamp(n));
 }
 
 struct Run
@@ -180,6 +186,8 @@ private slots:
     void blockHoldingTheStampIsNotNamedForIt_data();
     void blockHoldingTheStampIsNotNamedForIt();
     void lookAlikeSharingTheFrameGoesAfterTheStamp();
+    void sisterShowingTheSameArtworkIsNotNamed();
+    void looselyFramedPhotoIsFramedToTheStamp();
     void killedBuildLeavesAServerThatAnswers_data();
     void killedBuildLeavesAServerThatAnswers();
 };
@@ -749,6 +757,71 @@ void TestCatalogueIndex::lookAlikeSharingTheFrameGoesAfterTheStamp()
     QCOMPARE_GE(matcher.agreeCount(), ownCells);
 
     QCOMPARE(answerFor(catalogue, stamp), CDemoCatalogue::fileName(stamp));
+}
+
+// Two stamps of one issue may show one artwork cropped otherwise. A photo of the tighter crop
+// lies wholly inside its sister, which the comparison places firmly, while it turns down the
+// stamp itself; the words rank the stamp first, and the finer comparison places it with more
+// inliers than the sister. The sister is never named for it.
+void TestCatalogueIndex::sisterShowingTheSameArtworkIsNotNamed()
+{
+    QTemporaryDir dir;
+    QVERIFY(CDemoCatalogue::write(dir.path(), catalogueSize));
+    const cv::Mat artwork = CStampGenerator::stamp(95, cv::Size(300, 360));
+    cv::Mat stamp;
+    cv::resize(artwork(cv::Rect(75, 90, 225, 270)), stamp, cv::Size(200, 240), 0, 0, cv::INTER_AREA);
+    QVERIFY(cv::imwrite(QDir(dir.path()).filePath("sister.png").toStdString(), artwork));
+    QVERIFY(cv::imwrite(QDir(dir.path()).filePath("stamp.png").toStdString(), stamp));
+    QVERIFY(appendRow(dir.path(), "sister.png", 91));
+    QVERIFY(appendRow(dir.path(), "stamp.png", 92));
+    CStampCatalogue catalogue;
+    QVERIFY(CCatalogueIndex::open(catalogue, dir.path(), QString(), {}, nullptr, nullptr, nullptr));
+    QVERIFY(catalogue.wordIndex());
+    const QImage photo = photograph(stamp);
+    // The premise: the comparison places the photo in the sister with the words' inliers and turns
+    // the stamp down; the words rank the stamp first.
+    CStampMatcher matcher;
+    matcher.setReference(photo);
+    QVERIFY(matcher.compareImage(CStampGenerator::toImage(artwork)));
+    QCOMPARE_GE(matcher.evidence().inliers, CStampRecognizer::minimumWordInliers);
+    QVERIFY(!matcher.compareImage(CStampGenerator::toImage(stamp)));
+    const CVisualWordIndex &words = *catalogue.wordIndex();
+    const auto ranked = words.search(words.quantise(CVisualWordIndex::describe(photo).descriptors), 1, 0.0f);
+    QCOMPARE(ranked.size(), size_t(1));
+    QCOMPARE(catalogue.entries().at(ranked.front().row).fileName, QStringLiteral("stamp.png"));
+
+    const QList<CStampRecognizer::Match> matches = CStampRecognizer(catalogue).recognise(photo);
+    const QString answer = matches.isEmpty() ? QString() : catalogue.entries().at(matches.first().index).fileName;
+    QVERIFY2(answer != QStringLiteral("sister.png"), "the sister was named");
+}
+
+// A stamp photographed from afar on a grainy album page: the page fills so much of the compared
+// part that the comparison's grid turns the stamp down at either reference size. Framed to where
+// the photo's keypoints pair with the stamp's, it is named.
+void TestCatalogueIndex::looselyFramedPhotoIsFramedToTheStamp()
+{
+    constexpr int stamp = 5;
+    QTemporaryDir dir;
+    QVERIFY(CDemoCatalogue::write(dir.path(), catalogueSize));
+    CStampCatalogue catalogue;
+    QVERIFY(CCatalogueIndex::open(catalogue, dir.path(), QString(), {}, nullptr, nullptr, nullptr));
+    const cv::Mat shot = CStampGenerator::rotated(CStampGenerator::scaled(CStampGenerator::stamp(stamp), 0.8), 6.0);
+    cv::Mat page = CStampGenerator::noisy(cv::Mat(shot.rows * 5 / 2, shot.cols * 5 / 2, CV_8UC3,
+                                                  CStampGenerator::pageColour()), 45.0, 3);
+    cv::GaussianBlur(page, page, cv::Size(0, 0), 2.5);
+    shot.copyTo(page(cv::Rect((page.cols - shot.cols) / 2, (page.rows - shot.rows) / 2, shot.cols, shot.rows)));
+    const QImage photo = CStampGenerator::toImage(CStampGenerator::jpeg(page, 70));
+    // The premise: the whole photo fails the grid at both reference sizes.
+    for (int side : {CStampMatcher::referenceSide, CStampRecognizer::fineReferenceSide}) {
+        CStampMatcher matcher;
+        matcher.setReference(photo, side);
+        QVERIFY(!matcher.compareImage(CStampGenerator::toImage(CStampGenerator::stamp(stamp))));
+        QCOMPARE(matcher.lastStage(), CStampMatcher::Stage::Appearance);
+    }
+
+    const QList<CStampRecognizer::Match> matches = CStampRecognizer(catalogue).recognise(photo);
+    QVERIFY(!matches.isEmpty());
+    QCOMPARE(catalogue.entries().at(matches.first().index).fileName, CDemoCatalogue::fileName(stamp));
 }
 
 void TestCatalogueIndex::killedBuildLeavesAServerThatAnswers_data()
