@@ -75,20 +75,27 @@ QList<int> CStampRecognizer::candidates(const QImage &upload, QList<int> *wordCa
     // A shortlist of 0 compares every stamp already.
     if (!words || m_shortlistSize <= 0 || words->size() != m_catalogue.size())
         return joined;
-    // The signature's candidates are prepared for the comparison while the words are looked up.
+    // The signature's candidates are prepared for the comparison while the words are looked up,
+    // and while the words' first round is prepared after them.
     QList<int> signatureRows;
     for (int row : joined)
         if (!prepared.contains(row))
             signatureRows.append(row);
-    Prepared early;
+    Prepared early, late;
     QStringList earlyUnreadable;
     std::future<void> preparing =
         std::async(std::launch::async, [&] { prepare(signatureRows, early, &earlyUnreadable); });
     *features = CVisualWordIndex::describe(upload);
     const std::vector<CVisualWordIndex::Candidate> found =
         words->search(words->quantise(features->descriptors), wordShortlistSize, minimumWordScore);
+    QList<int> wordRows;
+    for (size_t k = 0; k < found.size() && k < size_t(wordFirstRound); ++k)
+        if (!prepared.contains(found[k].row) && !signatureRows.contains(found[k].row))
+            wordRows.append(found[k].row);
+    prepare(wordRows, late, unreadable);
     preparing.get();
     prepared.insert(early);
+    prepared.insert(late);
     if (unreadable)
         unreadable->append(earlyUnreadable);
     for (const CVisualWordIndex::Candidate &candidate : found) {
