@@ -75,8 +75,9 @@ QList<int> CStampRecognizer::candidates(const QImage &upload, QList<int> *wordCa
     // A shortlist of 0 compares every stamp already.
     if (!words || m_shortlistSize <= 0 || words->size() != m_catalogue.size())
         return joined;
-    // The signature's candidates are prepared for the comparison while the words are looked up,
-    // and while the words' first round is prepared after them.
+    // The signature's candidates are prepared for the comparison on a thread of their own while
+    // the words are looked up and the words' first round is prepared after them: the two halves
+    // of the first round's work side by side, with no thread waiting on another's share.
     QList<int> signatureRows;
     for (int row : joined)
         if (!prepared.contains(row))
@@ -84,7 +85,7 @@ QList<int> CStampRecognizer::candidates(const QImage &upload, QList<int> *wordCa
     Prepared early, late;
     QStringList earlyUnreadable;
     std::future<void> preparing =
-        std::async(std::launch::async, [&] { prepare(signatureRows, early, &earlyUnreadable); });
+        std::async(std::launch::async, [&] { prepare(signatureRows, early, &earlyUnreadable, false); });
     *features = CVisualWordIndex::describe(upload);
     const std::vector<CVisualWordIndex::Candidate> found =
         words->search(words->quantise(features->descriptors), wordShortlistSize, minimumWordScore);
@@ -92,7 +93,7 @@ QList<int> CStampRecognizer::candidates(const QImage &upload, QList<int> *wordCa
     for (size_t k = 0; k < found.size() && k < size_t(wordFirstRound); ++k)
         if (!prepared.contains(found[k].row) && !signatureRows.contains(found[k].row))
             wordRows.append(found[k].row);
-    prepare(wordRows, late, unreadable);
+    prepare(wordRows, late, unreadable, false);
     preparing.get();
     prepared.insert(early);
     prepared.insert(late);
@@ -142,7 +143,8 @@ int spreadOf(const CMatchEvidence &evidence, int grid)
 
 } // namespace
 
-void CStampRecognizer::prepare(const QList<int> &rows, Prepared &prepared, QStringList *unreadable) const
+void CStampRecognizer::prepare(const QList<int> &rows, Prepared &prepared, QStringList *unreadable,
+                               bool sideBySide) const
 {
     QList<int> missing;
     for (int row : rows)
@@ -150,19 +152,20 @@ void CStampRecognizer::prepare(const QList<int> &rows, Prepared &prepared, QStri
             missing.append(row);
     std::vector<CStampMatcher::Candidate> done(size_t(missing.size()));
     std::vector<char> unread(size_t(missing.size()), 0);
+    const auto prepareRange = [&](const cv::Range &range) {
+        CSurf surf;
+        for (int k = range.start; k < range.end; ++k) {
+            const QImage picture = m_catalogue.entries().at(missing.at(k)).loadPicture();
+            unread[size_t(k)] = picture.isNull();
+            done[size_t(k)] = CStampMatcher::prepareCandidate(toColorImage(picture), surf);
+        }
+    };
     // A recognition on an idle server gets every core; on a busy one OpenCV's pool is shared by
     // the recognitions in flight, each of which waits only for its own pictures.
-    cv::parallel_for_(
-        cv::Range(0, int(missing.size())),
-        [&](const cv::Range &range) {
-            CSurf surf;
-            for (int k = range.start; k < range.end; ++k) {
-                const QImage picture = m_catalogue.entries().at(missing.at(k)).loadPicture();
-                unread[size_t(k)] = picture.isNull();
-                done[size_t(k)] = CStampMatcher::prepareCandidate(toColorImage(picture), surf);
-            }
-        },
-        double(missing.size()));
+    if (sideBySide)
+        cv::parallel_for_(cv::Range(0, int(missing.size())), prepareRange, double(missing.size()));
+    else
+        prepareRange(cv::Range(0, int(missing.size())));
     for (int k = 0; k < missing.size(); ++k) {
         if (unread[size_t(k)] && unreadable)
             unreadable->append(m_catalogue.entries().at(missing.at(k)).picturePath());

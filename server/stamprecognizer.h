@@ -124,9 +124,9 @@ private:
     // Catalogue pictures prepared for the comparison during one recognition, by row: the
     // comparison's passes and the turn look at the same pictures, and preparing is most of the work.
     using Prepared = QHash<int, CStampMatcher::Candidate>;
-    // Prepares the rows not prepared yet, side by side on OpenCV's threads; the paths of those
-    // whose pictures no longer read are added to unreadable.
-    void prepare(const QList<int> &rows, Prepared &prepared, QStringList *unreadable) const;
+    // Prepares the rows not prepared yet, side by side on OpenCV's threads or one after another on
+    // this one; the paths of those whose pictures no longer read are added to unreadable.
+    void prepare(const QList<int> &rows, Prepared &prepared, QStringList *unreadable, bool sideBySide = true) const;
     // The candidates that pass the full comparison, best first. The first signatureCount
     // candidates are the signature's, similar enough to need no more; a fine comparison uses
     // fineReferenceSide.
