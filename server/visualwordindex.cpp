@@ -236,31 +236,52 @@ std::vector<CVisualWordIndex::Candidate> CVisualWordIndex::search(const std::vec
     std::sort(order.begin(), order.end(), [this](quint32 a, quint32 b) {
         return m_offsets[a + 1] - m_offsets[a] < m_offsets[b + 1] - m_offsets[b];
     });
-    std::vector<float> score(static_cast<size_t>(m_rowCount), 0.0f);
+    // The words read, each as the range of its postings still to add and its weight.
+    struct Reading
+    {
+        quint64 next, end;
+        float weight;
+    };
+    std::vector<Reading> reading;
     quint64 read = 0;
     for (quint32 w : order) {
         const quint64 holders = m_offsets[w + 1] - m_offsets[w];
         if (read > 0 && read + holders > searchBudget)
             break;
         read += holders;
-        const float weight = m_weight[w];
-        for (quint64 p = m_offsets[w]; p < m_offsets[w + 1]; ++p)
-            score[posting(p)] += weight;
+        reading.push_back({m_offsets[w], m_offsets[w + 1], m_weight[w]});
     }
     // The best `count` kept in order as the rows go by: no list of every picture that shares a word.
     const float scale = float(1.0 / std::sqrt(queryLength));
     const auto better = [](const Candidate &a, const Candidate &b) {
         return a.score > b.score || (a.score == b.score && a.row < b.row);
     };
-    for (int r = 0; r < m_rowCount; ++r) {
-        if (score[size_t(r)] <= 0)
-            continue;
-        const Candidate candidate{r, score[size_t(r)] * scale / m_norm[size_t(r)]};
-        if (candidate.score < floor || (int(found.size()) == count && !better(candidate, found.back())))
-            continue;
-        if (int(found.size()) == count)
-            found.pop_back();
-        found.insert(std::upper_bound(found.begin(), found.end(), candidate, better), candidate);
+    // The scores are added up a block of rows at a time, small enough to stay in the core's own
+    // cache: among a million pictures a search adds some four million postings, which, scattered
+    // over the whole catalogue's scores, would each wait on the memory. A word's postings are in
+    // increasing rows, so each block takes up where the last one stopped; every row still gets its
+    // words' weights added in the same order.
+    std::vector<float> score(static_cast<size_t>(std::min(m_rowCount, scoreBlockRows)), 0.0f);
+    for (int start = 0; start < m_rowCount; start += scoreBlockRows) {
+        const quint32 end = quint32(std::min(m_rowCount, start + scoreBlockRows));
+        for (Reading &word : reading) {
+            quint64 p = word.next;
+            for (quint32 row; p < word.end && (row = posting(p)) < end; ++p)
+                score[row - quint32(start)] += word.weight;
+            word.next = p;
+        }
+        for (quint32 r = quint32(start); r < end; ++r) {
+            float &shared = score[r - quint32(start)];
+            if (shared <= 0)
+                continue;
+            const Candidate candidate{int(r), shared * scale / m_norm[r]};
+            shared = 0;
+            if (candidate.score < floor || (int(found.size()) == count && !better(candidate, found.back())))
+                continue;
+            if (int(found.size()) == count)
+                found.pop_back();
+            found.insert(std::upper_bound(found.begin(), found.end(), candidate, better), candidate);
+        }
     }
     return found;
 }

@@ -51,6 +51,8 @@ public:
     // of 100 000 demo stamps reads about 1.5 million; among a million pictures it would be ten
     // times as many.
     static constexpr quint64 searchBudget = 4'000'000;
+    // Rows whose scores a search adds up at a time (256 KiB of them).
+    static constexpr int scoreBlockRows = 1 << 16;
 
     struct Features
     {
