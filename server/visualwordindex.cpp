@@ -11,6 +11,7 @@
 #include <faiss/index_io.h>
 #include <faiss/utils/distances.h>
 
+#include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <omp.h>
@@ -135,13 +136,21 @@ std::vector<quint32> CVisualWordIndex::quantise(const cv::Mat &descriptors) cons
     const cv::Mat rows = descriptors.isContinuous() ? descriptors : descriptors.clone();
     std::vector<float> distances(static_cast<size_t>(rows.rows));
     std::vector<faiss::Index::idx_t> labels(static_cast<size_t>(rows.rows));
-    // One picture's few hundred descriptors gain little from FAISS's OpenMP team, whose waiting
-    // threads take the cores from the server's other recognitions (as for the signatures' index).
-    // This sets the calling thread's team size only, and only for the search.
-    const int threads = omp_get_max_threads();
-    omp_set_num_threads(1);
-    m_quantiser->search(rows.rows, rows.ptr<float>(), 1, distances.data(), labels.data());
-    omp_set_num_threads(threads);
+    // Each descriptor's word is a search of its own, so the descriptors are searched in parts side
+    // by side on OpenCV's threads (one after another on a busy server, whose pool is taken). Not
+    // on FAISS's OpenMP team: its waiting threads would take the cores from the server's other
+    // recognitions (as for the signatures' index); each part sets its own thread's team to one,
+    // and only for the search.
+    cv::parallel_for_(
+        cv::Range(0, rows.rows),
+        [&](const cv::Range &part) {
+            const int threads = omp_get_max_threads();
+            omp_set_num_threads(1);
+            m_quantiser->search(part.size(), rows.ptr<float>(part.start), 1, distances.data() + part.start,
+                                labels.data() + part.start);
+            omp_set_num_threads(threads);
+        },
+        searchParts);
     words.reserve(labels.size());
     for (faiss::Index::idx_t label : labels)
         if (label >= 0)
@@ -236,10 +245,10 @@ std::vector<CVisualWordIndex::Candidate> CVisualWordIndex::search(const std::vec
     std::sort(order.begin(), order.end(), [this](quint32 a, quint32 b) {
         return m_offsets[a + 1] - m_offsets[a] < m_offsets[b + 1] - m_offsets[b];
     });
-    // The words read, each as the range of its postings still to add and its weight.
+    // The words read, each as the range of its postings and its weight.
     struct Reading
     {
-        quint64 next, end;
+        quint64 first, end;
         float weight;
     };
     std::vector<Reading> reading;
@@ -251,39 +260,67 @@ std::vector<CVisualWordIndex::Candidate> CVisualWordIndex::search(const std::vec
         read += holders;
         reading.push_back({m_offsets[w], m_offsets[w + 1], m_weight[w]});
     }
-    // The best `count` kept in order as the rows go by: no list of every picture that shares a word.
-    const float scale = float(1.0 / std::sqrt(queryLength));
-    const auto better = [](const Candidate &a, const Candidate &b) {
-        return a.score > b.score || (a.score == b.score && a.row < b.row);
-    };
     // The scores are added up a block of rows at a time, small enough to stay in the core's own
     // cache: among a million pictures a search adds some four million postings, which, scattered
     // over the whole catalogue's scores, would each wait on the memory. A word's postings are in
     // increasing rows, so each block takes up where the last one stopped; every row still gets its
-    // words' weights added in the same order.
-    std::vector<float> score(static_cast<size_t>(std::min(m_rowCount, scoreBlockRows)), 0.0f);
-    for (int start = 0; start < m_rowCount; start += scoreBlockRows) {
-        const quint32 end = quint32(std::min(m_rowCount, start + scoreBlockRows));
-        for (Reading &word : reading) {
-            quint64 p = word.next;
-            for (quint32 row; p < word.end && (row = posting(p)) < end; ++p)
-                score[row - quint32(start)] += word.weight;
-            word.next = p;
+    // words' weights added in the same order. Blocks are added up side by side on OpenCV's
+    // threads, each part keeping its own best `count` as its rows go by (no list of every picture
+    // that shares a word); the parts' best are merged after.
+    const float scale = float(1.0 / std::sqrt(queryLength));
+    const auto better = [](const Candidate &a, const Candidate &b) {
+        return a.score > b.score || (a.score == b.score && a.row < b.row);
+    };
+    const int blocks = (m_rowCount + scoreBlockRows - 1) / scoreBlockRows;
+    std::vector<std::vector<Candidate>> bestOfPart(static_cast<size_t>(blocks));
+    const auto addUp = [&](const cv::Range &part) {
+        std::vector<Candidate> &best = bestOfPart[size_t(part.start)];
+        std::vector<quint64> next(reading.size());
+        for (size_t k = 0; k < reading.size(); ++k)
+            next[k] = firstPosting(reading[k].first, reading[k].end, quint32(part.start) * scoreBlockRows);
+        std::vector<float> score(static_cast<size_t>(std::min(m_rowCount, scoreBlockRows)), 0.0f);
+        for (int block = part.start; block < part.end; ++block) {
+            const quint32 start = quint32(block) * scoreBlockRows;
+            const quint32 end = quint32(std::min(m_rowCount, (block + 1) * scoreBlockRows));
+            for (size_t k = 0; k < reading.size(); ++k) {
+                quint64 p = next[k];
+                for (quint32 row; p < reading[k].end && (row = posting(p)) < end; ++p)
+                    score[row - start] += reading[k].weight;
+                next[k] = p;
+            }
+            for (quint32 r = start; r < end; ++r) {
+                float &shared = score[r - start];
+                if (shared <= 0)
+                    continue;
+                const Candidate candidate{int(r), shared * scale / m_norm[r]};
+                shared = 0;
+                if (candidate.score < floor || (int(best.size()) == count && !better(candidate, best.back())))
+                    continue;
+                if (int(best.size()) == count)
+                    best.pop_back();
+                best.insert(std::upper_bound(best.begin(), best.end(), candidate, better), candidate);
+            }
         }
-        for (quint32 r = quint32(start); r < end; ++r) {
-            float &shared = score[r - quint32(start)];
-            if (shared <= 0)
-                continue;
-            const Candidate candidate{int(r), shared * scale / m_norm[r]};
-            shared = 0;
-            if (candidate.score < floor || (int(found.size()) == count && !better(candidate, found.back())))
-                continue;
-            if (int(found.size()) == count)
-                found.pop_back();
-            found.insert(std::upper_bound(found.begin(), found.end(), candidate, better), candidate);
-        }
-    }
+    };
+    cv::parallel_for_(cv::Range(0, blocks), addUp, searchParts);
+    for (const std::vector<Candidate> &best : bestOfPart)
+        found.insert(found.end(), best.begin(), best.end());
+    std::sort(found.begin(), found.end(), better);
+    if (int(found.size()) > count)
+        found.resize(size_t(count));
     return found;
+}
+
+quint64 CVisualWordIndex::firstPosting(quint64 from, quint64 to, quint32 row) const
+{
+    while (from < to) {
+        const quint64 middle = from + (to - from) / 2;
+        if (posting(middle) < row)
+            from = middle + 1;
+        else
+            to = middle;
+    }
+    return from;
 }
 
 QByteArray CVisualWordIndex::vocabularyBytes() const

@@ -53,6 +53,8 @@ public:
     static constexpr quint64 searchBudget = 4'000'000;
     // Rows whose scores a search adds up at a time (256 KiB of them).
     static constexpr int scoreBlockRows = 1 << 16;
+    // Parts into which a quantisation or a search is cut, to be done side by side.
+    static constexpr int searchParts = 4;
 
     struct Features
     {
@@ -118,6 +120,8 @@ private:
     void setWords(int words, const float *centres);
     void weigh();
 
+    // The first of the postings from .. to (of one word) at or past row.
+    quint64 firstPosting(quint64 from, quint64 to, quint32 row) const;
     // Posting p, read where it lies (a file's body need not place it on a 4-byte boundary).
     quint32 posting(quint64 p) const { return qFromUnaligned<quint32>(m_postings + p * sizeof(quint32)); }
 
