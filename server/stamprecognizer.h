@@ -51,7 +51,7 @@ public:
     // The first filter over local features adds its best few to the signature's shortlist, those
     // sharing enough of the upload's words. Photos of generated stamps, which share frames and
     // lettering with many others, rank their own stamp as low as 9th among 2 000 stamps and, small
-    // and glared, 42nd and 44th among 20 000; those past the first wordFirstRound are compared only
+    // and glared, 43rd and 45th among 20 000; those past the first wordFirstRound are compared only
     // when none of the others passed, at no cost to the rest (an upload that nothing matches pays
     // for preparing them all).
     static constexpr int wordShortlistSize = 50;
