@@ -281,7 +281,7 @@ std::vector<CVisualWordIndex::Candidate> CVisualWordIndex::search(const std::vec
         std::vector<float> score(static_cast<size_t>(std::min(m_rowCount, scoreBlockRows)), 0.0f);
         for (int block = part.start; block < part.end; ++block) {
             const quint32 start = quint32(block) * scoreBlockRows;
-            const quint32 end = quint32(std::min(m_rowCount, (block + 1) * scoreBlockRows));
+            const quint32 end = quint32(std::min<qint64>(m_rowCount, qint64(block + 1) * scoreBlockRows));
             for (size_t k = 0; k < reading.size(); ++k) {
                 quint64 p = next[k];
                 for (quint32 row; p < reading[k].end && (row = posting(p)) < end; ++p)
